@@ -1,0 +1,104 @@
+// Entry point: global options, configuration, the command table and dispatch.
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "tolvane/daemon.h"
+#include "tolvane/fatal.h"
+#include "tolvane/put.h"
+#include "tolvane/retired.h"
+#include "tolvane/stacklore.h"
+#include "tolvane/tolvane.h"
+
+static const tolvane_command commands[] = {
+    {"list", tolvane_command_list_handler},     {"get", tolvane_command_get_handler},
+    {"put", tolvane_command_put_handler},       {"summary", tolvane_command_summary_handler},
+    {"daemon", tolvane_command_daemon_handler}, {"view", tolvane_command_view_handler},
+    {"alias", tolvane_command_alias_handler},   {"stacklore", tolvane_command_stacklore_handler},
+    {"login", tolvane_command_login_handler},
+};
+
+static const char *cf;
+static const char *confighome;
+static char stdio_buffer[131072];
+
+[[noreturn]] static void usage(FILE *out) {
+    static const char text[] =
+        "Usage: tolvane [--version] [-c | --cf=<configuration>] [-C | --ch=<confighome>] "
+        "[--help]\n"
+        "       <command> [<arguments>]\n"
+        "\n"
+        "Common tolvane commands:\n"
+        "    stacklore     Perform a stacklore and put\n"
+        "    daemon        Watch directory for trace files\n"
+        "    put           Upload objects\n";
+    static_assert(sizeof text - 1 == 275);
+    fwrite(text, 1, sizeof text - 1, out);
+    tolvane_exit(out == stdout ? 0 : 1);
+}
+
+// Reads the global options in front of the command word and leaves *argv at the command word.
+static void parse_argv(int *argc, char ***argv) {
+    char **words = *argv;
+    int i = 1;
+    for (; i < *argc; i++) {
+        const char *w = words[i];
+        if (w[0] == '\0') usage(stdout);
+        if (w[0] != '-') break;
+        if (strcmp(w, "-v") == 0 || strcmp(w, "--version") == 0) {
+            puts("tolvane version 1.61.114");
+            tolvane_exit(0);
+        }
+        if (strcmp(w, "-h") == 0 || strcmp(w, "--help") == 0) usage(stdout);
+        const char **value = nullptr;
+        if (strcmp(w, "-c") == 0 || strcmp(w, "--cf") == 0) value = &cf;
+        if (strcmp(w, "-C") == 0 || strcmp(w, "--ch") == 0) value = &confighome;
+        if (value != nullptr) {
+            if (i + 1 >= *argc || words[i + 1][0] == '\0') usage(stderr);
+            *value = words[++i];
+        } else if (strncmp(w, "--cf=", 5) == 0) {
+            cf = w + 5;
+        } else if (strncmp(w, "--ch=", 5) == 0) {
+            confighome = w + 5;
+        }
+        // Any other word that begins with "-" is skipped without a message.
+    }
+    if (i >= *argc) usage(stdout);
+    *argv = words + i;
+    *argc -= i;
+}
+
+int main(int argc, char **argv) {
+    if (argc < 2) usage(stderr);
+
+    // The program's own path is recorded here (for the daemon's re-execution) once the
+    // configuration module exists: tolvane_cf_tolvane_binary_name_set(argv[0]).
+
+    setvbuf(stdout, stdio_buffer, _IOFBF, sizeof stdio_buffer);
+    parse_argv(&argc, &argv);
+
+    // The configuration is loaded here, before the command word is looked up, so that a
+    // configuration error is reported even for an unknown word: tolvane_cf_load(confighome, cf).
+    (void)confighome;
+    (void)cf;
+
+    const char *word = argv[0];
+    if (word == nullptr || word[0] == '\0') usage(stderr);
+    tolvane_command_handler_t *handler = nullptr;
+    for (const tolvane_command &c : commands) {
+        if (strcmp(c.name, word) == 0) handler = c.handler;
+    }
+    if (handler == nullptr) {
+        fprintf(stderr, "error: '%s' is not a valid command. See 'tolvane --help'.\n", word);
+        tolvane_exit(1);
+    }
+
+    curl_global_init(0);
+    // The TLS subsystem is initialised here: cr_ssl_subsystem_init().
+    // The command's configured default options are inserted here: tolvane_cf_argv(&argc, &argv).
+
+    handler(argc, argv);
+    curl_global_cleanup();
+    return 0;
+}

@@ -1,0 +1,32 @@
+#include "tolvane/fatal.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+static tolvane_exit_hook_t exit_hook;
+
+void tolvane_exit_hook_set(tolvane_exit_hook_t hook) {
+    exit_hook = hook;
+}
+
+void tolvane_exit(int status) {
+    if (exit_hook != nullptr) exit_hook(status);
+    exit(status);
+}
+
+void tolvane_errx(int status, const char *fmt, ...) {
+    fprintf(stderr, "%s: ", program_invocation_short_name);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fputc('\n', stderr);
+    tolvane_exit(status);
+}
+
+void tolvane_perror_exit(const char *text) {
+    perror(text);
+    tolvane_exit(1);
+}

@@ -1,0 +1,116 @@
+#include "tolvane/misc.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tolvane/fatal.h"
+
+void *tolvane_xmalloc(size_t size) {
+    void *p = malloc(size);
+    if (p == nullptr) tolvane_errx(1, "error: %s\n", tolvane_strerror(errno));
+    return p;
+}
+
+char *tolvane_xstrdup(const char *str) {
+    char *p = strdup(str);
+    if (p == nullptr) tolvane_errx(1, "error: xstrdup: out of memory\n");
+    return p;
+}
+
+char *tolvane_xstrndup(const char *str, size_t n) {
+    char *p = strndup(str, n);
+    if (p == nullptr) tolvane_errx(1, "error: xstrndup: out of memory\n");
+    return p;
+}
+
+char *tolvane_xasprintf(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    char *p;
+    int n = vasprintf(&p, fmt, ap);
+    va_end(ap);
+    if (n < 0) tolvane_errx(1, "error: %s\n", tolvane_strerror(errno));
+    return p;
+}
+
+const char *tolvane_strerror(int n) {
+    static thread_local char buffer[256];
+    int saved = errno;
+    const char *text = strerror_r(n, buffer, sizeof buffer);
+    errno = saved;
+    return text;
+}
+
+bool tolvane_readlink(char **result, const char *path) {
+    char buffer[4096];
+    *result = nullptr;
+    ssize_t n = readlink(path, buffer, sizeof buffer);
+    if (n < 0) return false;
+    *result = tolvane_xstrndup(buffer, static_cast<size_t>(n));
+    return true;
+}
+
+void tolvane_uuid_to_string(char *out, const cr_uuid_t *uuid) {
+    static const char digits[] = "0123456789abcdef";
+    for (size_t i = 0; i < sizeof uuid->uuid; i++) {
+        out[2 * i] = digits[uuid->uuid[i] >> 4];
+        out[2 * i + 1] = digits[uuid->uuid[i] & 0xf];
+    }
+    out[32] = '\0';
+}
+
+namespace {
+// Each thread draws from its own pool, so no lock is needed.
+struct random_source {
+    int random_fd = -1;
+    unsigned char buffer[4096];
+    size_t buffer_cursor = 0;  // bytes at the end of the pool not yet handed out
+};
+thread_local random_source rng;
+}  // namespace
+
+void tolvane_random_init(void) {
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) tolvane_perror_exit("error: failed to initialize random number generator");
+    tolvane_random_init_fd(fd);
+}
+
+void tolvane_random_init_fd(int fd) {
+    rng.random_fd = fd;
+    rng.buffer_cursor = 0;
+}
+
+static void random_refill(void) {
+    size_t have = 0;
+    while (have < sizeof rng.buffer) {
+        ssize_t n = read(rng.random_fd, rng.buffer + have, sizeof rng.buffer - have);
+        if (n < 0 && errno == EINTR) continue;
+        // A device that runs dry would otherwise be read again for ever.
+        if (n == 0) errno = EIO;
+        if (n <= 0) tolvane_perror_exit("error: failed to acquire random number");
+        have += static_cast<size_t>(n);
+    }
+}
+
+void tolvane_random_write(void *out, size_t length) {
+    // Larger requests than one pool are served pool by pool rather than overrun it.
+    while (length > sizeof rng.buffer) {
+        tolvane_random_write(out, sizeof rng.buffer);
+        out = static_cast<unsigned char *>(out) + sizeof rng.buffer;
+        length -= sizeof rng.buffer;
+    }
+    if (rng.buffer_cursor >= length) {
+        memcpy(out, rng.buffer + sizeof rng.buffer - rng.buffer_cursor, length);
+        rng.buffer_cursor -= length;
+        return;
+    }
+    random_refill();
+    memcpy(out, rng.buffer, length);
+    rng.buffer_cursor = sizeof rng.buffer - length;
+}

@@ -1,0 +1,83 @@
+// The global command line: every way the front end ends before or at the command word.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+const std::string kVersion = "tolvane version 1.61.114\n";
+
+std::string notice(const std::string &name) {
+    return "tolvane " + name +
+           " sub-command is no longer supported. Please use the stacklore-grimvale\n"
+           "client in order to explore event data, stacklore-grimvale. Details are available "
+           "at:\nhttps://tolvane.example.org/docs/retired-commands\n";
+}
+
+class Cli : public ::testing::Test {
+   protected:
+    Result tolvane(const std::vector<std::string> &args) { return sb.tolvane(args); }
+    Sandbox sb;
+};
+}  // namespace
+
+TEST_F(Cli, NoArgumentsAtAllIsMisuse) {
+    EXPECT_EQ(tolvane({}), exits(1, "", kUsage));
+}
+
+TEST_F(Cli, OptionWithoutItsValueIsMisuse) {
+    for (const char *opt : {"-c", "--cf", "-C", "--ch"}) {
+        SCOPED_TRACE(opt);
+        EXPECT_EQ(tolvane({opt}), exits(1, "", kUsage));
+        EXPECT_EQ(tolvane({opt, ""}), exits(1, "", kUsage));
+        EXPECT_EQ(tolvane({opt, "", "view"}), exits(1, "", kUsage));
+    }
+}
+
+TEST_F(Cli, HelpAndMissingCommandWordPrintUsageOnStandardOutput) {
+    EXPECT_EQ(tolvane({"-h"}), exits(0, kUsage));
+    EXPECT_EQ(tolvane({"--help", "view"}), exits(0, kUsage));
+    EXPECT_EQ(tolvane({"view", "--help"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({""}), exits(0, kUsage));
+    EXPECT_EQ(tolvane({"-c", "cf"}), exits(0, kUsage));
+    EXPECT_EQ(tolvane({"-C", "home", "--", "-x"}), exits(0, kUsage));
+    EXPECT_EQ(tolvane({"-c", "cf", "", "view"}), exits(0, kUsage));
+}
+
+TEST_F(Cli, VersionOnlyInFrontOfTheCommandWord) {
+    EXPECT_EQ(tolvane({"-v"}), exits(0, kVersion));
+    EXPECT_EQ(tolvane({"--version", "bogus"}), exits(0, kVersion));
+    EXPECT_EQ(tolvane({"-x", "-v", "-h"}), exits(0, kVersion));
+    EXPECT_EQ(tolvane({"view", "-v"}), exits(0, "", notice("view")));
+}
+
+TEST_F(Cli, UnknownOptionsAndDoubleDashAreSkipped) {
+    for (const char *word :
+         {"-x", "--", "-", "-vx", "-cfile", "--cfx", "-version", "-help", "--verbose", "-Cdir"}) {
+        SCOPED_TRACE(word);
+        EXPECT_EQ(tolvane({word, "view"}), exits(0, "", notice("view")));
+    }
+}
+
+TEST_F(Cli, OptionValuesAreTakenUnchanged) {
+    // A value that looks like an option is still the value.
+    EXPECT_EQ(tolvane({"-c", "-v", "view"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"--ch", "--help", "view"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"--cf=", "--ch=", "view"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"--cf=-h", "-c", "a", "-c", "b", "view"}), exits(0, "", notice("view")));
+}
+
+TEST_F(Cli, UnknownCommandWord) {
+    EXPECT_EQ(tolvane({"-c", "cf", "upload", "file"}),
+              exits(1, "", "error: 'upload' is not a valid command. See 'tolvane --help'.\n"));
+    EXPECT_EQ(tolvane({"PUT"}),
+              exits(1, "", "error: 'PUT' is not a valid command. See 'tolvane --help'.\n"));
+}
+
+TEST_F(Cli, RetiredCommandsNameThemselves) {
+    for (const char *name : {"login", "list", "alias", "get", "summary", "view"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(tolvane({name, "--whatever", "x"}), exits(0, "", notice(name)));
+    }
+}

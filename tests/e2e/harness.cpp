@@ -1,0 +1,266 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace e2e {
+
+const std::string kUsage =
+    "Usage: tolvane [--version] [-c | --cf=<configuration>] [-C | --ch=<confighome>] [--help]\n"
+    "       <command> [<arguments>]\n"
+    "\n"
+    "Common tolvane commands:\n"
+    "    stacklore     Perform a stacklore and put\n"
+    "    daemon        Watch directory for trace files\n"
+    "    put           Upload objects\n";
+
+static std::string quoted(const std::string &s) {
+    std::string q = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '\n':
+                q += "\\n";
+                break;
+            case '\r':
+                q += "\\r";
+                break;
+            case '\t':
+                q += "\\t";
+                break;
+            case '"':
+                q += "\\\"";
+                break;
+            case '\\':
+                q += "\\\\";
+                break;
+            default:
+                if (c < 0x20 || c >= 0x7f) {
+                    char buf[8];
+                    snprintf(buf, sizeof buf, "\\x%02x", c);
+                    q += buf;
+                } else {
+                    q += static_cast<char>(c);
+                }
+        }
+    }
+    return q + "\"";
+}
+
+void PrintTo(const Result &r, std::ostream *os) {
+    *os << "\n  status " << r.status << ", signal " << r.signal
+        << (r.timed_out ? " (timed out)" : "") << "\n  out " << quoted(r.out) << "\n  err "
+        << quoted(r.err) << "\n";
+}
+
+Result exits(int status, std::string out, std::string err) {
+    return Result{status, 0, std::move(out), std::move(err), false};
+}
+
+Result dies(int signal, std::string out, std::string err) {
+    return Result{-1, signal, std::move(out), std::move(err), false};
+}
+
+[[noreturn]] static void fail(const std::string &what) {
+    throw std::runtime_error(what + ": " + strerror(errno));
+}
+
+Sandbox::Sandbox() {
+    const char *tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/tolvane-e2e-XXXXXX";
+    if (mkdtemp(tmpl.data()) == nullptr) fail("mkdtemp");
+    dir_ = tmpl;
+    env_["HOME"] = dir_;
+    env_["PATH"] = "/usr/local/bin:/usr/bin:/bin";
+    env_["LC_ALL"] = "C";
+    // Sanitizer builds keep their settings in the child.
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        if (const char *v = getenv(name)) env_[name] = v;
+    }
+}
+
+Sandbox::~Sandbox() {
+    std::error_code ec;
+    // Make everything removable again, whatever a test did to the modes.
+    for (auto it = fs::recursive_directory_iterator(dir_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec)) chmod(it->path().c_str(), 0700);
+    }
+    fs::remove_all(dir_, ec);
+}
+
+std::string Sandbox::path(std::string_view rel) const {
+    return rel.empty() ? dir_ : dir_ + "/" + std::string(rel);
+}
+
+std::string Sandbox::write(std::string_view rel, std::string_view content, mode_t mode) const {
+    std::string p = path(rel);
+    fs::create_directories(fs::path(p).parent_path());
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f.write(content.data(), static_cast<std::streamsize>(content.size()));
+    f.close();
+    if (!f || chmod(p.c_str(), mode) != 0) fail("write " + p);
+    return p;
+}
+
+std::string Sandbox::read(std::string_view rel) const {
+    std::ifstream f(path(rel), std::ios::binary);
+    if (!f) fail("read " + path(rel));
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool Sandbox::exists(std::string_view rel) const {
+    struct stat st;
+    return lstat(path(rel).c_str(), &st) == 0;
+}
+
+std::string Sandbox::mkdir(std::string_view rel) const {
+    std::string p = path(rel);
+    fs::create_directories(p);
+    return p;
+}
+
+Result Sandbox::tolvane(const std::vector<std::string> &args, const Options &options) const {
+    return run(TOLVANE_BINARY, args, options);
+}
+
+namespace {
+struct Fd {
+    int fd = -1;
+    ~Fd() { reset(); }
+    void reset() {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+};
+
+void make_pipe(Fd &r, Fd &w) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) fail("pipe2");
+    r.fd = p[0];
+    w.fd = p[1];
+}
+}  // namespace
+
+Result Sandbox::run(const std::string &program, const std::vector<std::string> &args,
+                    const Options &options) const {
+    std::vector<std::string> words;
+    words.push_back(options.argv0.value_or(program));
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env_strings;
+    for (auto &[k, v] : env_) env_strings.push_back(k + "=" + v);
+    std::vector<char *> envp;
+    for (auto &e : env_strings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    // A program that ends without reading its input must not take the harness down with it.
+    signal(SIGPIPE, SIG_IGN);
+    Fd out_r, out_w, err_r, err_w, in_r, in_w;
+    make_pipe(out_r, out_w);
+    make_pipe(err_r, err_w);
+    if (options.stdin_text) make_pipe(in_r, in_w);
+
+    pid_t pid = fork();
+    if (pid < 0) fail("fork");
+    if (pid == 0) {
+        setpgid(0, 0);
+        int in = options.stdin_text ? in_r.fd : open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(out_w.fd, 1);
+        dup2(err_w.fd, 2);
+        // The program starts with default signal handling, whatever the test process set.
+        for (int sig = 1; sig < NSIG; sig++) signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (chdir(dir_.c_str()) != 0) _exit(126);
+        execve(program.c_str(), argv.data(), envp.data());
+        dprintf(2, "harness: cannot run %s: %s\n", program.c_str(), strerror(errno));
+        _exit(127);
+    }
+    setpgid(pid, pid);  // both sides set it, so neither order of events races
+    out_w.reset();
+    err_w.reset();
+    in_r.reset();
+    if (in_w.fd >= 0) fcntl(in_w.fd, F_SETFL, O_NONBLOCK);
+
+    Result r;
+    std::string_view to_send;
+    if (options.stdin_text) to_send = *options.stdin_text;
+    if (in_w.fd >= 0 && to_send.empty()) in_w.reset();
+    auto deadline = std::chrono::steady_clock::now() + options.timeout;
+    int wstatus = 0;
+    bool exited = false;
+    char buf[65536];
+    while (true) {
+        pollfd fds[3];
+        int n = 0;
+        std::string *sinks[3];
+        for (auto [fd, sink] : {std::pair{&out_r, &r.out}, std::pair{&err_r, &r.err}}) {
+            if (fd->fd >= 0) {
+                fds[n] = {fd->fd, POLLIN, 0};
+                sinks[n++] = sink;
+            }
+        }
+        if (in_w.fd >= 0) {
+            fds[n] = {in_w.fd, POLLOUT, 0};
+            sinks[n++] = nullptr;
+        }
+        if (!exited && waitpid(pid, &wstatus, WNOHANG) == pid) exited = true;
+        // Once the program has ended, take what is left in the pipes and stop: a process it
+        // left behind may hold them open, and is killed with the group below.
+        if (n == 0 || (exited && poll(fds, n, 0) <= 0)) break;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            r.timed_out = true;
+            break;
+        }
+        if (poll(fds, n, static_cast<int>(std::min<long>(left.count(), 50))) < 0 && errno != EINTR)
+            fail("poll");
+        for (int i = 0; i < n; i++) {
+            if (fds[i].revents == 0) continue;
+            if (sinks[i] == nullptr) {
+                ssize_t w = ::write(in_w.fd, to_send.data(), to_send.size());
+                if (w > 0) to_send.remove_prefix(static_cast<size_t>(w));
+                if (w < 0 && errno != EAGAIN) to_send = {};
+                if (to_send.empty()) in_w.reset();
+                continue;
+            }
+            ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
+            if (got > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                (sinks[i] == &r.out ? out_r : err_r).reset();
+            }
+        }
+    }
+    kill(-pid, SIGKILL);
+    if (!exited) waitpid(pid, &wstatus, 0);
+    if (WIFEXITED(wstatus) && !r.timed_out) {
+        r.status = WEXITSTATUS(wstatus);
+    } else if (WIFSIGNALED(wstatus) && !r.timed_out) {
+        r.signal = WTERMSIG(wstatus);
+    }
+    return r;
+}
+
+}  // namespace e2e

@@ -1,0 +1,77 @@
+// End-to-end harness: runs a real binary in a fresh temporary directory with its own
+// environment, and returns what it printed and how it ended, for exact comparison:
+//
+//     Sandbox sb;
+//     EXPECT_EQ(sb.tolvane({"-c", sb.path("cf"), "--version"}),
+//               exits(0, "tolvane version 1.61.114\n", ""));
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace e2e {
+
+struct Result {
+    int status = -1;  // exit status; -1 when the process died by a signal
+    int signal = 0;   // the signal that ended it; 0 when it exited
+    std::string out;
+    std::string err;
+    bool timed_out = false;  // the harness killed it at the time limit
+
+    bool operator==(const Result &) const = default;
+};
+void PrintTo(const Result &r, std::ostream *os);
+
+// Expected outcomes.
+Result exits(int status, std::string out = "", std::string err = "");
+Result dies(int signal, std::string out = "", std::string err = "");
+
+struct Options {
+    std::optional<std::string> stdin_text = std::nullopt;  // standard input; /dev/null when absent
+    std::chrono::milliseconds timeout{30000};
+    std::optional<std::string> argv0 =
+        std::nullopt;  // the first word of the vector; the program path if absent
+};
+
+class Sandbox {
+   public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox &) = delete;
+    Sandbox &operator=(const Sandbox &) = delete;
+
+    const std::string &dir() const { return dir_; }
+    // Absolute path of a name inside the sandbox.
+    std::string path(std::string_view rel) const;
+    // Writes a file (making its parent directories) and returns its absolute path.
+    std::string write(std::string_view rel, std::string_view content, mode_t mode = 0644) const;
+    std::string read(std::string_view rel) const;
+    bool exists(std::string_view rel) const;
+    std::string mkdir(std::string_view rel) const;
+
+    // The child's environment starts as HOME=<sandbox>, a plain PATH and LC_ALL=C.
+    void setenv(const std::string &name, const std::string &value) { env_[name] = value; }
+    void unsetenv(const std::string &name) { env_.erase(name); }
+
+    // Runs program with args in the sandbox directory; the whole process group is killed
+    // when the program ends or the time limit passes.
+    Result run(const std::string &program, const std::vector<std::string> &args,
+               const Options &options = {}) const;
+    Result tolvane(const std::vector<std::string> &args, const Options &options = {}) const;
+
+   private:
+    std::string dir_;
+    std::map<std::string, std::string> env_;
+};
+
+// The exact global usage text of tolvane.
+extern const std::string kUsage;
+
+}  // namespace e2e
