@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tolvane/cf_blocks.h"
+#include "tolvane/cf_home.h"
 #include "tolvane/daemon.h"
 #include "tolvane/fatal.h"
 #include "tolvane/put.h"
@@ -72,16 +74,15 @@ static void parse_argv(int *argc, char ***argv) {
 int main(int argc, char **argv) {
     if (argc < 2) usage(stderr);
 
-    // The program's own path is recorded here (for the daemon's re-execution) once the
-    // configuration module exists: tolvane_cf_tolvane_binary_name_set(argv[0]).
+    // Recorded first: the daemon re-runs this very file for its uploads.
+    tolvane_cf_tolvane_binary_name_set(argv[0]);
 
     setvbuf(stdout, stdio_buffer, _IOFBF, sizeof stdio_buffer);
     parse_argv(&argc, &argv);
 
-    // The configuration is loaded here, before the command word is looked up, so that a
-    // configuration error is reported even for an unknown word: tolvane_cf_load(confighome, cf).
-    (void)confighome;
-    (void)cf;
+    // Before the command word is looked up, so a configuration error is reported even for an
+    // unknown word.
+    tolvane_cf_load(confighome, cf);
 
     const char *word = argv[0];
     if (word == nullptr || word[0] == '\0') usage(stderr);
@@ -96,7 +97,7 @@ int main(int argc, char **argv) {
 
     curl_global_init(0);
     // The TLS subsystem is initialised here: cr_ssl_subsystem_init().
-    // The command's configured default options are inserted here: tolvane_cf_argv(&argc, &argv).
+    tolvane_cf_argv(&argc, &argv);
 
     handler(argc, argv);
     curl_global_cleanup();

@@ -8,6 +8,7 @@ struct cr_array {
     unsigned int length;
     const void *value[];
 };
+typedef struct cr_array cr_array_t;
 
 // Allocates room for `capacity` (>= 1) slots; false leaves *array untouched.
 bool cr_array_init(cr_array **array, unsigned int capacity);

@@ -4,7 +4,10 @@
 
 #include "tolvane/fatal.h"
 
-void tolvane_command_put_handler(int, char **) {
-    fputs("error: put is not implemented yet.\n", stderr);
+// Until uploads exist, show what the command received (configured defaults included).
+void tolvane_command_put_handler(int argc, char **argv) {
+    fputs("error: put is not implemented yet:", stderr);
+    for (int i = 0; i < argc; i++) fprintf(stderr, " %s", argv[i]);
+    fputc('\n', stderr);
     tolvane_exit(1);
 }

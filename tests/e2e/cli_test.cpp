@@ -15,10 +15,14 @@ std::string notice(const std::string &name) {
            "at:\nhttps://tolvane.example.org/docs/retired-commands\n";
 }
 
+const std::string kNoFile =
+    "error: configuration file could not be opened: No such file or directory\n";
+
 class Cli : public ::testing::Test {
    protected:
     Result tolvane(const std::vector<std::string> &args) { return sb.tolvane(args); }
     Sandbox sb;
+    std::string cf = sb.write("tolvane.cf", "# nothing configured\n");
 };
 }  // namespace
 
@@ -38,7 +42,7 @@ TEST_F(Cli, OptionWithoutItsValueIsMisuse) {
 TEST_F(Cli, HelpAndMissingCommandWordPrintUsageOnStandardOutput) {
     EXPECT_EQ(tolvane({"-h"}), exits(0, kUsage));
     EXPECT_EQ(tolvane({"--help", "view"}), exits(0, kUsage));
-    EXPECT_EQ(tolvane({"view", "--help"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"-c", cf, "view", "--help"}), exits(0, "", notice("view")));
     EXPECT_EQ(tolvane({""}), exits(0, kUsage));
     EXPECT_EQ(tolvane({"-c", "cf"}), exits(0, kUsage));
     EXPECT_EQ(tolvane({"-C", "home", "--", "-x"}), exits(0, kUsage));
@@ -49,35 +53,40 @@ TEST_F(Cli, VersionOnlyInFrontOfTheCommandWord) {
     EXPECT_EQ(tolvane({"-v"}), exits(0, kVersion));
     EXPECT_EQ(tolvane({"--version", "bogus"}), exits(0, kVersion));
     EXPECT_EQ(tolvane({"-x", "-v", "-h"}), exits(0, kVersion));
-    EXPECT_EQ(tolvane({"view", "-v"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"-c", cf, "view", "-v"}), exits(0, "", notice("view")));
 }
 
 TEST_F(Cli, UnknownOptionsAndDoubleDashAreSkipped) {
     for (const char *word :
          {"-x", "--", "-", "-vx", "-cfile", "--cfx", "-version", "-help", "--verbose", "-Cdir"}) {
         SCOPED_TRACE(word);
-        EXPECT_EQ(tolvane({word, "view"}), exits(0, "", notice("view")));
+        EXPECT_EQ(tolvane({"-c", cf, word, "view"}), exits(0, "", notice("view")));
     }
 }
 
-TEST_F(Cli, OptionValuesAreTakenUnchanged) {
+TEST_F(Cli, OptionValuesAreTakenUnchangedAndTheLastWins) {
     // A value that looks like an option is still the value.
-    EXPECT_EQ(tolvane({"-c", "-v", "view"}), exits(0, "", notice("view")));
-    EXPECT_EQ(tolvane({"--ch", "--help", "view"}), exits(0, "", notice("view")));
-    EXPECT_EQ(tolvane({"--cf=", "--ch=", "view"}), exits(0, "", notice("view")));
-    EXPECT_EQ(tolvane({"--cf=-h", "-c", "a", "-c", "b", "view"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"-c", "-v", "view"}), exits(1, "", kNoFile));
+    EXPECT_EQ(tolvane({"--cf", cf, "--ch", "--help", "view"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"--cf=", "view"}), exits(1, "", kNoFile));
+    EXPECT_EQ(tolvane({"--cf=" + cf, "view"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"-c", "missing", "-c", cf, "view"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"-c", cf, "--cf=missing", "view"}), exits(1, "", kNoFile));
+    EXPECT_EQ(tolvane({"--cf=-h", "-c", "a", "-c", cf, "view"}), exits(0, "", notice("view")));
 }
 
 TEST_F(Cli, UnknownCommandWord) {
-    EXPECT_EQ(tolvane({"-c", "cf", "upload", "file"}),
+    EXPECT_EQ(tolvane({"-c", cf, "upload", "file"}),
               exits(1, "", "error: 'upload' is not a valid command. See 'tolvane --help'.\n"));
-    EXPECT_EQ(tolvane({"PUT"}),
+    EXPECT_EQ(tolvane({"-c", cf, "PUT"}),
               exits(1, "", "error: 'PUT' is not a valid command. See 'tolvane --help'.\n"));
+    // The configuration is loaded first, so its error comes before the word is looked up.
+    EXPECT_EQ(tolvane({"-c", "missing", "upload"}), exits(1, "", kNoFile));
 }
 
 TEST_F(Cli, RetiredCommandsNameThemselves) {
     for (const char *name : {"login", "list", "alias", "get", "summary", "view"}) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(tolvane({name, "--whatever", "x"}), exits(0, "", notice(name)));
+        EXPECT_EQ(tolvane({"-c", cf, name, "--whatever", "x"}), exits(0, "", notice(name)));
     }
 }

@@ -1,0 +1,27 @@
+// The configuration home (current-server link, the server's directory with its JSON
+// configuration, current universe, certificate and login token cache), the program's own path,
+// and tolvane_cf_load, which loads every source in a fixed order.
+#pragma once
+
+#include "tolvane/cf_universe.h"
+
+// Loads all configuration: home, general defaults, JSON configuration, file, cache path,
+// login token cache. Either argument may be null. Returns only when the model is ready.
+void tolvane_cf_load(const char *confighome, const char *cf);
+
+const char *tolvane_cf_confighome_path_get(void);
+const char *tolvane_cf_current_server_get(void);
+void tolvane_cf_current_server_update(const char *server);
+const char *tolvane_cf_current_universe_get(void);
+const char *tolvane_cf_json_config_get(void);
+const char *tolvane_cf_login_tokens_path_get(void);
+
+// Parses a JSON configuration text into universes and tokens.
+void tolvane_cf_load_zeroconf(const char *text);
+// Adds the servers of one listener array of the "endpoints" object to a server list.
+struct json_object;
+void tolvane_cf_load_zeroconf_listeners(struct json_object *endpoints, const char *name,
+                                        struct tolvane_cf_server_list *list);
+
+void tolvane_cf_tolvane_binary_name_set(const char *path);
+const char *tolvane_cf_tolvane_binary_name_get(void);

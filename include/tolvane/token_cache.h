@@ -1,0 +1,11 @@
+// The login token cache of the current server: one token per universe, loaded at start-up.
+#pragma once
+
+void tolvane_token_cache_load(void);
+void tolvane_token_cache_load_path(const char *path);
+// Stores one entry; the caller holds the cache's mutex. 0, or -1 when out of memory.
+int tolvane_token_cache_put_unlocked(const char *universename, const char *token);
+// The token kept for a universe, or null.
+const char *tolvane_token_cache_get(const char *universename);
+// Drops every entry.
+void tolvane_token_cache_reset(void);

@@ -1,0 +1,336 @@
+// Configuration file syntax and loader, and the store that keeps configuration for the life of
+// the process.
+#include "tolvane/cf.h"
+
+#include <pwd.h>
+#include <unistd.h>
+#include <wordexp.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "tolvane/cf_blocks.h"
+#include "tolvane/cf_universe.h"
+#include "tolvane/fatal.h"
+#include "tolvane/misc.h"
+#include "tolvane/token_cache.h"
+
+namespace {
+// Every block of the store is kept on one list so tolvane_cf_reset can free them all.
+struct alignas(alignof(std::max_align_t)) pool_node {
+    pool_node *next;
+};
+pool_node *pool;
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+const char *cf_path;
+
+struct parser_entry {
+    const char *block;
+    tolvane_cf_parser_t *parser;
+};
+const parser_entry parsers[] = {
+    {nullptr, tolvane_cf_skip},      {"universe", tolvane_cf_universe},
+    {"general", tolvane_cf_general}, {"default", tolvane_cf_default},
+    {"token", tolvane_cf_token},     {"daemon", tolvane_cf_daemon},
+};
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+}  // namespace
+
+void *tolvane_cf_alloc(size_t size) {
+    if (size > SIZE_MAX - sizeof(pool_node)) return nullptr;
+    auto *node = static_cast<pool_node *>(calloc(1, sizeof(pool_node) + size));
+    if (node == nullptr) return nullptr;
+    node->next = pool;
+    pool = node;
+    return node + 1;
+}
+
+char *tolvane_cf_strdup(const char *s) {
+    size_t n = strlen(s);
+    auto *copy = static_cast<char *>(tolvane_cf_alloc(n + 1));
+    if (copy != nullptr) memcpy(copy, s, n + 1);
+    return copy;
+}
+
+static char *cf_vasprintf(const char *fmt, va_list ap) {
+    va_list again;
+    va_copy(again, ap);
+    int n = vsnprintf(nullptr, 0, fmt, ap);
+    char *out = n < 0 ? nullptr : static_cast<char *>(tolvane_cf_alloc(static_cast<size_t>(n) + 1));
+    if (out != nullptr) vsnprintf(out, static_cast<size_t>(n) + 1, fmt, again);
+    va_end(again);
+    return out;
+}
+
+char *tolvane_cf_asprintf(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    char *out = cf_vasprintf(fmt, ap);
+    va_end(ap);
+    return out;
+}
+
+char *tolvane_cf_xstrdup(const char *s) {
+    char *copy = tolvane_cf_strdup(s);
+    if (copy == nullptr) tolvane_errx(1, "error: xstrdup: out of memory\n");
+    return copy;
+}
+
+char *tolvane_cf_xstrndup(const char *s, size_t n) {
+    n = strnlen(s, n);
+    auto *copy = static_cast<char *>(tolvane_cf_alloc(n + 1));
+    if (copy == nullptr) tolvane_errx(1, "error: xstrndup: out of memory\n");
+    memcpy(copy, s, n);
+    return copy;
+}
+
+char *tolvane_cf_xasprintf(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    char *out = cf_vasprintf(fmt, ap);
+    va_end(ap);
+    if (out == nullptr) tolvane_errx(1, "error: %s\n", tolvane_strerror(ENOMEM));
+    return out;
+}
+
+void tolvane_cf_reset(void) {
+    tolvane_cf_universe_reset();
+    tolvane_cf_blocks_reset();
+    tolvane_cf_home_reset();
+    tolvane_token_cache_reset();
+    cf_path = nullptr;
+    while (pool != nullptr) {
+        pool_node *next = pool->next;
+        free(pool);
+        pool = next;
+    }
+}
+
+tolvane_cf_line_status tolvane_cf_read_line(FILE *f, char *buf, size_t *length, bool skip_rest) {
+    size_t n = 0;
+    bool bad = false;
+    int c;
+    while ((c = getc_unlocked(f)) != EOF) {
+        if (c == '\n') {
+            buf[n] = '\0';
+            *length = n + 1;
+            return bad ? TOLVANE_CF_LINE_LONG : TOLVANE_CF_LINE_OK;
+        }
+        // A NUL byte cuts the line short, so it can never reach its line feed.
+        if (c == '\0' || n == 1022) {
+            bad = true;
+            if (!skip_rest) break;
+            continue;
+        }
+        if (!bad) buf[n++] = static_cast<char>(c);
+    }
+    buf[n] = '\0';
+    *length = n;
+    return n == 0 && !bad && c == EOF ? TOLVANE_CF_LINE_EOF : TOLVANE_CF_LINE_LONG;
+}
+
+FILE *tolvane_cf_select(char *chosen, size_t chosen_length, const char *preferred) {
+    FILE *f;
+    if (preferred != nullptr) {
+        f = fopen(preferred, "r");
+        if (f == nullptr) tolvane_perror_exit("error: configuration file could not be opened");
+        snprintf(chosen, chosen_length, "%s", preferred);
+        return f;
+    }
+    // The password database, not HOME: a service's environment must not move its configuration.
+    struct passwd *pw = getpwuid(getuid());
+    if (pw == nullptr) {
+        fprintf(stderr, "error: failed to detect user home directory.\n");
+    } else {
+        int n = snprintf(chosen, chosen_length, "%s/.tolvane.cf", pw->pw_dir);
+        if (n < 0 || static_cast<size_t>(n) >= chosen_length) {
+            fprintf(stderr, "error: failed to detect default path.\n");
+        } else if ((f = fopen(chosen, "r")) != nullptr) {
+            return f;
+        }
+    }
+    for (const char *path : {"/etc/tolvane.cf", "/usr/local/etc/tolvane.cf",
+                             "/opt/stacklore/etc/tolvaned/tolvane.cf"}) {
+        if ((f = fopen(path, "r")) != nullptr) {
+            snprintf(chosen, chosen_length, "%s", path);
+            return f;
+        }
+    }
+    fprintf(stderr, "error: no tolvane configuration file specified nor detected.\n");
+    tolvane_perror_exit("error: configuration file could not be opened");
+}
+
+tolvane_cf_parser_t *tolvane_cf_parser_get(const char *block) {
+    for (size_t i = 1; i < sizeof parsers / sizeof parsers[0]; i++) {
+        if (strcmp(parsers[i].block, block) == 0) return parsers[i].parser;
+    }
+    return parsers[0].parser;
+}
+
+void tolvane_cf_skip(char *, size_t, unsigned int) {}
+
+const char *tolvane_cf_path_get(void) {
+    return cf_path;
+}
+
+void tolvane_cf_load_user_config(const char *path) {
+    char chosen[4096];
+    file_ptr f(tolvane_cf_select(chosen, sizeof chosen, path));
+    char line[1024];
+    size_t length;
+    unsigned int lineno = 1;
+    unsigned int header_lineno = 0;
+    tolvane_cf_parser_t *parser = nullptr;
+    tolvane_cf_line_status status;
+    while ((status = tolvane_cf_read_line(f.get(), line, &length, false)) != TOLVANE_CF_LINE_EOF) {
+        if (status == TOLVANE_CF_LINE_LONG) {
+            fprintf(stderr, "error: configuration file contains long line at %u\n", lineno);
+            tolvane_exit(1);
+        }
+        if (line[0] == '#' || line[0] == '\0' || line[0] == '\r') {
+            // comment or blank line
+        } else if (line[0] == '[') {
+            char *end = strchr(line + 1, ']');
+            if (end == nullptr) {
+                fprintf(stderr, "error: incomplete configuration block [%s] at line %u\n", line + 1,
+                        lineno);
+                tolvane_exit(1);
+            }
+            *end = '\0';
+            if (parser != nullptr) parser(nullptr, 0, header_lineno);
+            parser = tolvane_cf_parser_get(line + 1);
+            header_lineno = lineno;
+        } else if (parser == nullptr) {
+            fprintf(stderr, "error: configuration file lacks block at line %u\n", lineno);
+            tolvane_exit(1);
+        } else {
+            parser(line, length, lineno);
+        }
+        lineno++;
+    }
+    if (parser != nullptr) parser(nullptr, 0, header_lineno);
+    cf_path = tolvane_cf_strdup(chosen);
+    if (cf_path == nullptr) {
+        fprintf(stderr, "error: failed to cache configuration path.\n");
+        tolvane_exit(1);
+    }
+}
+
+void tolvane_cf_kv(char **key, char **value, char *line, size_t length, unsigned int lineno) {
+    auto *eq = static_cast<char *>(memchr(line, '=', length));
+    if (eq == nullptr) {
+        fprintf(stderr, "error: configuration parse error at line %u\n", lineno);
+        tolvane_exit(1);
+    }
+    *eq = '\0';
+    *key = tolvane_cf_trim(line);
+    *value = tolvane_cf_ltrim(eq + 1);
+}
+
+char *tolvane_cf_ltrim(char *s) {
+    while (is_space(*s)) s++;
+    return s;
+}
+
+char *tolvane_cf_trim(char *s) {
+    s = tolvane_cf_ltrim(s);
+    char *end = s;
+    while (*end != '\0' && !is_space(*end)) end++;
+    *end = '\0';
+    return s;
+}
+
+bool tolvane_cf_bool(bool *target, const char *value) {
+    if (strcasecmp(value, "true") == 0) {
+        *target = true;
+    } else if (strcasecmp(value, "false") == 0) {
+        *target = false;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool tolvane_cf_long(long *target, const char *value) {
+    long v;
+    if (sscanf(value, "%ld", &v) != 1) return false;
+    *target = v;
+    return true;
+}
+
+char *tolvane_cf_resolve(const char *input) {
+    if (input == nullptr) return nullptr;
+    wordexp_t we;
+    int rc = wordexp(input, &we, WRDE_SHOWERR | WRDE_UNDEF);
+    if (rc != 0) {
+        if (rc == WRDE_NOSPACE) wordfree(&we);
+        // wordexp reports through its result, not errno; give the message a matching reason.
+        errno = rc == WRDE_NOSPACE ? ENOMEM : EINVAL;
+        tolvane_perror_exit("error: wordexp failed");
+    }
+    std::unique_ptr<wordexp_t, void (*)(wordexp_t *)> guard(&we, wordfree);
+    // No words at all (an empty or blank input) is no usable path: refuse it like a bad one.
+    if (we.we_wordc == 0) {
+        errno = EINVAL;
+        tolvane_perror_exit("error: wordexp failed");
+    }
+    size_t total = 0;
+    for (size_t i = 0; i < we.we_wordc; i++) total += strlen(we.we_wordv[i]) + 1;
+    auto *out = static_cast<char *>(tolvane_cf_alloc(total));
+    if (out == nullptr) {
+        errno = ENOMEM;
+        tolvane_perror_exit("error: realloc failed");
+    }
+    char *p = out;
+    for (size_t i = 0; i < we.we_wordc; i++) {
+        if (i > 0) *p++ = ' ';
+        size_t n = strlen(we.we_wordv[i]);
+        memcpy(p, we.we_wordv[i], n);
+        p += n;
+    }
+    *p = '\0';
+    return out;
+}
+
+bool tolvane_cf_file_as_string(char **out, const char *filename) {
+    file_ptr f(fopen(filename, "rb"));
+    if (!f) return false;
+    if (fseek(f.get(), 0, SEEK_END) != 0) {
+        perror("error: fseek failed");
+        return false;
+    }
+    long size = ftell(f.get());
+    if (size < 0) {
+        perror("error: ftell failed");
+        return false;
+    }
+    rewind(f.get());
+    // Kept in the configuration store; a failed read leaves its block there until reset.
+    auto *buf = static_cast<char *>(static_cast<unsigned long>(size) >= SIZE_MAX - 1
+                                        ? nullptr
+                                        : tolvane_cf_alloc(static_cast<size_t>(size) + 1));
+    if (buf == nullptr) {
+        errno = ENOMEM;
+        perror("error: malloc failed");
+        return false;
+    }
+    if (fread(buf, 1, static_cast<size_t>(size), f.get()) != static_cast<size_t>(size)) {
+        perror("error: fread failed");
+        return false;
+    }
+    buf[size] = '\0';
+    *out = buf;
+    return true;
+}

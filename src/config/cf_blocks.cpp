@@ -1,0 +1,258 @@
+// The general, daemon and default blocks and the injection of per-command default options.
+#include "tolvane/cf_blocks.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "tolvane/fatal.h"
+
+namespace {
+struct general_settings {
+    const char *viewer;
+    struct {
+        const char *path;
+        int timeout;
+        const char *put_args;
+    } stacklore;
+    struct {
+        const char *path;
+    } cache;
+} general;
+
+SLIST_HEAD(, tolvane_cf_watcher) watchers;
+int watcher_id;
+SLIST_HEAD(, tolvane_cf_project) projects;
+
+[[noreturn]] void fail(const char *fmt, unsigned int lineno) {
+    fprintf(stderr, fmt, lineno);
+    tolvane_exit(1);
+}
+
+[[noreturn]] void fail(const char *message) {
+    fputs(message, stderr);
+    tolvane_exit(1);
+}
+
+const char *copy_or_fail(const char *value, const char *fmt, unsigned int lineno) {
+    char *copy = tolvane_cf_strdup(value);
+    if (copy == nullptr) fail(fmt, lineno);
+    return copy;
+}
+
+void check_viewer(const char *value, unsigned int lineno) {
+    const char *p = strchr(value, '%');
+    if (p == nullptr)
+        fail("error: missing required format string for viewer at line %u.\n", lineno);
+    for (; p != nullptr; p = strchr(p + 2, '%')) {
+        if (p[1] == '\0')
+            fail("error: malformed format string in viewer option at line %u.\n", lineno);
+        if (p[1] != 's') fail("error: format string must be %%s at line %u.\n", lineno);
+    }
+}
+}  // namespace
+
+void tolvane_cf_blocks_reset(void) {
+    general = {};
+    SLIST_INIT(&watchers);
+    watcher_id = 0;
+    // The option arrays grow by reallocation and so live outside the configuration store.
+    tolvane_cf_project *p;
+    SLIST_FOREACH(p, &projects, linkage) {
+        struct tolvane_cf_default *d;
+        SLIST_FOREACH(d, &p->defaults, linkage) free(d->argv);
+    }
+    SLIST_INIT(&projects);
+}
+
+void tolvane_cf_init_default_values(void) {
+    general.stacklore.timeout = 600;
+    general.stacklore.path = "/opt/stacklore/bin/quorvex";
+    general.viewer = "/opt/stacklore/bin/vistrel %s";
+    general.stacklore.put_args = "-u";
+    general.cache.path = "~/.tolvane/cache";
+}
+
+void tolvane_cf_resolve_values(void) {
+    general.cache.path = tolvane_cf_resolve(general.cache.path);
+}
+
+void tolvane_cf_general(char *line, size_t length, unsigned int lineno) {
+    if (line == nullptr) return;
+    char *key, *value;
+    tolvane_cf_kv(&key, &value, line, length, lineno);
+    if (strcmp(key, "viewer") == 0) {
+        check_viewer(value, lineno);
+        general.viewer = tolvane_cf_strdup(value);
+        if (general.viewer == nullptr) fail("error: failed to cache viewer command.\n");
+    } else if (strcmp(key, "stacklore.path") == 0) {
+        general.stacklore.path = copy_or_fail(
+            value, "error: failed to allocate stacklore path for configuration file line %u.\n",
+            lineno);
+    } else if (strcmp(key, "stacklore.timeout") == 0) {
+        int timeout = static_cast<int>(strtol(value, nullptr, 10));
+        if (timeout < 0) {
+            fprintf(stderr, "error: invalid timeout (%d)  at line %u.\n", timeout, lineno);
+            tolvane_exit(1);
+        }
+        general.stacklore.timeout = timeout;
+    } else if (strcmp(key, "stacklore.put_args") == 0) {
+        general.stacklore.put_args = copy_or_fail(
+            value, "error: failed to allocate stacklore put_args for configuration file line %u.\n",
+            lineno);
+    } else if (strcmp(key, "cache.path") == 0) {
+        general.cache.path = copy_or_fail(
+            value, "error: failed to allocate cache path for configuration file line %u.\n",
+            lineno);
+    } else {
+        fprintf(stderr, "warning: ignoring unknown option '%s' at line %u.\n", key, lineno);
+    }
+}
+
+tolvane_cf_watcher_t *tolvane_cf_watcher_get(const char *name) {
+    tolvane_cf_watcher_t *w;
+    SLIST_FOREACH(w, &watchers, linkage) {
+        if (strcmp(w->name, name) == 0) return w;
+    }
+    w = static_cast<tolvane_cf_watcher_t *>(tolvane_cf_alloc(sizeof(tolvane_cf_watcher_t)));
+    if (w == nullptr || (w->name = tolvane_cf_strdup(name)) == nullptr)
+        fail("error: internal allocation failure.\n");
+    w->id = watcher_id++;
+    SLIST_INSERT_HEAD(&watchers, w, linkage);
+    return w;
+}
+
+void tolvane_cf_daemon(char *line, size_t length, unsigned int lineno) {
+    static const char lacks[] =
+        "error: daemon configuration at line %u lacks project and option specifiers.\n";
+    if (line == nullptr) {
+        // Every watcher must be complete by the end of the block that introduced it.
+        tolvane_cf_watcher_t *w;
+        SLIST_FOREACH(w, &watchers, linkage) {
+            if (w->root == nullptr || w->token == nullptr) {
+                fprintf(stderr, "error: daemon entry for [%s] lacks required fields.\n", w->name);
+                tolvane_exit(1);
+            }
+        }
+        return;
+    }
+    char *key, *value;
+    tolvane_cf_kv(&key, &value, line, length, lineno);
+    char *dot = strchr(key, '.');
+    if (dot == nullptr || dot[1] == '\0') fail(lacks, lineno);
+    *dot = '\0';
+    const char *option = dot + 1;
+    tolvane_cf_watcher_t *w = tolvane_cf_watcher_get(key);
+    char **field;
+    if (strcmp(option, "root") == 0) {
+        if (value[0] != '/')
+            fail(
+                "error: daemon configuration requires absolute paths for root specification "
+                "at line %u.\n",
+                lineno);
+        field = &w->root;
+    } else if (strcmp(option, "token") == 0) {
+        field = &w->token;
+    } else {
+        fail(lacks, lineno);
+    }
+    if ((*field = tolvane_cf_strdup(value)) == nullptr)
+        fail("error: internal allocation failure.\n");
+}
+
+void tolvane_cf_default_create(tolvane_cf_project *project, const char *command, const char *option,
+                               const char *value, unsigned int) {
+    struct tolvane_cf_default *d;
+    SLIST_FOREACH(d, &project->defaults, linkage) {
+        if (strcmp(d->command, command) == 0) break;
+    }
+    if (d == nullptr) {
+        d = static_cast<struct tolvane_cf_default *>(
+            tolvane_cf_alloc(sizeof(struct tolvane_cf_default)));
+        if (d == nullptr) fail("error: configuration object allocation failure.\n");
+        if ((d->command = tolvane_cf_strdup(command)) == nullptr)
+            fail("error: configuration allocation failure.\n");
+        if (!cr_array_init(&d->argv, 4)) fail("error: configuration object allocation failure.\n");
+        SLIST_INSERT_HEAD(&project->defaults, d, linkage);
+    }
+    char *arg = tolvane_cf_asprintf("--%s=%s", option, value);
+    if (arg == nullptr || cr_array_append_offset(&d->argv, arg) < 0)
+        fail("error: configuration object allocation failure.\n");
+}
+
+void tolvane_cf_default(char *line, size_t length, unsigned int lineno) {
+    if (line == nullptr) return;
+    char *key, *value;
+    tolvane_cf_kv(&key, &value, line, length, lineno);
+    char *dot = strchr(key, '.');
+    if (dot == nullptr || strchr(value, ' ') != nullptr)
+        fail("error: malformed default at line %u.\n", lineno);
+    if (value[0] == '\0') fail("error: invalid default at line %u.\n", lineno);
+    *dot = '\0';
+    // Defaults are filed under the one project record without a name.
+    tolvane_cf_project *project = SLIST_FIRST(&projects);
+    if (project == nullptr) {
+        project = static_cast<tolvane_cf_project *>(tolvane_cf_alloc(sizeof(tolvane_cf_project)));
+        if (project == nullptr) fail("error: configuration object allocation failure.\n");
+        SLIST_INSERT_HEAD(&projects, project, linkage);
+    }
+    tolvane_cf_default_create(project, key, dot + 1, value, lineno);
+}
+
+void tolvane_cf_argv(int *argc, char ***argv) {
+    tolvane_cf_project *project = SLIST_FIRST(&projects);
+    if (project == nullptr) return;
+    struct tolvane_cf_default *d;
+    SLIST_FOREACH(d, &project->defaults, linkage) {
+        if (strcmp(d->command, (*argv)[0]) == 0) break;
+    }
+    if (d == nullptr || d->argv->length == 0) return;
+    size_t count = static_cast<size_t>(*argc) + d->argv->length;
+    auto **v = static_cast<char **>(tolvane_cf_alloc((count + 1) * sizeof(char *)));
+    if (v == nullptr || count > INT32_MAX) fail("error: failed to manipulate default options.\n");
+    size_t n = 0;
+    v[n++] = (*argv)[0];
+    for (unsigned int i = 0; i < d->argv->length; i++)
+        v[n++] = const_cast<char *>(static_cast<const char *>(d->argv->value[i]));
+    for (int i = 1; i < *argc; i++) v[n++] = (*argv)[i];
+    v[n] = nullptr;
+    *argv = v;
+    *argc = static_cast<int>(count);
+}
+
+const char *tolvane_cf_viewer_get(void) {
+    return general.viewer;
+}
+const char *tolvane_cf_stacklore_path_get(void) {
+    return general.stacklore.path;
+}
+int tolvane_cf_stacklore_timeout_get(void) {
+    return general.stacklore.timeout;
+}
+const char *tolvane_cf_stacklore_put_args_get(void) {
+    return general.stacklore.put_args;
+}
+const char *tolvane_cf_cache_path_get(void) {
+    return general.cache.path;
+}
+tolvane_cf_watcher_t *tolvane_cf_watchers_get(void) {
+    return SLIST_FIRST(&watchers);
+}
+tolvane_cf_watcher_t *tolvane_cf_watcher_next(tolvane_cf_watcher_t *w) {
+    return SLIST_NEXT(w, linkage);
+}
+const char *tolvane_cf_watcher_name_get(const tolvane_cf_watcher_t *w) {
+    return w->name;
+}
+const char *tolvane_cf_watcher_root_get(const tolvane_cf_watcher_t *w) {
+    return w->root;
+}
+const char *tolvane_cf_watcher_token_get(const tolvane_cf_watcher_t *w) {
+    return w->token;
+}
+int tolvane_cf_watcher_id_get(const tolvane_cf_watcher_t *w) {
+    return w->id;
+}
+int tolvane_cf_watcher_count(void) {
+    return watcher_id;
+}

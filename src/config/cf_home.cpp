@@ -1,0 +1,239 @@
+// The configuration home, its JSON configuration, the program's own path and the start-up
+// load order.
+#include "tolvane/cf_home.h"
+
+#include <json-c/json.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cstring>
+#include <memory>
+
+#include "tolvane/cf_blocks.h"
+#include "tolvane/fatal.h"
+#include "tolvane/misc.h"
+#include "tolvane/token_cache.h"
+
+namespace {
+struct zeroconf_state {
+    char *current_hostname;
+    char *current_server_path;
+    char *current_server_dir_path;
+    char *current_server;
+    char *current_universe_path;
+    char *current_universe;
+    char *json_config_path;
+    char *json_config;
+    char *ssl_cert_path;
+    char *login_tokens_path;
+} zeroconf;
+
+const char *confighome_path;
+const char *tolvane_binary;
+
+struct json_deleter {
+    void operator()(json_tokener *t) const { json_tokener_free(t); }
+    void operator()(json_object *o) const { json_object_put(o); }
+};
+
+[[noreturn]] void missing_data() {
+    tolvane_errx(1, "Missing required data for zeroconf.\n");
+}
+
+// The member of that name, if it is present and of the wanted type. A member that is present
+// with another type is refused like a missing one, so nothing is ever read through it.
+json_object *member(json_object *obj, const char *name, json_type type) {
+    json_object *value;
+    if (!json_object_object_get_ex(obj, name, &value)) return nullptr;
+    if (!json_object_is_type(value, type)) missing_data();
+    return value;
+}
+
+void load_zeroconf_service(json_object *listener, tolvane_cf_server_type_t *type, uint32_t *flags) {
+    json_object *protocol;
+    if (!json_object_object_get_ex(listener, "protocol", &protocol) ||
+        !json_object_is_type(protocol, json_type_string))
+        tolvane_errx(1, "Unable to extract service protocol.\n");
+    const char *name = json_object_get_string(protocol);
+    *flags = TOLVANE_CF_SERVER_F_SSL_EXPLICIT;
+    *type = TOLVANE_CF_SERVER_RAW;
+    if (strcmp(name, "https") == 0) {
+        *type = TOLVANE_CF_SERVER_HTTPS;
+    } else if (strcmp(name, "http") == 0) {
+        *type = TOLVANE_CF_SERVER_HTTP;
+    } else if (strcmp(name, "ssl") == 0) {
+        *flags |= TOLVANE_CF_SERVER_F_SSL;
+    }
+}
+
+void load_zeroconf_universe(const char *name, json_object *endpoints) {
+    tolvane_cf_universe_t *u = tolvane_cf_create_universe();
+    u->name = tolvane_cf_xstrdup(name);
+    u->curl_cainfo = zeroconf.ssl_cert_path;
+    u->read_ssl_certificate = zeroconf.ssl_cert_path;
+    tolvane_cf_load_zeroconf_listeners(endpoints, "writer", &u->writer);
+    tolvane_cf_load_zeroconf_listeners(endpoints, "post", &u->writer);
+    tolvane_cf_load_zeroconf_listeners(endpoints, "reader", &u->reader);
+    tolvane_cf_insert_universe(u);
+}
+}  // namespace
+
+void tolvane_cf_home_reset(void) {
+    zeroconf = {};
+    confighome_path = nullptr;
+    tolvane_binary = nullptr;
+}
+
+void tolvane_cf_load_zeroconf_listeners(json_object *endpoints, const char *name,
+                                        struct tolvane_cf_server_list *list) {
+    json_object *listeners = member(endpoints, name, json_type_array);
+    if (listeners == nullptr) return;
+    size_t n = json_object_array_length(listeners);
+    for (size_t i = 0; i < n; i++) {
+        json_object *listener = json_object_array_get_idx(listeners, i);
+        if (listener == nullptr) break;  // a JSON null ends the list
+        json_object *port;
+        if (!json_object_object_get_ex(listener, "port", &port) &&
+            !json_object_object_get_ex(listener, "service", &port))
+            tolvane_errx(1, "Unable to extract service port.\n");
+        if (!json_object_is_type(port, json_type_int))
+            tolvane_errx(1, "Unable to extract service port.\n");
+        tolvane_cf_server_type_t type;
+        uint32_t flags;
+        load_zeroconf_service(listener, &type, &flags);
+        // Checked before narrowing, so a huge number cannot wrap into a valid port.
+        int64_t value = json_object_get_int64(port);
+        if (value < 1 || value > 65534)
+            tolvane_errx(1, "error: Invalid port '%lld'\n", static_cast<long long>(value));
+        tolvane_cf_server_add(list, type,
+                              zeroconf.current_hostname ? zeroconf.current_hostname : "",
+                              static_cast<int>(value), flags);
+    }
+}
+
+void tolvane_cf_load_zeroconf(const char *text) {
+    std::unique_ptr<json_tokener, json_deleter> tok(json_tokener_new());
+    if (!tok) tolvane_errx(1, "Unable to initialize json tokener.\n");
+    std::unique_ptr<json_object, json_deleter> root(
+        json_tokener_parse_ex(tok.get(), text, static_cast<int>(strnlen(text, INT32_MAX))));
+    if (!root) {
+        tolvane_errx(1, "Invalid JSON in %s: %s.\n",
+                     zeroconf.json_config_path ? zeroconf.json_config_path : "(null)",
+                     json_tokener_error_desc(json_tokener_get_error(tok.get())));
+    }
+    json_object *universes, *endpoints, *project_tokens;
+    if (!json_object_object_get_ex(root.get(), "universes", &universes) ||
+        !json_object_object_get_ex(root.get(), "endpoints", &endpoints) ||
+        !json_object_object_get_ex(root.get(), "project_tokens", &project_tokens))
+        missing_data();
+    if (!json_object_is_type(universes, json_type_array) ||
+        !json_object_is_type(endpoints, json_type_object) ||
+        !json_object_is_type(project_tokens, json_type_object))
+        missing_data();
+
+    size_t n = json_object_array_length(universes);
+    for (size_t i = 0; i < n; i++) {
+        json_object *name = json_object_array_get_idx(universes, i);
+        if (name == nullptr) break;
+        if (!json_object_is_type(name, json_type_string))
+            tolvane_errx(1, "Invalid universe identifier.\n");
+        load_zeroconf_universe(json_object_get_string(name), endpoints);
+    }
+    json_object_object_foreach(project_tokens, universe, projects) {
+        if (!json_object_is_type(projects, json_type_object)) missing_data();
+        json_object_object_foreach(projects, project, token) {
+            if (!json_object_is_type(token, json_type_string))
+                tolvane_errx(1, "Universe \"%s\", project %s: bad token.\n", universe, project);
+            tolvane_cf_token_add(project, json_object_get_string(token));
+        }
+    }
+}
+
+void tolvane_cf_current_server_update(const char *server) {
+    zeroconf.current_server = tolvane_cf_xstrdup(server);
+    zeroconf.current_hostname = tolvane_cf_xstrndup(server, strcspn(server, ":"));
+    zeroconf.current_server_dir_path =
+        tolvane_cf_xasprintf("%s/servers/%s", confighome_path, server);
+    const char *dir = zeroconf.current_server_dir_path;
+    zeroconf.json_config_path = tolvane_cf_xasprintf("%s/config.json", dir);
+    zeroconf.current_universe_path = tolvane_cf_xasprintf("%s/current_universe", dir);
+    zeroconf.ssl_cert_path = tolvane_cf_xasprintf("%s/%s", dir, "cert.pem");
+    zeroconf.login_tokens_path = tolvane_cf_xasprintf("%s/login_tokens", dir);
+    zeroconf.json_config = nullptr;
+    zeroconf.current_universe = nullptr;
+}
+
+const char *tolvane_cf_current_server_get(void) {
+    if (zeroconf.current_server != nullptr) return zeroconf.current_server;
+    if (zeroconf.current_server_path == nullptr)
+        zeroconf.current_server_path = tolvane_cf_xasprintf("%s/current_server", confighome_path);
+    char *target;
+    if (!tolvane_readlink(&target, zeroconf.current_server_path)) return nullptr;
+    std::unique_ptr<char, void (*)(void *)> guard(target, free);
+    const char *slash = strrchr(target, '/');
+    if (slash != nullptr) tolvane_cf_current_server_update(slash + 1);
+    return zeroconf.current_server;
+}
+
+const char *tolvane_cf_current_universe_get(void) {
+    if (zeroconf.current_universe_path == nullptr && tolvane_cf_current_server_get() == nullptr)
+        return nullptr;
+    if (zeroconf.current_universe == nullptr) {
+        char *text;
+        if (tolvane_cf_file_as_string(&text, zeroconf.current_universe_path))
+            zeroconf.current_universe = tolvane_cf_trim(text);
+    }
+    return zeroconf.current_universe;
+}
+
+const char *tolvane_cf_json_config_get(void) {
+    if (zeroconf.json_config_path == nullptr && tolvane_cf_current_server_get() == nullptr)
+        return nullptr;
+    if (zeroconf.json_config == nullptr)
+        tolvane_cf_file_as_string(&zeroconf.json_config, zeroconf.json_config_path);
+    return zeroconf.json_config;
+}
+
+const char *tolvane_cf_login_tokens_path_get(void) {
+    if (zeroconf.login_tokens_path == nullptr) tolvane_cf_current_server_get();
+    return zeroconf.login_tokens_path;
+}
+
+const char *tolvane_cf_confighome_path_get(void) {
+    assert(confighome_path != nullptr);
+    return confighome_path;
+}
+
+void tolvane_cf_load(const char *confighome, const char *cf) {
+    assert(confighome_path == nullptr);
+    zeroconf = {};
+    confighome_path = tolvane_cf_resolve(confighome != nullptr ? confighome : "~/.tolvane");
+    tolvane_cf_init_default_values();
+    tolvane_cf_current_server_get();
+    if (const char *json = tolvane_cf_json_config_get()) tolvane_cf_load_zeroconf(json);
+    tolvane_cf_load_user_config(cf);
+    tolvane_cf_resolve_values();
+    tolvane_token_cache_load();
+}
+
+void tolvane_cf_tolvane_binary_name_set(const char *path) {
+    assert(path != nullptr && tolvane_binary == nullptr);
+    if (path[0] == '/') {
+        tolvane_binary = path;
+        return;
+    }
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        fputs("error: failed retrieve cwd.\n", stderr);
+        tolvane_exit(1);
+    }
+    tolvane_binary = tolvane_cf_asprintf("%s/%s", cwd, path);
+    if (tolvane_binary == nullptr) {
+        fputs("error: failed to sample full path to tolvane binary.\n", stderr);
+        tolvane_exit(1);
+    }
+}
+
+const char *tolvane_cf_tolvane_binary_name_get(void) {
+    return tolvane_binary;
+}

@@ -1,0 +1,123 @@
+// The login token cache: "universe token" lines, the last line for a universe winning.
+#include "tolvane/token_cache.h"
+
+#include <pthread.h>
+#include <sys/queue.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "tolvane/cf.h"
+#include "tolvane/cf_home.h"
+#include "tolvane/fatal.h"
+#include "tolvane/misc.h"
+
+namespace {
+struct token_entry {
+    char *universename;
+    char *token;
+    LIST_ENTRY(token_entry) linkage;
+};
+LIST_HEAD(, token_entry) tokens = LIST_HEAD_INITIALIZER(tokens);
+pthread_mutex_t tc_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+struct tc_lock {
+    tc_lock() { pthread_mutex_lock(&tc_mutex); }
+    ~tc_lock() { pthread_mutex_unlock(&tc_mutex); }
+};
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
+}  // namespace
+
+int tolvane_token_cache_put_unlocked(const char *universename, const char *token) {
+    char *copy = strdup(token);
+    if (copy == nullptr) {
+        perror("error: memory allocation error for tolvane_token_cache_put");
+        return -1;
+    }
+    token_entry *e;
+    LIST_FOREACH(e, &tokens, linkage) {
+        if (strcmp(e->universename, universename) == 0) {
+            free(e->token);
+            e->token = copy;
+            return 0;
+        }
+    }
+    e = static_cast<token_entry *>(malloc(sizeof *e));
+    if (e == nullptr || (e->universename = strdup(universename)) == nullptr) {
+        perror("error: memory allocation error for tolvane_token_cache_put");
+        free(e);
+        free(copy);
+        return -1;
+    }
+    e->token = copy;
+    LIST_INSERT_HEAD(&tokens, e, linkage);
+    return 0;
+}
+
+const char *tolvane_token_cache_get(const char *universename) {
+    tc_lock lock;
+    token_entry *e;
+    LIST_FOREACH(e, &tokens, linkage) {
+        if (strcmp(e->universename, universename) == 0) return e->token;
+    }
+    return nullptr;
+}
+
+void tolvane_token_cache_reset(void) {
+    tc_lock lock;
+    while (token_entry *e = LIST_FIRST(&tokens)) {
+        LIST_REMOVE(e, linkage);
+        free(e->universename);
+        free(e->token);
+        free(e);
+    }
+}
+
+void tolvane_token_cache_load(void) {
+    const char *path = tolvane_cf_login_tokens_path_get();
+    if (path != nullptr) tolvane_token_cache_load_path(path);
+}
+
+void tolvane_token_cache_load_path(const char *path) {
+    tc_lock lock;
+    std::unique_ptr<FILE, file_closer> f(fopen(path, "r"));
+    if (!f) {
+        if (errno == ENOENT) return;  // no cache yet is an empty cache
+        fprintf(stderr, "error: could not open \"%s\": %s\n", path, tolvane_strerror(errno));
+        tolvane_exit(1);
+    }
+    char line[1024];
+    size_t length;
+    tolvane_cf_line_status status;
+    for (unsigned int lineno = 1;
+         (status = tolvane_cf_read_line(f.get(), line, &length, true)) != TOLVANE_CF_LINE_EOF;
+         lineno++) {
+        if (status == TOLVANE_CF_LINE_LONG) {
+            // The rest of the line has been read past; the load goes on with the next one.
+            fprintf(stderr, "error: token cache file \"%s\" contains long line at %u, skipping\n",
+                    path, lineno);
+            continue;
+        }
+        if (line[0] == '#') continue;
+        char *blank = strchr(line, ' ');
+        char *token = blank != nullptr ? blank + 1 : nullptr;
+        if (token != nullptr) token[strcspn(token, " ")] = '\0';
+        if (blank == nullptr || blank == line || token[0] == '\0') {
+            fprintf(stderr, "error: token_cache file \"%s\" contains malformed line at %u\n", path,
+                    lineno);
+            tolvane_exit(1);
+        }
+        *blank = '\0';
+        if (tolvane_token_cache_put_unlocked(line, token) != 0) {
+            fprintf(stderr, "error: token cache failed to insert token for  universe \"%s\"\n",
+                    line);
+            tolvane_exit(1);
+        }
+    }
+}
