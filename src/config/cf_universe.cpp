@@ -119,11 +119,12 @@ void tolvane_cf_server(struct tolvane_cf_server_list *list, const char *value,
         if (colon + 1 == stop) fail("error: parse error at configuration file line %u.\n", lineno);
         // The port is read as strtol reads it: whatever follows the digits (a path) is ignored.
         std::string port_text(colon + 1, stop);
-        int port = static_cast<int>(strtol(port_text.c_str(), nullptr, 10));
+        // Range-checked before narrowing, so a huge number cannot wrap into a valid port.
+        long port = strtol(port_text.c_str(), nullptr, 10);
         if (port < 1 || port > 65534)
             fail("error: invalid port number at configuration file line %u.\n", lineno);
         char *address = tolvane_cf_xstrndup(host, static_cast<size_t>(colon - host));
-        tolvane_cf_server_add(list, type, address, port, 0);
+        tolvane_cf_server_add(list, type, address, static_cast<int>(port), 0);
         if (end == nullptr) break;
         entry = end + 1;
     }

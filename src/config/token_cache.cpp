@@ -88,7 +88,8 @@ void tolvane_token_cache_load_path(const char *path) {
     tc_lock lock;
     std::unique_ptr<FILE, file_closer> f(fopen(path, "r"));
     if (!f) {
-        if (errno == ENOENT) return;  // no cache yet is an empty cache
+        // No cache yet (or no server directory at all) is an empty cache.
+        if (errno == ENOENT || errno == ENOTDIR) return;
         fprintf(stderr, "error: could not open \"%s\": %s\n", path, tolvane_strerror(errno));
         tolvane_exit(1);
     }

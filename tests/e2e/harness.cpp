@@ -263,4 +263,98 @@ Result Sandbox::run(const std::string &program, const std::vector<std::string> &
     return r;
 }
 
+std::unique_ptr<Background> Sandbox::spawn(const std::string &program,
+                                           const std::vector<std::string> &args) const {
+    std::vector<std::string> words{program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env_strings;
+    for (auto &[k, v] : env_) env_strings.push_back(k + "=" + v);
+    std::vector<char *> envp;
+    for (auto &e : env_strings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    static int serial;
+    std::string err_path = mkdir(".harness") + "/bg-" + std::to_string(++serial) + ".err";
+
+    Fd out_r, out_w;
+    make_pipe(out_r, out_w);
+    pid_t pid = fork();
+    if (pid < 0) fail("fork");
+    if (pid == 0) {
+        setpgid(0, 0);
+        for (int sig = 1; sig < NSIG; sig++) signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        int in = open("/dev/null", O_RDONLY);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(out_w.fd, 1);
+        dup2(err, 2);
+        if (chdir(dir_.c_str()) != 0) _exit(126);
+        execve(program.c_str(), argv.data(), envp.data());
+        dprintf(2, "harness: cannot run %s: %s\n", program.c_str(), strerror(errno));
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    int fd = out_r.fd;
+    out_r.fd = -1;
+    return std::make_unique<Background>(pid, fd, err_path);
+}
+
+std::string Background::read_until(const std::string &line, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string before;
+    while (true) {
+        size_t nl;
+        while ((nl = pending_.find('\n')) != std::string::npos) {
+            std::string got = pending_.substr(0, nl);
+            pending_.erase(0, nl + 1);
+            if (got == line) return before;
+            before += got + "\n";
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{out_fd_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) == 0)
+            throw std::runtime_error("background program did not print '" + line +
+                                     "' in time; stderr: " + err());
+        char buf[4096];
+        ssize_t n = ::read(out_fd_, buf, sizeof buf);
+        if (n <= 0 && errno != EINTR)
+            throw std::runtime_error("background program ended before printing '" + line +
+                                     "'; stderr: " + err());
+        if (n > 0) pending_.append(buf, static_cast<size_t>(n));
+    }
+}
+
+std::string Background::err() const {
+    std::ifstream f(err_path_, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+int Background::stop() {
+    if (reaped_) return wstatus_;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 500; i++) {
+        if (waitpid(pid_, &wstatus_, WNOHANG) == pid_) {
+            reaped_ = true;
+            break;
+        }
+        usleep(10000);
+    }
+    kill(-pid_, SIGKILL);
+    if (!reaped_ && waitpid(pid_, &wstatus_, 0) == pid_) reaped_ = true;
+    return wstatus_;
+}
+
+Background::~Background() {
+    stop();
+    close(out_fd_);
+}
+
 }  // namespace e2e

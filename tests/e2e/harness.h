@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -40,6 +41,36 @@ struct Options {
         std::nullopt;  // the first word of the vector; the program path if absent
 };
 
+// A program started in the background (a server, say). Its standard output is read line by
+// line until it says it is ready; its standard error goes to a file. It is stopped, and its
+// whole process group killed, when this object goes away.
+class Background {
+   public:
+    Background(pid_t pid, int out_fd, std::string err_path)
+        : pid_(pid), out_fd_(out_fd), err_path_(std::move(err_path)) {}
+    ~Background();
+    Background(const Background &) = delete;
+    Background &operator=(const Background &) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Reads standard output until a line equal to `line` arrives; returns everything read
+    // before it. Throws when the program ends or the time limit passes first.
+    std::string read_until(const std::string &line,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // What the program wrote on standard error so far.
+    std::string err() const;
+    // Sends SIGTERM, waits, and returns the wait status (killing the group after 5 s).
+    int stop();
+
+   private:
+    pid_t pid_;
+    int out_fd_;
+    std::string err_path_;
+    std::string pending_;
+    bool reaped_ = false;
+    int wstatus_ = 0;
+};
+
 class Sandbox {
    public:
     Sandbox();
@@ -65,6 +96,9 @@ class Sandbox {
     Result run(const std::string &program, const std::vector<std::string> &args,
                const Options &options = {}) const;
     Result tolvane(const std::vector<std::string> &args, const Options &options = {}) const;
+    // Starts a program in the sandbox directory with the sandbox's environment.
+    std::unique_ptr<Background> spawn(const std::string &program,
+                                      const std::vector<std::string> &args) const;
 
    private:
     std::string dir_;

@@ -12,17 +12,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
-// A temporary directory for the test's own files, removed with it.
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/tolvane-unit-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-};
+#include "tempdir.h"
 
+namespace {
 // A random device whose bytes are known: byte k of the stream is k modulo 251.
 int pattern_device(const TempDir &dir, size_t size) {
     std::string p = dir.path + "/device";

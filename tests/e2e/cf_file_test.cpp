@@ -1,0 +1,166 @@
+// The configuration file as the loader reads it: line kinds, block headers, line limits, the
+// key = value split, and where the file is looked for.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "harness.h"
+
+using namespace e2e;
+using namespace std::string_literals;
+
+namespace {
+const std::string kNotice =
+    "tolvane view sub-command is no longer supported. Please use the stacklore-grimvale\n"
+    "client in order to explore event data, stacklore-grimvale. Details are available at:\n"
+    "https://tolvane.example.org/docs/retired-commands\n";
+
+std::string parseError(int line) {
+    return "error: configuration parse error at line " + std::to_string(line) + "\n";
+}
+
+struct Case {
+    std::string text;
+    int status;
+    std::string err;  // with status 0 the command's notice follows it
+};
+
+class CfFile : public ::testing::Test {
+   protected:
+    void check(const std::vector<Case> &cases) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(testing::PrintToString(c.text));
+            EXPECT_EQ(sb.tolvane({"-c", sb.write("cf", c.text), "view"}),
+                      exits(c.status, "", c.status == 0 ? c.err + kNotice : c.err));
+        }
+    }
+    Sandbox sb;
+};
+}  // namespace
+
+TEST_F(CfFile, LinesMustEndInALineFeedWithinTheLimit) {
+    const std::string longAt3 = "error: configuration file contains long line at 3\n";
+    check({
+        {"", 0, ""},
+        {"# a\n\n#" + std::string(1021, 'x') + "\n", 0, ""},
+        {"# a\n\n#" + std::string(1022, 'x') + "\n", 1, longAt3},
+        {"# a\n\n#" + std::string(5000, 'x') + "\n# b\n", 1, longAt3},
+        {"[x]\nk = " + std::string(1018, 'v') + "\n", 0, ""},
+        {"[x]\nk = " + std::string(1019, 'v') + "\n", 1,
+         "error: configuration file contains long line at 2\n"},
+        // A short last line without its line feed is refused the same way.
+        {"# a\n\n#", 1, longAt3},
+        {"[universe]\nname = a", 1, "error: configuration file contains long line at 2\n"},
+        // A NUL byte cuts the line short, even in a comment.
+        {"# a\n\n#\0\n"s, 1, longAt3},
+        {"[x]\n\nk = a\0b\n"s, 1, longAt3},
+    });
+}
+
+TEST_F(CfFile, CommentsAndBlankLinesAreDecidedByTheFirstCharacter) {
+    check({
+        {"#\n\n\r\n\r \n#[universe]\n", 0, ""},
+        // An indented comment is a content line: checked in a known block, ignored elsewhere.
+        {"[universe]\nname = a\n  # a comment\n", 1, parseError(3)},
+        {"[other]\n  # a comment\n\tno equals sign\n", 0, ""},
+        {"[universe]\n \n", 1, parseError(2)},
+        // Carriage-return line ends: blank lines and headers still work.
+        {"[universe]\r\n\r\nname = a\r\n#\r\n", 0, ""},
+        {"# a\r\n[universe]\r\n\r\n", 1,
+         "error: universe configuration block at line 2 is empty.\n"},
+        {"[universe]\r\nname = a\r\nno equals sign\r\n", 1, parseError(3)},
+    });
+}
+
+TEST_F(CfFile, ContentBeforeTheFirstHeader) {
+    const std::string lacks = "error: configuration file lacks block at line ";
+    check({
+        {"name = a\n[universe]\n", 1, lacks + "1\n"},
+        {"# a\n\n \n", 1, lacks + "3\n"},
+        {"\r\n\tname = a\n", 1, lacks + "2\n"},
+        {"]\n", 1, lacks + "1\n"},
+    });
+}
+
+TEST_F(CfFile, HeaderNamesAreTakenExactlyUpToTheFirstBracket) {
+    const std::string lines = "no equals sign\n";
+    check({
+        {"[universe] # writers\n" + lines, 1, parseError(2)},
+        {"[universe]]\n" + lines, 1, parseError(2)},
+        // Other spellings open a block of another name, whose lines are not looked at.
+        {"[ universe ]\n" + lines, 0, ""},
+        {"[Universe]\n" + lines, 0, ""},
+        {"[universe\t]\n" + lines, 0, ""},
+        {"[]\n" + lines, 0, ""},
+        {"[][universe]\n" + lines, 0, ""},
+        {"[other]\n" + lines + "[universe]\n" + lines, 1, parseError(4)},
+    });
+}
+
+TEST_F(CfFile, HeaderWithoutClosingBracket) {
+    const std::string incomplete = "error: incomplete configuration block ";
+    check({
+        {"# a\n[universe\n", 1, incomplete + "[universe] at line 2\n"},
+        {"[\n", 1, incomplete + "[] at line 1\n"},
+        {"[a [b\n", 1, incomplete + "[a [b] at line 1\n"},
+        {"[universe\r\n", 1, incomplete + "[universe\r] at line 1\n"},
+        // The header is checked before the open block is closed.
+        {"[universe]\n[general\n", 1, incomplete + "[general] at line 2\n"},
+    });
+}
+
+TEST_F(CfFile, EveryKnownBlockNeedsAnEqualsSign) {
+    for (const char *block : {"universe", "general", "default", "token", "daemon"}) {
+        SCOPED_TRACE(block);
+        std::string cf = sb.write("cf", "# a\n["s + block + "]\n\nno equals sign\n");
+        EXPECT_EQ(sb.tolvane({"-c", cf, "view"}), exits(1, "", parseError(4)));
+    }
+}
+
+TEST_F(CfFile, KeyIsTheFirstWordAndValueKeepsItsTail) {
+    const std::string head = "[universe]\nname = a\n";
+    const std::string badSsl = "error: invalid SSL value.\n";
+    check({
+        {head + "  \tssl=TrUe\n", 0, ""},
+        {head + "ssl extra words = false\n", 0, ""},
+        {head + "name\t=a\n", 0, ""},
+        {head + "ssl =\n", 0, badSsl},
+        {head + "ssl = true \n", 0, badSsl},
+        {head + "ssl = true=\n", 0, badSsl},
+        {"[universe]\r\nname = a\r\nssl = true\r\n", 0, badSsl},
+        {head + "x.y z = true\n", 0, "error: universe block unknown key 'x.y' at line 3.\n"},
+        {head + "= true\n", 0, "error: universe block unknown key '' at line 3.\n"},
+    });
+}
+
+TEST_F(CfFile, GivenPathMustOpen) {
+    const std::string cannot = "error: configuration file could not be opened: ";
+    // A file in the home directory is no fallback for a missing given one.
+    sb.write(".tolvane.cf", "# would be fine\n");
+    EXPECT_EQ(sb.tolvane({"-c", sb.path("missing.cf"), "view"}),
+              exits(1, "", cannot + "No such file or directory\n"));
+    std::string plain = sb.write("plain", "# a\n");
+    EXPECT_EQ(sb.tolvane({"-c", plain + "/cf", "view"}),
+              exits(1, "", cannot + "Not a directory\n"));
+    // A read error counts as the end of the file, so a directory reads as an empty file.
+    EXPECT_EQ(sb.tolvane({"-c", sb.dir(), "view"}), exits(0, "", kNotice));
+}
+
+TEST_F(CfFile, DefaultPlacesIgnoreHome) {
+    const struct passwd *pw = getpwuid(getuid());
+    std::vector<std::string> places = {"/etc/tolvane.cf", "/usr/local/etc/tolvane.cf",
+                                       "/opt/stacklore/etc/tolvaned/tolvane.cf"};
+    if (pw != nullptr) places.push_back(std::string(pw->pw_dir) + "/.tolvane.cf");
+    for (const std::string &place : places) {
+        std::error_code ec;
+        if (std::filesystem::exists(place, ec) || ec) GTEST_SKIP() << place << " exists";
+    }
+    // HOME is the sandbox, and its .tolvane.cf is not where the file is looked for.
+    sb.write(".tolvane.cf", "# would be fine\n");
+    EXPECT_EQ(sb.tolvane({"view"}),
+              exits(1, "",
+                    "error: no tolvane configuration file specified nor detected.\n"
+                    "error: configuration file could not be opened: No such file or directory\n"));
+}

@@ -1,0 +1,219 @@
+// What the loaded configuration model answers: server order, merges, universe choice, token
+// precedence, JSON universes, general settings, watchers and default-option injection.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tempdir.h"
+#include "tolvane/cf.h"
+#include "tolvane/cf_blocks.h"
+#include "tolvane/cf_home.h"
+#include "tolvane/crypto.h"
+#include "tolvane/token_cache.h"
+
+namespace {
+std::string hex(char digit) {
+    return std::string(64, digit);
+}
+
+class CfModel : public ::testing::Test {
+   protected:
+    void TearDown() override { tolvane_cf_reset(); }
+
+    // Loads a configuration file, with a configuration home whose current server is
+    // "servers/host:9000" when a JSON configuration is given.
+    void load(const std::string &cf, const std::string &json = "",
+              const std::string &current_universe = "") {
+        std::string home = dir.path + "/home";
+        if (!json.empty()) {
+            dir.write("home/servers/host:9000/config.json", json);
+            symlink("servers/host:9000", (home + "/current_server").c_str());
+        }
+        if (!current_universe.empty())
+            dir.write("home/servers/host:9000/current_universe", current_universe);
+        tolvane_cf_load(home.c_str(), dir.write("cf", cf).c_str());
+    }
+
+    // The writer list as "type:address:service:flags" entries, in upload order.
+    static std::vector<std::string> writers(tolvane_cf_universe_t *u) {
+        std::vector<std::string> out;
+        for (auto *s = tolvane_cf_writer_next(u, nullptr); s; s = tolvane_cf_writer_next(u, s)) {
+            const char *address, *service;
+            tolvane_cf_server_get(s, &address, &service);
+            out.push_back(std::to_string(tolvane_cf_server_type(s)) + ":" + address + ":" +
+                          service + ":" + std::to_string(s->flags));
+        }
+        return out;
+    }
+
+    TempDir dir;
+};
+
+using V = std::vector<std::string>;
+}  // namespace
+
+TEST_F(CfModel, ServerListsHoldTheirServersInReverseOrder) {
+    load(
+        "[universe]\nname = u\n"
+        "write = a:1 https://h:443 http://w:80/upload :+080\n"
+        "write = first:7\n"
+        "read = r:1\tignored:2\n");
+    auto *u = tolvane_cf_universe_get("u");
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(writers(u), (V{"0:first:7:0", "0::80:0", "1:w:80:0", "2:h:443:0", "0:a:1:0"}));
+    ASSERT_NE(u->reader.slh_first, nullptr);
+    EXPECT_STREQ(u->reader.slh_first->address, "r");
+    EXPECT_STREQ(u->reader.slh_first->service, "1");
+    EXPECT_EQ(u->reader.slh_first->linkage.sle_next, nullptr);
+}
+
+TEST_F(CfModel, NewUniverseDefaultsAndTlsFallback) {
+    load("[universe]\nname = plain\n");
+    auto *u = tolvane_cf_universe_get(nullptr);
+    ASSERT_NE(u, nullptr);
+    EXPECT_STREQ(u->name, "plain");
+    EXPECT_TRUE(tolvane_cf_universe_curl_ssl_verifypeer_get(u));
+    EXPECT_TRUE(tolvane_cf_universe_curl_ssl_verifyhost_get(u));
+    EXPECT_FALSE(tolvane_cf_universe_curl_insecure_get(u));
+    EXPECT_FALSE(tolvane_cf_universe_curl_verbose_get(u));
+    EXPECT_FALSE(tolvane_cf_universe_ssl_writer(u));
+    EXPECT_EQ(tolvane_cf_universe_curl_proxyport_get(u), 0);
+    EXPECT_EQ(tolvane_cf_universe_curl_cainfo_get(u), nullptr);
+    EXPECT_EQ(tolvane_cf_universe_ssl_method_writer_get(u), nullptr);
+    EXPECT_EQ(tolvane_cf_writer_next(u, nullptr), nullptr);
+    EXPECT_EQ(u->valid, 0u);
+
+    tolvane_cf_server_t implicit{}, explicit_off{}, explicit_on{};
+    explicit_off.flags = TOLVANE_CF_SERVER_F_SSL_EXPLICIT;
+    explicit_on.flags = TOLVANE_CF_SERVER_F_SSL_EXPLICIT | TOLVANE_CF_SERVER_F_SSL;
+    EXPECT_TRUE(tolvane_cf_server_ssl_get(&implicit, true));
+    EXPECT_FALSE(tolvane_cf_server_ssl_get(&explicit_off, true));
+    EXPECT_TRUE(tolvane_cf_server_ssl_get(&explicit_on, false));
+}
+
+TEST_F(CfModel, ALaterBlockAmendsOnlyTheKeysItGives) {
+    load(
+        "[universe]\nname = a\nwrite = a1:1 a2:2\ncurl.proxy = p \nssl = true\n"
+        "[universe]\nname = b\nwrite = b:1\n"
+        "[universe]\nname = a\nwrite = new:9\ncurl.proxyport = 3128x\nssl = maybe\n");
+    auto *a = tolvane_cf_universe_get("a");
+    EXPECT_EQ(writers(a), (V{"0:new:9:0"}));
+    EXPECT_STREQ(tolvane_cf_universe_curl_proxy_get(a), "p ");
+    EXPECT_EQ(tolvane_cf_universe_curl_proxyport_get(a), 3128);
+    EXPECT_TRUE(tolvane_cf_universe_ssl_writer(a));
+    EXPECT_EQ(a->valid, TOLVANE_CF_UNIVERSE_WRITER | TOLVANE_CF_UNIVERSE_CURL_PROXY |
+                            TOLVANE_CF_UNIVERSE_READER_SSL | TOLVANE_CF_UNIVERSE_WRITER_SSL);
+    // The merge keeps a's place: b is still the one inserted last under a new name.
+    EXPECT_STREQ(tolvane_cf_universe_get(nullptr)->name, "b");
+}
+
+TEST_F(CfModel, TheCurrentUniverseFileChoosesOrFindsNothing) {
+    std::string json = R"({"universes": ["j"], "endpoints": {}, "project_tokens": {}})";
+    std::string cf = "[universe]\nname = f1\n[universe]\nname = f2\n";
+    load(cf, json, "  f1 other\n");
+    EXPECT_STREQ(tolvane_cf_current_universe_get(), "f1");
+    EXPECT_STREQ(tolvane_cf_universe_get(nullptr)->name, "f1");
+    tolvane_cf_reset();
+    load(cf, json, "nowhere\n");
+    EXPECT_EQ(tolvane_cf_universe_get(nullptr), nullptr);
+    EXPECT_NE(tolvane_cf_universe_get("j"), nullptr);
+}
+
+TEST_F(CfModel, JsonUniversesTakeTheirServersFromTheListeners) {
+    std::string json = R"({
+      "universes": ["main", "main", "other", null, 7],
+      "endpoints": {
+        "writer": [{"port": 1, "protocol": "https"}, {"port": 2, "service": 80, "protocol": "SSL"}],
+        "post": [{"service": 3, "protocol": "ssl"}],
+        "reader": [{"port": 4, "protocol": "http"}, null, {"bad": 1}]
+      },
+      "project_tokens": {"main": {"p": ")" +
+                       hex('1') + R"("}, "other": {"q": ")" + hex('2') + R"("}}
+    })";
+    load("[universe]\nname = main\ncurl.verbose = true\n[token]\np = " + hex('3') + "\n", json);
+    auto *u = tolvane_cf_universe_get("main");
+    ASSERT_NE(u, nullptr);
+    EXPECT_EQ(writers(u), (V{"0:host:3:3", "0:host:2:1", "2:host:1:1"}));
+    EXPECT_EQ(u->reader.slh_first->type, TOLVANE_CF_SERVER_HTTP);
+    EXPECT_EQ(u->reader.slh_first->linkage.sle_next, nullptr);
+    EXPECT_TRUE(tolvane_cf_universe_curl_verbose_get(u));
+    std::string cert = dir.path + "/home/servers/host:9000/cert.pem";
+    EXPECT_EQ(tolvane_cf_universe_curl_cainfo_get(u), cert);
+    EXPECT_STREQ(tolvane_cf_current_server_get(), "host:9000");
+    // No file universe has a new name, so the last JSON universe is the default.
+    EXPECT_STREQ(tolvane_cf_universe_get(nullptr)->name, "other");
+
+    // The file's token hides the JSON one; tokens are known by project alone.
+    cr_sha256_string_t text;
+    cr_sha256_to_string(text, tolvane_cf_token_sha256(tolvane_cf_token_get("p")));
+    EXPECT_EQ(std::string(text), hex('3'));
+    cr_sha256_to_string(text, tolvane_cf_token_sha256(tolvane_cf_token_get("q")));
+    EXPECT_EQ(std::string(text), hex('2'));
+    EXPECT_EQ(tolvane_cf_token_get("P"), nullptr);
+}
+
+TEST_F(CfModel, GeneralSettingsWatchersAndDefaults) {
+    load("[token]\np = " + hex('a') + "\np = " + hex('b') +
+         "\n[general]\nstacklore.timeout = abc\nstacklore.put_args = -u -k \n"
+         "cache.path = $HOME/c\n"
+         "[daemon]\na.root = /r/a\na.token = p\nb.root = /\nb.token = p\n"
+         "[daemon]\na.root = /moved \n"
+         "[default]\nput.a = 1\nput.b = 2\ndaemon.f = x\nput.x.y = 3\n");
+    EXPECT_EQ(tolvane_cf_stacklore_timeout_get(), 0);
+    EXPECT_STREQ(tolvane_cf_stacklore_put_args_get(), "-u -k ");
+    EXPECT_STREQ(tolvane_cf_stacklore_path_get(), "/opt/stacklore/bin/quorvex");
+    EXPECT_STREQ(tolvane_cf_viewer_get(), "/opt/stacklore/bin/vistrel %s");
+    EXPECT_EQ(std::string(tolvane_cf_cache_path_get()), std::string(getenv("HOME")) + "/c");
+    cr_sha256_string_t text;
+    cr_sha256_to_string(text, tolvane_cf_token_sha256(tolvane_cf_token_get("p")));
+    EXPECT_EQ(std::string(text), hex('b'));
+
+    EXPECT_EQ(tolvane_cf_watcher_count(), 2);
+    auto *w = tolvane_cf_watchers_get();
+    EXPECT_STREQ(tolvane_cf_watcher_name_get(w), "b");
+    EXPECT_EQ(tolvane_cf_watcher_id_get(w), 1);
+    w = tolvane_cf_watcher_next(w);
+    EXPECT_STREQ(tolvane_cf_watcher_root_get(w), "/moved ");
+    EXPECT_STREQ(tolvane_cf_watcher_token_get(w), "p");
+    EXPECT_EQ(tolvane_cf_watcher_id_get(w), 0);
+    EXPECT_EQ(tolvane_cf_watcher_next(w), nullptr);
+
+    const char *words[] = {"put", "-u", "p", "t", "f", nullptr};
+    int argc = 5;
+    char **argv = const_cast<char **>(words);
+    tolvane_cf_argv(&argc, &argv);
+    ASSERT_EQ(argc, 8);
+    EXPECT_EQ(V(argv, argv + argc), (V{"put", "--a=1", "--b=2", "--x.y=3", "-u", "p", "t", "f"}));
+    EXPECT_EQ(argv[argc], nullptr);
+
+    const char *stack[] = {"stacklore", nullptr};
+    argc = 1;
+    argv = const_cast<char **>(stack);
+    tolvane_cf_argv(&argc, &argv);
+    EXPECT_EQ(argv, const_cast<char **>(stack));
+}
+
+TEST_F(CfModel, LoginTokenCacheKeepsTheLastTokenPerUniverse) {
+    dir.write("home/servers/host:9000/login_tokens",
+              "# comment\nu1 t1\nu2 t2 trailing words\nu1 t3\n");
+    load("", R"({"universes": [], "endpoints": {}, "project_tokens": {}})");
+    EXPECT_STREQ(tolvane_token_cache_get("u1"), "t3");
+    EXPECT_STREQ(tolvane_token_cache_get("u2"), "t2");
+    EXPECT_EQ(tolvane_token_cache_get("u3"), nullptr);
+}
+
+TEST(CfBinaryName, RelativePathsAreJoinedToTheWorkingDirectory) {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    tolvane_cf_tolvane_binary_name_set("bin/tolvane");
+    EXPECT_EQ(std::string(tolvane_cf_tolvane_binary_name_get()), std::string(cwd) + "/bin/tolvane");
+    tolvane_cf_reset();
+    tolvane_cf_tolvane_binary_name_set("tolvane");
+    EXPECT_EQ(std::string(tolvane_cf_tolvane_binary_name_get()), std::string(cwd) + "/tolvane");
+    tolvane_cf_reset();
+    tolvane_cf_tolvane_binary_name_set("/usr/bin/tolvane");
+    EXPECT_STREQ(tolvane_cf_tolvane_binary_name_get(), "/usr/bin/tolvane");
+    tolvane_cf_reset();
+}
