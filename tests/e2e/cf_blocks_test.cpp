@@ -7,6 +7,11 @@
 using namespace e2e;
 
 namespace {
+const std::string kPutUsage =
+    "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"
+    "       [-u | --unlink] [-S | --randomize-sha256[=<bytes>]]\n"
+    "       [-k | --insecure]\n"
+    "       <project> <token> <file>...\n";
 const std::string kNotice =
     "tolvane view sub-command is no longer supported. Please use the stacklore-grimvale\n"
     "client in order to explore event data, stacklore-grimvale. Details are available at:\n"
@@ -32,9 +37,9 @@ class CfBlocks : public ::testing::Test {
                       exits(c.status, "", c.status == 0 ? c.err + kNotice : c.err));
         }
     }
-    // What the placeholder put command shows of the argument vector it received.
-    static Result put_saw(const std::string &words) {
-        return exits(1, "", "error: put is not implemented yet: " + words + "\n");
+    // put refusing the first option it does not know.
+    static Result put_refuses(const std::string &quoted) {
+        return exits(1, "", "put: unrecognized option " + quoted + "\n" + kPutUsage);
     }
     Sandbox sb;
 };
@@ -90,7 +95,8 @@ TEST_F(CfBlocks, GeneralOtherKeysAndUnknownKeysWarn) {
     EXPECT_EQ(run("[general]\ncolour = red\n", {"put", "f"}),
               exits(1, "",
                     "warning: ignoring unknown option 'colour' at line 2.\n"
-                    "error: put is not implemented yet: put f\n"));
+                    "error: no token specified.\n" +
+                        kPutUsage));
 }
 
 TEST_F(CfBlocks, DaemonKeysAndRoots) {
@@ -151,22 +157,37 @@ TEST_F(CfBlocks, DefaultValuesMustBeOneNonEmptyWord) {
 }
 
 TEST_F(CfBlocks, DefaultOptionsGoInFrontOfTheCommandArguments) {
-    EXPECT_EQ(run("[default]\nput.a = 1\nput.b = 2\n", {"put", "-u", "p", "t", "f"}),
-              put_saw("put --a=1 --b=2 -u p t f"));
-    EXPECT_EQ(run("[default]\nput.a = 1\n", {"put"}), put_saw("put --a=1"));
-    EXPECT_EQ(run("[default]\nput. = x\nput.x.y = a=b\nput.t = a\tb\n", {"put", "f"}),
-              put_saw("put --=x --x.y=a=b --t=a\tb f"));
-    // Defaults gather over blocks; the user's own occurrence comes after the configured one.
-    EXPECT_EQ(run("[default]\nput.universe = main\nstacklore.x = 1\n[general]\n[default]\n"
-                  "put.b = 2\n",
-                  {"put", "--universe=other", "f"}),
-              put_saw("put --universe=main --b=2 --universe=other f"));
+    // put's option scanner stops at the first option it refuses, so each case shows which
+    // word put met first.
+    EXPECT_EQ(run("[default]\nput.a = 1\nput.b = 2\n", {"put", "-x", "p", "t", "f"}),
+              put_refuses("'--a=1'"));
+    EXPECT_EQ(run("[default]\nput.b = 2\n", {"put"}), put_refuses("'--b=2'"));
+    // An empty option name prefixes every long option.
+    EXPECT_EQ(run("[default]\nput. = x\n", {"put", "f"}),
+              exits(1, "",
+                    "put: option '--=x' is ambiguous; possibilities: '--randomize-uuid' "
+                    "'--randomize-sha256' '--disconnect' '--unlink' '--insecure' '--help'\n" +
+                        kPutUsage));
+    EXPECT_EQ(run("[default]\nput.x.y = a=b\n", {"put", "f"}), put_refuses("'--x.y=a=b'"));
+    // Defaults gather over blocks, in file order, and the user's own words come after them.
+    const std::string uuid = "error: uuid bytes must be <= 16 bytes.\n";
+    const std::string sig = "error: sha256 bytes must be <= 32 bytes.\n";
+    EXPECT_EQ(run("[default]\nput.randomize-uuid = 99\n", {"put", "-h"}), exits(1, "", uuid));
+    EXPECT_EQ(run("[default]\nput.randomize-sha256 = 99\n[general]\n[default]\n"
+                  "put.randomize-uuid = 99\n",
+                  {"put", "-h"}),
+              exits(1, "", sig));
+    EXPECT_EQ(run("[default]\nput.randomize-uuid = 4\nstacklore.x = 1\n", {"put", "-S99", "-h"}),
+              exits(1, "", sig));
+    EXPECT_EQ(run("[default]\nput.unlink = x\n", {"put"}),
+              exits(1, "", "put: option '--unlink' doesn't allow an argument\n" + kPutUsage));
 }
 
 TEST_F(CfBlocks, CommandWithoutDefaultsIsUnchanged) {
     for (const char *cf : {"# none\n", "[default]\n", "[default]\nstacklore.a = 1\n",
                            "[default]\nPut.a = 1\nputs.a = 1\n"}) {
         SCOPED_TRACE(cf);
-        EXPECT_EQ(run(cf, {"put", "-u", "p", "--", "f"}), put_saw("put -u p -- f"));
+        EXPECT_EQ(run(cf, {"put", "-u", "p", "--", "f"}),
+                  exits(1, "", "error: no such token found.\n"));
     }
 }

@@ -1,0 +1,76 @@
+// The HTTP upload writer: posts trace files one at a time to a universe's first reachable HTTP
+// or HTTPS writer server, reusing one easy handle, and interprets the JSON reply.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tolvane/cf_universe.h"
+#include "tolvane/membuilder.h"
+
+typedef enum {
+    TOLVANE_CURL_WRITER_S_NONE = 0,
+    TOLVANE_CURL_WRITER_S_INSECURE = 1,
+    TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE = 2,
+    TOLVANE_CURL_WRITER_S_IN_TRANSMIT = 4,
+} tolvane_curl_writer_state;
+typedef unsigned int tolvane_curl_writer_state_t;
+
+typedef enum {
+    TOLVANE_CURL_WRITER_F_NONE = 0,
+    TOLVANE_CURL_WRITER_F_INSECURE = 1,
+} tolvane_curl_writer_flags;
+typedef unsigned int tolvane_curl_writer_flags_t;
+
+typedef enum {
+    TOLVANE_CURL_WRITER_RESPONSE_OK = 0,
+    TOLVANE_CURL_WRITER_RESPONSE_FAILED = 1,
+} tolvane_curl_writer_response_code;
+
+struct tolvane_curl_writer_response {
+    bool ok;
+    bool errstr_needs_free;
+    char *errstr;
+};
+
+struct tolvane_curl_writer;
+typedef void (*tolvane_curl_writer_cb_t)(struct tolvane_curl_writer *writer,
+                                         struct tolvane_curl_writer_response *response);
+
+struct tolvane_curl_writer {
+    CURL *curl_handle;
+    tolvane_curl_writer_state_t state_flags;
+    struct curl_slist *http_headers;
+    char *filename;
+    struct {
+        const unsigned char *buf;
+        size_t offset;
+        size_t total;
+    } read_state;
+    cr_mem_builder response_builder;
+    uint64_t send_time;
+    tolvane_curl_writer_cb_t oncomplete;
+    char err_curl[CURL_ERROR_SIZE];
+};
+typedef struct tolvane_curl_writer tolvane_curl_writer_t;
+
+tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *universe,
+                                                  tolvane_cf_token_t *token,
+                                                  tolvane_curl_writer_flags_t flags);
+bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *writer, const char *filename,
+                                  const void *data, size_t length,
+                                  tolvane_curl_writer_cb_t oncomplete);
+void tolvane_curl_writer_destroy(tolvane_curl_writer_t *writer);
+
+tolvane_curl_writer_response_code tolvane_curl_writer_response_code_get(
+    const struct tolvane_curl_writer_response *response);
+const char *tolvane_curl_writer_response_errstr_get(
+    const struct tolvane_curl_writer_response *response);
+const char *tolvane_curl_writer_filename_get(const tolvane_curl_writer_t *writer);
+void tolvane_curl_writer_file_data_get(const tolvane_curl_writer_t *writer, const void **data,
+                                       size_t *length);
+
+// Turns a reply body (NUL-terminated, length bytes) into a response; the body alone decides.
+struct tolvane_curl_writer_response tolvane_curl_writer_translate(const char *body, size_t length);

@@ -1,0 +1,280 @@
+// The HTTP upload writer: one reusable easy handle posting trace files from memory.
+#include "tolvane/curl_writer.h"
+
+#include <json-c/json.h>
+#include <x86intrin.h>
+
+#include <algorithm>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tolvane/crypto.h"
+#include "tolvane/network.h"
+
+namespace {
+bool parse_sslversion(const char *name, long *value) {
+    static const struct {
+        const char *name;
+        long value;
+    } versions[] = {
+        {"default", CURL_SSLVERSION_DEFAULT}, {"TLSv1", CURL_SSLVERSION_TLSv1},
+        {"TLSv1.0", CURL_SSLVERSION_TLSv1_0}, {"TLSv1.1", CURL_SSLVERSION_TLSv1_1},
+        {"TLSv1.2", CURL_SSLVERSION_TLSv1_2},
+    };
+    for (const auto &v : versions) {
+        if (strcmp(name, v.name) == 0) {
+            *value = v.value;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Prints a transfer-library failure with its error buffer, ending in exactly one line feed.
+void print_curl_failure(const char *what, CURLcode code, const char *err) {
+    size_t n = strlen(err);
+    fprintf(stderr, "error: %s (%s): %s%s", what, curl_easy_strerror(code), err,
+            n > 0 && err[n - 1] == '\n' ? "" : "\n");
+}
+
+size_t curl_writer_read_file(char *dest, size_t size, size_t nitems, void *userdata) {
+    auto *w = static_cast<tolvane_curl_writer *>(userdata);
+    if (!(w->state_flags & TOLVANE_CURL_WRITER_S_IN_TRANSMIT)) {
+        w->state_flags |= TOLVANE_CURL_WRITER_S_IN_TRANSMIT;
+        w->send_time = __rdtsc();
+    }
+    size_t left = w->read_state.total - w->read_state.offset;
+    if (left == 0) {
+        w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_TRANSMIT;
+        return 0;
+    }
+    size_t n = std::min(left, size * nitems);
+    memcpy(dest, w->read_state.buf + w->read_state.offset, n);
+    w->read_state.offset += n;
+    return n;
+}
+
+size_t curl_writer_build_response(char *data, size_t size, size_t nmemb, void *userdata) {
+    auto *w = static_cast<tolvane_curl_writer *>(userdata);
+    size_t n = size * nmemb;
+    return cr_mem_builder_append(&w->response_builder, data, n) ? n : 0;
+}
+
+CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_universe_t *u,
+                                       const char *url, bool *bad_sslversion) {
+    CURL *h = w->curl_handle;
+    CURLcode rc;
+#define SET(option, value) \
+    if ((rc = curl_easy_setopt(h, option, value)) != CURLE_OK) return rc
+    SET(CURLOPT_PRIVATE, w);
+    SET(CURLOPT_URL, url);
+    SET(CURLOPT_POST, 1L);
+    SET(CURLOPT_POSTFIELDS, static_cast<char *>(nullptr));
+    SET(CURLOPT_READFUNCTION, curl_writer_read_file);
+    SET(CURLOPT_WRITEFUNCTION, curl_writer_build_response);
+    SET(CURLOPT_WRITEDATA, w);
+    SET(CURLOPT_HTTPHEADER, w->http_headers);
+    if (const char *name = tolvane_cf_universe_curl_sslversion_get(u)) {
+        long version;
+        if (!parse_sslversion(name, &version)) {
+            fprintf(stderr, "error: unrecognized curl.sslversion \"%s\"\n.", name);
+            *bad_sslversion = true;
+            return CURLE_BAD_FUNCTION_ARGUMENT;
+        }
+        SET(CURLOPT_SSLVERSION, version);
+    }
+    if (const char *v = tolvane_cf_universe_curl_cainfo_get(u)) SET(CURLOPT_CAINFO, v);
+    if (const char *v = tolvane_cf_universe_curl_capath_get(u)) SET(CURLOPT_CAPATH, v);
+    if (const char *v = tolvane_cf_universe_curl_proxy_get(u)) SET(CURLOPT_PROXY, v);
+    if (long port = static_cast<long>(tolvane_cf_universe_curl_proxyport_get(u)))
+        SET(CURLOPT_PROXYPORT, port);
+    if (tolvane_cf_universe_curl_httpproxytunnel_get(u)) SET(CURLOPT_HTTPPROXYTUNNEL, 1L);
+    bool insecure = w->state_flags & TOLVANE_CURL_WRITER_S_INSECURE;
+    SET(CURLOPT_SSL_VERIFYPEER,
+        tolvane_cf_universe_curl_ssl_verifypeer_get(u) && !insecure ? 1L : 0L);
+    SET(CURLOPT_SSL_VERIFYHOST,
+        tolvane_cf_universe_curl_ssl_verifyhost_get(u) && !insecure ? 2L : 0L);
+    SET(CURLOPT_VERBOSE, tolvane_cf_universe_curl_verbose_get(u) ? 1L : 0L);
+    // A transfer on which no byte moves for 300 seconds is given up, the same limit as for
+    // session connections, so a stalled server never holds the upload for ever.
+    SET(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    SET(CURLOPT_LOW_SPEED_TIME, 300L);
+#undef SET
+    return CURLE_OK;
+}
+
+void release(tolvane_curl_writer *w) {
+    curl_slist_free_all(w->http_headers);
+    if (w->curl_handle != nullptr) curl_easy_cleanup(w->curl_handle);
+    free(w);
+}
+}  // namespace
+
+tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *universe,
+                                                  tolvane_cf_token_t *token,
+                                                  tolvane_curl_writer_flags_t flags) {
+    auto *w = static_cast<tolvane_curl_writer *>(calloc(1, sizeof(tolvane_curl_writer)));
+    if (w == nullptr) return nullptr;
+    cr_sha256_string_t token_text;
+    cr_sha256_to_string(token_text, tolvane_cf_token_sha256(token));
+
+    tolvane_cf_server_t *server = tolvane_cf_writer_next(universe, nullptr);
+    if (server == nullptr) {
+        fputs("error: No configured servers for writes.\n", stderr);
+        release(w);
+        return nullptr;
+    }
+    for (; server != nullptr; server = tolvane_cf_writer_next(universe, server)) {
+        struct addrinfo *ai;
+        if (tolvane_network_resolve(server, &ai) == 0) {
+            freeaddrinfo(ai);
+            break;
+        }
+    }
+    if (server == nullptr) {
+        fputs("error: No reachable servers for writes.\n", stderr);
+        release(w);
+        return nullptr;
+    }
+    const char *address, *service;
+    tolvane_cf_server_get(server, &address, &service);
+    tolvane_cf_server_type_t type = tolvane_cf_server_type(server);
+    if (type != TOLVANE_CF_SERVER_HTTP && type != TOLVANE_CF_SERVER_HTTPS) {
+        // Mixed lists are possible: the first server that resolves decides the protocol.
+        fprintf(stderr, "error: first reachable writer server %s:%s is not an HTTP server.\n",
+                address, service);
+        release(w);
+        return nullptr;
+    }
+    char url[1024];
+    int n =
+        snprintf(url, sizeof url, "%s://%s:%s/post?token=%s",
+                 type == TOLVANE_CF_SERVER_HTTP ? "http" : "https", address, service, token_text);
+    if (n < 0 || n > 1022) {
+        fputs("error: Could not prepare URL.\n", stderr);
+        release(w);
+        return nullptr;
+    }
+    if (flags & TOLVANE_CURL_WRITER_F_INSECURE) w->state_flags |= TOLVANE_CURL_WRITER_S_INSECURE;
+    w->http_headers = curl_slist_append(nullptr, "Expect:");
+    if (w->http_headers == nullptr) {
+        release(w);
+        return nullptr;
+    }
+    w->curl_handle = curl_easy_init();
+    if (w->curl_handle == nullptr) {
+        fputs("error: could not create cURL handle.\n", stderr);
+        release(w);
+        return nullptr;
+    }
+    if (curl_easy_setopt(w->curl_handle, CURLOPT_ERRORBUFFER, w->err_curl) != CURLE_OK) {
+        fputs("error: could not setup cURL handle.\n", stderr);
+        release(w);
+        return nullptr;
+    }
+    bool bad_sslversion = false;
+    CURLcode rc = setup_curl_writer_curl_handle(w, universe, url, &bad_sslversion);
+    if (rc != CURLE_OK) {
+        if (!bad_sslversion) print_curl_failure("cURL setup failure", rc, w->err_curl);
+        fputs("error: could not setup cURL handle.\n", stderr);
+        release(w);
+        return nullptr;
+    }
+    cr_mem_builder_init(&w->response_builder);
+    w->send_time = 0;
+    return w;
+}
+
+bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *w, const char *filename, const void *data,
+                                  size_t length, tolvane_curl_writer_cb_t oncomplete) {
+    char *copy = strdup(filename);
+    if (copy == nullptr) {
+        fputs("error: Failed to copy filename.\n", stderr);
+        return false;
+    }
+    free(w->filename);
+    w->filename = copy;
+    w->read_state.buf = static_cast<const unsigned char *>(data);
+    w->read_state.offset = 0;
+    w->read_state.total = length;
+    CURLcode rc = curl_easy_setopt(w->curl_handle, CURLOPT_READDATA, w);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(w->curl_handle, CURLOPT_POSTFIELDSIZE_LARGE,
+                              static_cast<curl_off_t>(length));
+    if (rc != CURLE_OK) {
+        print_curl_failure("cURL failure", rc, w->err_curl);
+        return false;
+    }
+    cr_mem_builder_reset(&w->response_builder);
+    w->oncomplete = oncomplete;
+    if (curl_multi_add_handle(tolvane_network_multicurl_get(), w->curl_handle) != CURLM_OK) {
+        fputs("error: Failed to add tolvane_curl_writer_t to  cURL multi-handle.\n", stderr);
+        return false;
+    }
+    w->state_flags |= TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE;
+    return true;
+}
+
+void tolvane_curl_writer_destroy(tolvane_curl_writer_t *w) {
+    if (w->state_flags & TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE) {
+        if (curl_multi_remove_handle(tolvane_network_multicurl_get(), w->curl_handle) != CURLM_OK)
+            fputs("error: Failed to remove tolvane_curl_writer_t from cURL multi-handle.\n",
+                  stderr);
+        w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE;
+    }
+    cr_mem_builder_deinit(&w->response_builder);
+    free(w->filename);
+    release(w);
+}
+
+tolvane_curl_writer_response tolvane_curl_writer_translate(const char *body, size_t length) {
+    tolvane_curl_writer_response r{false, false, nullptr};
+    if (length == 0) {
+        r.errstr = const_cast<char *>("aborted connection.");
+        return r;
+    }
+    json_object *root = json_tokener_parse(body);
+    if (root == nullptr) {
+        r.errstr = const_cast<char *>("could not parse post response.");
+        return r;
+    }
+    json_object *v;
+    if (json_object_object_get_ex(root, "response", &v) && v != nullptr &&
+        strcmp(json_object_get_string(v), "ok") == 0) {
+        r.ok = true;
+    } else {
+        // A member that is present but null carries no text, so it counts as absent.
+        json_object *error, *text = nullptr;
+        if (!(json_object_object_get_ex(root, "error", &error) && error != nullptr &&
+              json_object_object_get_ex(error, "message", &text) && text != nullptr))
+            text = json_object_object_get_ex(root, "errstr", &v) ? v : nullptr;
+        if (text != nullptr && (r.errstr = strdup(json_object_get_string(text))) != nullptr) {
+            r.errstr_needs_free = true;
+        } else {
+            r.errstr = const_cast<char *>("malformed post response.");
+        }
+    }
+    json_object_put(root);
+    return r;
+}
+
+tolvane_curl_writer_response_code tolvane_curl_writer_response_code_get(
+    const tolvane_curl_writer_response *r) {
+    return r->ok ? TOLVANE_CURL_WRITER_RESPONSE_OK : TOLVANE_CURL_WRITER_RESPONSE_FAILED;
+}
+
+const char *tolvane_curl_writer_response_errstr_get(const tolvane_curl_writer_response *r) {
+    return r->errstr;
+}
+
+const char *tolvane_curl_writer_filename_get(const tolvane_curl_writer_t *w) {
+    return w->filename;
+}
+
+void tolvane_curl_writer_file_data_get(const tolvane_curl_writer_t *w, const void **data,
+                                       size_t *length) {
+    *data = w->read_state.buf;
+    *length = w->read_state.total;
+}

@@ -1,0 +1,312 @@
+// The per-thread event loop, the hang timer and the libcurl multi glue.
+#include "tolvane/network.h"
+
+#include <cassert>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unordered_map>
+#include <vector>
+
+#include "tolvane/array.h"
+#include "tolvane/curl_writer.h"
+#include "tolvane/fatal.h"
+#include "tolvane/misc.h"
+#include "tolvane/writer.h"
+
+namespace {
+struct tolvane_curl_context {
+    uv_poll_t poll_handle;
+    curl_socket_t sockfd;
+};
+
+struct runtime {
+    uv_loop_t loop;
+    uv_timer_t hang_timer;
+    time_t current_time;
+    CURLM *multicurl;
+    uv_timer_t timeout_curl;
+    cr_array_t *all_writers;
+    // Transfers given up while libcurl was calling us; finished from the loop.
+    uv_timer_t abandon_timer;
+    std::vector<tolvane_curl_writer *> abandoned;
+    // The context watching each socket, so a socket that libcurl reuses before the old
+    // watch has been removed never meets a stale poll handle.
+    std::unordered_map<curl_socket_t, tolvane_curl_context *> contexts;
+};
+thread_local runtime rt;
+
+void on_curl_timeout(uv_timer_t *);
+void on_curl_socket_ready(uv_poll_t *handle, int status, int events);
+
+[[noreturn]] void init_failed(const char *fmt, int code) {
+    fprintf(stderr, fmt, uv_strerror(code));
+    tolvane_exit(1);
+}
+
+void network_update_time() {
+    timespec ts;
+    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
+        fprintf(stderr, "error: Failed to get time (%s).\n", tolvane_strerror(errno));
+        tolvane_exit(1);
+    }
+    rt.current_time = ts.tv_sec;
+}
+
+void hang_timer_cb(uv_timer_t *) {
+    network_update_time();
+    for (unsigned int i = 0; i < rt.all_writers->length; i++) {
+        auto *w = static_cast<tolvane_writer *>(const_cast<void *>(rt.all_writers->value[i]));
+        if (w->last_activity > rt.current_time) continue;
+        size_t queued = w->tcp.write_queue_size;
+        if (w->last_write_size > queued) {
+            // The outgoing queue is draining: a slow link, not a dead one.
+            w->last_write_size = queued;
+            continue;
+        }
+        if (w->last_activity > 0 && rt.current_time - w->last_activity >= 300) {
+            fprintf(stderr, "error: connection timed out (%jus inactivity).\n",
+                    static_cast<uintmax_t>(rt.current_time - w->last_activity));
+            tolvane_exit(1);
+        }
+    }
+}
+
+tolvane_curl_writer *writer_of(CURL *easy) {
+    tolvane_curl_writer *w = nullptr;
+    CURLcode rc = curl_easy_getinfo(easy, CURLINFO_PRIVATE, reinterpret_cast<char **>(&w));
+    if (rc != CURLE_OK) fprintf(stderr, "error: curl_easy_getinfo(): %s\n", curl_easy_strerror(rc));
+    assert(w != nullptr);
+    return w;
+}
+
+void tolvane_curl_context_close_cb(uv_handle_t *handle) {
+    free(handle->data);
+}
+
+// Stops watching a socket and releases its context once the loop has let go of the handle.
+void context_release(tolvane_curl_context *ctx) {
+    int r = uv_poll_stop(&ctx->poll_handle);
+    if (r != 0) fprintf(stderr, "error: uv_poll_stop(): %s\n", uv_strerror(r));
+    auto it = rt.contexts.find(ctx->sockfd);
+    if (it != rt.contexts.end() && it->second == ctx) rt.contexts.erase(it);
+    uv_close(reinterpret_cast<uv_handle_t *>(&ctx->poll_handle), tolvane_curl_context_close_cb);
+}
+
+void dispatch_curl_writer_oncomplete(tolvane_curl_writer *w,
+                                     tolvane_curl_writer_response response) {
+    w->oncomplete(w, &response);
+    if (response.errstr_needs_free) free(response.errstr);
+}
+
+void check_multi_info() {
+    int pending;
+    while (CURLMsg *msg = curl_multi_info_read(rt.multicurl, &pending)) {
+        if (msg->msg != CURLMSG_DONE) {
+            fprintf(stderr, "error: unexpected curl_multi_read_info() message: %d\n", msg->msg);
+            continue;
+        }
+        CURL *easy = msg->easy_handle;
+        tolvane_curl_writer *w = writer_of(easy);
+        CURLMcode rc = curl_multi_remove_handle(rt.multicurl, easy);
+        if (rc != CURLM_OK)
+            fprintf(stderr, "error: curl_multi_remove_handle(): %s\n", curl_multi_strerror(rc));
+        w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE;
+        dispatch_curl_writer_oncomplete(
+            w, tolvane_curl_writer_translate(w->response_builder.mem ? w->response_builder.mem : "",
+                                             w->response_builder.allocated));
+    }
+}
+
+void on_abandon_timer(uv_timer_t *) {
+    std::vector<tolvane_curl_writer *> batch;
+    batch.swap(rt.abandoned);
+    for (tolvane_curl_writer *w : batch) {
+        if (!(w->state_flags & TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE)) continue;
+        CURLMcode rc = curl_multi_remove_handle(rt.multicurl, w->curl_handle);
+        if (rc != CURLM_OK) {
+            fprintf(stderr, "error: curl_multi_remove_handle(): %s\n", curl_multi_strerror(rc));
+            continue;
+        }
+        w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE;
+        // The caller hears of the lost transfer, so it never waits for it for ever.
+        dispatch_curl_writer_oncomplete(
+            w,
+            tolvane_curl_writer_response{false, false, const_cast<char *>("aborted connection.")});
+    }
+}
+
+int handle_curl_socket(CURL *easy, curl_socket_t s, int action, void *, void *socketp) {
+    tolvane_curl_writer *w = writer_of(easy);
+    auto *ctx = static_cast<tolvane_curl_context *>(socketp);
+    if (ctx == nullptr) {
+        if (action == CURL_POLL_NONE || action == CURL_POLL_REMOVE) return 0;
+        // A watch left on this descriptor number belongs to a socket that is already gone.
+        auto stale = rt.contexts.find(s);
+        if (stale != rt.contexts.end()) context_release(stale->second);
+        ctx = static_cast<tolvane_curl_context *>(calloc(1, sizeof *ctx));
+        if (ctx == nullptr) {
+            fprintf(stderr, "error: Could not create cURL context.\n");
+            tolvane_network_curl_abandon(w);
+            return 0;
+        }
+        ctx->sockfd = s;
+        int r = uv_poll_init_socket(&rt.loop, &ctx->poll_handle, s);
+        if (r != 0) {
+            fprintf(stderr, "error: uv_poll_init_socket(): %s\n", uv_strerror(r));
+            free(ctx);
+            fprintf(stderr, "error: Could not create cURL context.\n");
+            tolvane_network_curl_abandon(w);
+            return 0;
+        }
+        ctx->poll_handle.data = ctx;
+        rt.contexts[s] = ctx;
+        CURLMcode rc = curl_multi_assign(rt.multicurl, s, ctx);
+        if (rc != CURLM_OK) {
+            fprintf(stderr, "error: curl_multi_assign(): %s\n", curl_multi_strerror(rc));
+            context_release(ctx);
+            tolvane_network_curl_abandon(w);
+            return 0;
+        }
+    }
+    int events = 0;
+    switch (action) {
+        case CURL_POLL_NONE:
+            return 0;
+        case CURL_POLL_IN:
+            events = UV_READABLE;
+            break;
+        case CURL_POLL_OUT:
+            events = UV_WRITABLE;
+            break;
+        case CURL_POLL_INOUT:
+            events = UV_READABLE | UV_WRITABLE;
+            break;
+        case CURL_POLL_REMOVE: {
+            // The socket is going away: its watch goes whatever else fails, and a failed
+            // detach here only means libcurl has forgotten the socket already.
+            CURLMcode rc = curl_multi_assign(rt.multicurl, s, nullptr);
+            if (rc != CURLM_OK)
+                fprintf(stderr, "error: curl_multi_assign(): %s\n", curl_multi_strerror(rc));
+            context_release(ctx);
+            return 0;
+        }
+        default:
+            return 0;
+    }
+    int r = uv_poll_start(&ctx->poll_handle, events, on_curl_socket_ready);
+    if (r != 0) {
+        fprintf(stderr, "error: uv_poll_start(): %s\n", uv_strerror(r));
+        tolvane_network_curl_abandon(w);
+    }
+    return 0;
+}
+
+int start_curl_timer(CURLM *, long timeout_ms, void *) {
+    int r = uv_timer_start(&rt.timeout_curl, on_curl_timeout,
+                           timeout_ms < 0 ? 1 : static_cast<uint64_t>(timeout_ms), 0);
+    if (r != 0) fprintf(stderr, "error: uv_timer_start: %s\n", uv_strerror(r));
+    return 0;
+}
+
+void on_curl_timeout(uv_timer_t *) {
+    int running;
+    CURLMcode rc = curl_multi_socket_action(rt.multicurl, CURL_SOCKET_TIMEOUT, 0, &running);
+    if (rc != CURLM_OK)
+        fprintf(stderr, "error: curl_multi_socket_action(): %s\n", curl_multi_strerror(rc));
+    // Transfers can end here too (a time-out, a name that does not resolve): collect them now,
+    // since no socket event may ever follow.
+    check_multi_info();
+}
+
+void on_curl_socket_ready(uv_poll_t *handle, int status, int events) {
+    auto *ctx = static_cast<tolvane_curl_context *>(handle->data);
+    int r = uv_timer_stop(&rt.timeout_curl);
+    if (r != 0) fprintf(stderr, "error: uv_timer_stop(): %s\n", uv_strerror(r));
+    int flags = events & (UV_READABLE | UV_WRITABLE);
+    // An error on the socket must reach libcurl, or the transfer would wait for nothing.
+    if (status < 0) flags |= CURL_CSELECT_ERR;
+    int running;
+    CURLMcode rc = curl_multi_socket_action(rt.multicurl, ctx->sockfd, flags, &running);
+    if (rc != CURLM_OK)
+        fprintf(stderr, "error: curl_multi_socket_action(): %s\n", curl_multi_strerror(rc));
+    check_multi_info();
+}
+}  // namespace
+
+void tolvane_network_curl_abandon(tolvane_curl_writer *w) {
+    // libcurl forbids removing a handle from inside its own callbacks.
+    rt.abandoned.push_back(w);
+    int r = uv_timer_start(&rt.abandon_timer, on_abandon_timer, 0, 0);
+    if (r != 0) fprintf(stderr, "error: uv_timer_start: %s\n", uv_strerror(r));
+}
+
+void tolvane_network_init(void) {
+    if (!cr_array_init(&rt.all_writers, 32)) {
+        fputs("error: Failed to allocate memory.\n", stderr);
+        tolvane_exit(1);
+    }
+    int r = uv_loop_init(&rt.loop);
+    if (r != 0) init_failed("error: Failed to create event loop (%s).\n", r);
+    if ((r = uv_timer_init(&rt.loop, &rt.hang_timer)) != 0)
+        init_failed("error: Failed to initialize timer (%s).\n", r);
+    network_update_time();
+    if ((r = uv_timer_start(&rt.hang_timer, hang_timer_cb, 1000, 1000)) != 0)
+        init_failed("error: Failed to start timer (%s).\n", r);
+    if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
+        fputs("error: Failed to init cURL.\n", stderr);
+        tolvane_exit(1);
+    }
+    if ((r = uv_timer_init(&rt.loop, &rt.timeout_curl)) != 0)
+        init_failed("error: Failed to initialize cURL timer (%s).\n", r);
+    if ((r = uv_timer_init(&rt.loop, &rt.abandon_timer)) != 0)
+        init_failed("error: Failed to initialize timer (%s).\n", r);
+    rt.multicurl = curl_multi_init();
+    if (rt.multicurl == nullptr) {
+        fputs("error: Failed to create cURL multi-handle.\n", stderr);
+        tolvane_exit(1);
+    }
+    CURLMcode rc = curl_multi_setopt(rt.multicurl, CURLMOPT_SOCKETFUNCTION, handle_curl_socket);
+    if (rc != CURLM_OK) {
+        fprintf(stderr,
+                "error: Failed to set cURL multi-handle option CURLMOPT_SOCKETFUNCTION: %s\n",
+                curl_multi_strerror(rc));
+        tolvane_exit(1);
+    }
+    rc = curl_multi_setopt(rt.multicurl, CURLMOPT_TIMERFUNCTION, start_curl_timer);
+    if (rc != CURLM_OK) {
+        fprintf(stderr,
+                "error: Failed to set cURL multi-handle option CURLMOPT_TIMERFUNCTION: %s\n",
+                curl_multi_strerror(rc));
+        tolvane_exit(1);
+    }
+}
+
+void tolvane_network_run(void) {
+    uv_run(&rt.loop, UV_RUN_DEFAULT);
+}
+
+uv_loop_t *tolvane_network_loop_get(void) {
+    return &rt.loop;
+}
+
+CURLM *tolvane_network_multicurl_get(void) {
+    return rt.multicurl;
+}
+
+bool tolvane_network_writer_add(tolvane_writer *writer) {
+    return cr_array_append_offset(&rt.all_writers, writer) >= 0;
+}
+
+int tolvane_network_resolve(const tolvane_cf_server_t *server, struct addrinfo **result) {
+    const char *address, *service;
+    tolvane_cf_server_get(server, &address, &service);
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = 0;
+    return getaddrinfo(address, service, &hints, result);
+}
