@@ -2,6 +2,7 @@
 // refusal before the upload, and every kind of failed reply.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "harness.h"
@@ -125,6 +126,8 @@ TEST_F(Put, RefusalsBeforeAnythingIsSent) {
     trace("ok.slt");
     sb.write("short.slt", std::string(330, '\0'));
     trace("bad.slt", {"--size", "400", "--sections", "71"});
+    sb.write("huge.slt", "");
+    std::filesystem::resize_file(sb.path("huge.slt"), 4294967296);  // sparse: costs nothing
     const std::string none =
         "error: failed to open file (missing.slt): No such file or directory\n";
     struct Case {
@@ -141,6 +144,7 @@ TEST_F(Put, RefusalsBeforeAnythingIsSent) {
         {{"p", "t", "ok.slt", "missing.slt", "ok.slt"}, exits(1, "", none)},
         {{"p", "t", "short.slt"}, exits(1, "", "error: file appears truncated.\n")},
         {{"p", "t", "bad.slt"}, exits(1, "", "error: size mismatch: 401 != 400.\n")},
+        {{"p", "t", "ok.slt", "huge.slt"}, exits(1, "", "error: file exceeds maximum length.\n")},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
