@@ -10,6 +10,7 @@
 #include "tolvane/fatal.h"
 #include "tolvane/put.h"
 #include "tolvane/retired.h"
+#include "tolvane/ssl.h"
 #include "tolvane/stacklore.h"
 #include "tolvane/tolvane.h"
 
@@ -96,7 +97,7 @@ int main(int argc, char **argv) {
     }
 
     curl_global_init(0);
-    // The TLS subsystem is initialised here: cr_ssl_subsystem_init().
+    cr_ssl_subsystem_init();
     tolvane_cf_argv(&argc, &argv);
 
     handler(argc, argv);

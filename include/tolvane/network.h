@@ -18,6 +18,8 @@ uv_loop_t *tolvane_network_loop_get(void);
 // getaddrinfo on the server's address and service, IPv4 and TCP only; 0 on success.
 int tolvane_network_resolve(const tolvane_cf_server_t *server, struct addrinfo **result);
 
+// Whole seconds of the monotonic clock, as of the last hang-timer tick.
+time_t tolvane_network_time_get(void);
 // The multi handle every HTTP writer's easy handle joins.
 CURLM *tolvane_network_multicurl_get(void);
 // Registers a session writer with the hang timer; it stays registered.

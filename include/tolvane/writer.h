@@ -1,24 +1,96 @@
 // The session writer: uploads trace files over the binary session protocol on one TCP
-// connection. Only what the network runtime reads of it is here yet.
+// connection, optionally inside TLS. The caller's callback runs once when the connection is up
+// and once per response; from it the caller enqueues the next command.
 #pragma once
 
 #include <uv.h>
 
+#include <cstdint>
 #include <ctime>
 
+#include "tolvane/cbuf.h"
 #include "tolvane/cf_universe.h"
+#include "tolvane/session.h"
+#include "tolvane/ssl.h"
+
+typedef enum {
+    TOLVANE_NETWORK_RUNNING = 0,
+    TOLVANE_NETWORK_SHUTDOWN_IN_PROGRESS = 1,
+    TOLVANE_NETWORK_SHUTDOWN_COMPLETE = 2,
+} tolvane_network_shutdown_state;
+
+struct tolvane_writer_response {
+    cr_session_command_code code;
+    uint32_t status;
+    uint64_t substatus;
+    uint32_t sequence;
+    uint32_t length;
+    const char *buffer;  // inside the writer's read buffer; valid during the callback only
+};
+
+struct tolvane_writer;
+typedef void (*tolvane_writer_cb_t)(struct tolvane_writer *writer,
+                                    struct tolvane_writer_response *response);
 
 struct tolvane_writer {
+    const char *error;
+    tolvane_cf_universe_t *universe;
+    tolvane_cf_server_t *server;
     uv_tcp_t tcp;
+    uv_connect_t connect;
+    uv_write_t write;
+    void *handle;
+    struct {
+        bool use;
+        struct cr_ssl context;
+        struct cr_ssl_session session;
+    } ssl;
+    tolvane_network_shutdown_state shutdown;
     time_t last_activity;    // clock second of the last progress; 0 until connected
-    size_t last_write_size;  // bytes queued for writing when last looked at
+    size_t last_write_size;  // bytes handed to the loop and not yet seen leaving (plain only)
+    uint64_t send_time;
+    tolvane_writer_cb_t cb;
+    tolvane_cf_token_t *token;
+    struct {
+        struct cr_session_header header;
+        struct cr_session_command command;
+        const unsigned char *payload;
+        uint64_t target;
+        cr_cbuf_t *read;
+        cr_cbuf_t *write;
+    } buffer;
+    struct {
+        cr_session_command_code code;
+        uint32_t sequence;
+        uint32_t head;    // commands answered
+        uint32_t tail;    // commands enqueued
+        uint32_t cursor;  // offset in buffer.read of the next unread response record
+    } command;
+    uint32_t disconnect_after;
+    // Payload bytes of the command being sent that are not yet handed on: sent straight from
+    // the caller's memory on a plain connection, encrypted piece by piece with TLS.
+    struct {
+        const unsigned char *data;
+        uint64_t left;
+    } pending;
+    unsigned int writes_outstanding;
+    bool cut_off;  // the payload was cut short on purpose: end once it has left
 };
 typedef struct tolvane_writer tolvane_writer_t;
 
-struct tolvane_writer_response;
-typedef void (*tolvane_writer_cb_t)(tolvane_writer_t *writer,
-                                    struct tolvane_writer_response *response);
-
-// Connects to the universe's first resolvable writer server; null when it cannot.
 tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe, tolvane_cf_token_t *token,
                                         tolvane_writer_cb_t cb);
+void tolvane_writer_enqueue(tolvane_writer_t *writer, cr_session_command_code code,
+                            const void *payload, size_t length, uint32_t disconnect_after);
+cr_session_response_status tolvane_writer_response_status(
+    const struct tolvane_writer_response *response);
+cr_session_error_code tolvane_writer_response_error_code(
+    const struct tolvane_writer_response *response);
+const char *tolvane_writer_response_string(const struct tolvane_writer_response *response,
+                                           size_t *length);
+
+// Finds the next complete response record in data[0..available): true with the head and the
+// body's length once it has all arrived. Fails (false, *error set) on a body of 4 GiB or more.
+bool tolvane_writer_parse_response(const unsigned char *data, size_t available,
+                                   struct cr_session_response_pb *head, uint32_t *body_length,
+                                   const char **error);

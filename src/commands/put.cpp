@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -43,6 +44,12 @@ struct file_record {
 file_record *files;
 int n_file;
 int n_processed;
+
+// The identity of the file handed last to the session writer, for its result line.
+struct {
+    char uuid[33];
+    cr_sha256_string_t sha256;
+} file_data;
 
 [[noreturn]] void usage(FILE *out) {
     static const char text[] =
@@ -144,7 +151,56 @@ void on_curl_post_complete(tolvane_curl_writer_t *writer, tolvane_curl_writer_re
     submit_next_file_via_curl(writer);
 }
 
-void put_response(tolvane_writer_t *, tolvane_writer_response *) {}
+void put_prepare_data(tolvane_writer_t *writer) {
+    file_record *f = &files[n_processed];
+    rewrite_identity(f);
+    identity_text(f->data, file_data.sha256, file_data.uuid);
+    size_t length = static_cast<size_t>(f->length);
+    uint32_t disconnect_after = UINT32_MAX;
+    if (cf.disconnect) {
+        uint64_t r;
+        tolvane_random_write(&r, sizeof r);
+        size_t point = static_cast<size_t>(r % length);
+        fprintf(stderr, "warning: aborting after %zu bytes.\n", point);
+        disconnect_after = static_cast<uint32_t>(point);
+    }
+    cr_session_command_code code =
+        n_processed == n_file - 1 ? CR_SESSION_TOKEN_PUT_ONCE : CR_SESSION_TOKEN_PUT;
+    tolvane_writer_enqueue(writer, code, f->data, length, disconnect_after);
+    n_processed++;
+}
+
+void put_response(tolvane_writer_t *writer, tolvane_writer_response *response) {
+    cr_session_response_status status = tolvane_writer_response_status(response);
+    if (status == CR_SESSION_RESPONSE_ERROR) {
+        cr_session_error_code code = tolvane_writer_response_error_code(response);
+        const char *message = cr_session_strerror(code);
+        if (code == CR_SESSION_ERROR_EXISTS && n_processed >= 1) {
+            const char *path = files[n_processed - 1].path;
+            if (cf.unlink) unlink(path);
+            fprintf(stderr, "error: failed to upload %s: %s\n", path, message);
+        } else {
+            fprintf(stderr, "error: %s\n", message);
+        }
+        tolvane_exit(1);
+    }
+    if (status != CR_SESSION_RESPONSE_OK) fail("error: unrecognized server status\n");
+    if (n_processed >= 1) {
+        size_t length;
+        const char *body = tolvane_writer_response_string(response, &length);
+        // A body need not end in a zero byte: never print past its length.
+        if (length > 1) {
+            printf("%.*s => %s\n", static_cast<int>(std::min<size_t>(length, INT32_MAX)), body,
+                   file_data.uuid);
+        } else {
+            printf("%s => %s\n", file_data.sha256, file_data.uuid);
+        }
+        fflush(stdout);
+        if (cf.unlink) unlink(files[n_processed - 1].path);
+    }
+    if (n_processed >= n_file) tolvane_exit(0);
+    put_prepare_data(writer);
+}
 }  // namespace
 
 void tolvane_command_put_handler(int argc, char **argv) {

@@ -310,3 +310,7 @@ int tolvane_network_resolve(const tolvane_cf_server_t *server, struct addrinfo *
     hints.ai_flags = 0;
     return getaddrinfo(address, service, &hints, result);
 }
+
+time_t tolvane_network_time_get(void) {
+    return rt.current_time;
+}

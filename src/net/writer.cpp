@@ -1,7 +1,507 @@
+// The session writer: connection header, command frames with their payloads, response records,
+// plain or through TLS over memory buffers, on the event loop.
 #include "tolvane/writer.h"
 
-// The session protocol is not carried yet: a raw writer server cannot be used.
-tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *, tolvane_cf_token_t *,
-                                        tolvane_writer_cb_t) {
-    return nullptr;
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <x86intrin.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "tolvane/fatal.h"
+#include "tolvane/network.h"
+
+namespace {
+enum request_kind {
+    TOLVANE_NETWORK_REQUEST_RAWBUF = 0,  // a plain heap block
+    TOLVANE_NETWORK_REQUEST_CBUF = 1,    // a whole cr_cbuf
+};
+
+struct tolvane_network_write_request {
+    uv_write_t write;
+    tolvane_writer *client;
+    request_kind buf_type;
+    void *data;
+};
+
+const uint32_t kBufferSize = 65536;
+const uint64_t kAllOnes = UINT64_MAX;
+// How much encrypted payload may wait in the loop's queue before more is encrypted.
+const size_t kTlsQueueLimit = 4 << 20;
+
+[[noreturn]] void fatal(const char *message) {
+    fputs(message, stderr);
+    tolvane_exit(1);
+}
+
+const char *address_of(const tolvane_writer *w) {
+    const char *address, *service;
+    tolvane_cf_server_get(w->server, &address, &service);
+    return address;
+}
+
+const char *service_of(const tolvane_writer *w) {
+    const char *address, *service;
+    tolvane_cf_server_get(w->server, &address, &service);
+    return service;
+}
+
+uv_stream_t *stream_of(tolvane_writer *w) {
+    return reinterpret_cast<uv_stream_t *>(&w->tcp);
+}
+
+void stamp(tolvane_writer *w) {
+    w->last_activity = tolvane_network_time_get();
+}
+
+void writer_drain(tolvane_writer *w);
+
+void success_close_cb(uv_handle_t *) {
+    tolvane_exit(0);
+}
+
+void close_connection(tolvane_writer *w) {
+    w->shutdown = TOLVANE_NETWORK_SHUTDOWN_COMPLETE;
+    uv_read_stop(stream_of(w));
+    uv_close(reinterpret_cast<uv_handle_t *>(&w->tcp), success_close_cb);
+}
+
+void release_request(tolvane_network_write_request *req) {
+    if (req->buf_type == TOLVANE_NETWORK_REQUEST_CBUF) {
+        cr_cbuf_destroy(static_cast<cr_cbuf_t *>(req->data));
+    } else {
+        free(req->data);
+    }
+    free(req);
+}
+
+void writer_write_response(uv_write_t *write, int status) {
+    auto *req = reinterpret_cast<tolvane_network_write_request *>(write);
+    tolvane_writer *w = req->client;
+    stamp(w);
+    if (status < 0) {
+        fprintf(stderr, "error: failed to send to %s:%s (%s).\n", address_of(w), service_of(w),
+                uv_strerror(status));
+        tolvane_exit(1);
+    }
+    release_request(req);
+    w->writes_outstanding--;
+    // A payload cut short on purpose ends the process once every byte of it has left.
+    if (w->cut_off && w->writes_outstanding == 0 && w->pending.left == 0) tolvane_exit(0);
+    if (w->ssl.use && w->pending.left > 0) writer_drain(w);
+}
+
+// Hands bufs to the loop in one request that owns `data` until the write completes.
+void submit_write(tolvane_writer *w, request_kind kind, void *data, const uv_buf_t *bufs,
+                  unsigned int nbufs) {
+    auto *req =
+        static_cast<tolvane_network_write_request *>(malloc(sizeof(tolvane_network_write_request)));
+    if (req == nullptr) fatal("error: failed to allocate memory.\n");
+    req->client = w;
+    req->buf_type = kind;
+    req->data = data;
+    int r = uv_write(&req->write, stream_of(w), bufs, nbufs, writer_write_response);
+    if (r != 0) {
+        fprintf(stderr, "error: failed to send data: %s.\n", uv_strerror(r));
+        tolvane_exit(1);
+    }
+    w->writes_outstanding++;
+}
+
+void response_expand(uv_handle_t *, size_t suggested, uv_buf_t *buf) {
+    buf->base = static_cast<char *>(malloc(suggested));
+    buf->len = buf->base != nullptr ? suggested : 0;
+}
+
+void writer_response_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *buf);
+
+void start_reading(tolvane_writer *w) {
+    if (w->shutdown == TOLVANE_NETWORK_SHUTDOWN_COMPLETE) {
+        uv_read_stop(stream_of(w));
+        uv_close(reinterpret_cast<uv_handle_t *>(&w->tcp), success_close_cb);
+        return;
+    }
+    int r = uv_read_start(stream_of(w), response_expand, writer_response_read);
+    if (r != 0 && r != UV_EALREADY) fatal("error: failed to initialize read.\n");
+}
+
+void drain_plain(tolvane_writer *w) {
+    if (w->shutdown == TOLVANE_NETWORK_SHUTDOWN_IN_PROGRESS) {
+        close_connection(w);
+        return;
+    }
+    uint32_t length = cr_cbuf_length(w->buffer.write);
+    if (length > 0 || w->pending.left > 0) {
+        // The header and frame go from the write buffer; the payload straight from the
+        // caller's memory, so a file of any size is never copied.
+        const unsigned char *data;
+        cr_cbuf_memory(w->buffer.write, &data, &length);
+        uv_buf_t bufs[2];
+        unsigned int n = 0;
+        if (length > 0)
+            bufs[n++] =
+                uv_buf_init(const_cast<char *>(reinterpret_cast<const char *>(data)), length);
+        if (w->pending.left > 0) {
+            bufs[n].base = const_cast<char *>(reinterpret_cast<const char *>(w->pending.data));
+            bufs[n++].len = static_cast<size_t>(w->pending.left);
+        }
+        cr_cbuf_t *sent = w->buffer.write;
+        w->buffer.write = cr_cbuf_create(kBufferSize);
+        if (w->buffer.write == nullptr) fatal("error: failed to allocate memory.\n");
+        w->last_write_size += length + static_cast<size_t>(w->pending.left);
+        w->pending.left = 0;
+        submit_write(w, TOLVANE_NETWORK_REQUEST_CBUF, sent, bufs, n);
+    }
+    start_reading(w);
+}
+
+void ssl_write_failed(cr_cbuf_error_t result, const char *error) {
+    if (result == CR_CBUF_EOF) fatal("error: failed to write to connection: unexpected close.\n");
+    fprintf(stderr, "error: failed to write to connection: %s.\n", error);
+    tolvane_exit(1);
+}
+
+// Moves everything the TLS session has produced to the loop, in blocks of at most 64 KiB.
+void flush_tls(tolvane_writer *w) {
+    BIO *wbio = SSL_get_wbio(w->ssl.session.md);
+    while (true) {
+        auto *block = static_cast<char *>(malloc(kBufferSize));
+        if (block == nullptr) fatal("error: failed to allocate memory.\n");
+        int n = BIO_read(wbio, block, static_cast<int>(kBufferSize));
+        if (n == -2) fatal("error: unsupported I/O operation.\n");
+        if (n <= 0) {
+            free(block);
+            return;
+        }
+        uv_buf_t buf = uv_buf_init(block, static_cast<unsigned int>(n));
+        submit_write(w, TOLVANE_NETWORK_REQUEST_RAWBUF, block, &buf, 1);
+    }
+}
+
+void drain_tls(tolvane_writer *w) {
+    SSL *ssl = w->ssl.session.md;
+    if (w->shutdown == TOLVANE_NETWORK_SHUTDOWN_IN_PROGRESS) {
+        int r = SSL_shutdown(ssl);
+        if (r == 1) {
+            w->shutdown = TOLVANE_NETWORK_SHUTDOWN_COMPLETE;
+        } else if (r == -1) {
+            int code = SSL_get_error(ssl, r);
+            if (code == SSL_ERROR_SSL || code == SSL_ERROR_SYSCALL)
+                fatal("error: failed to shutdown SSL session.\n");
+        }
+    } else if (SSL_is_init_finished(ssl)) {
+        if (cr_cbuf_length(w->buffer.write) > 0) {
+            uint32_t written;
+            cr_cbuf_error_t r = cr_cbuf_ssl_write(0, w->buffer.write, 0, &written);
+            if (r == CR_CBUF_EOF || r == CR_CBUF_ERROR)
+                ssl_write_failed(r, cr_cbuf_error(w->buffer.write));
+        }
+        // The payload is encrypted in bounded pieces as the connection drains, so memory
+        // stays small whatever the file's size.
+        while (cr_cbuf_length(w->buffer.write) == 0 && w->pending.left > 0 &&
+               w->tcp.write_queue_size < kTlsQueueLimit) {
+            int piece = static_cast<int>(std::min<uint64_t>(w->pending.left, kBufferSize));
+            int n = SSL_write(ssl, w->pending.data, piece);
+            if (n <= 0) {
+                int code = SSL_get_error(ssl, n);
+                if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) break;
+                struct cr_ssl_error e {
+                    n, code, ERR_get_error()
+                };
+                ssl_write_failed(code == SSL_ERROR_ZERO_RETURN ? CR_CBUF_EOF : CR_CBUF_ERROR,
+                                 cr_ssl_strerror(&e));
+            }
+            w->pending.data += n;
+            w->pending.left -= static_cast<uint64_t>(n);
+            flush_tls(w);
+        }
+    }
+    flush_tls(w);
+    start_reading(w);
+}
+
+void writer_drain(tolvane_writer *w) {
+    w->ssl.use ? drain_tls(w) : drain_plain(w);
+}
+
+void writer_send_data(tolvane_writer *w, bool with_header) {
+    if (with_header &&
+        !cr_cbuf_append(&w->buffer.write, &w->buffer.header, sizeof w->buffer.header))
+        fatal("error: failed to allocate memory.\n");
+    uint64_t sent = 0;
+    if (w->command.tail > w->command.head) {
+        if (!cr_cbuf_append(&w->buffer.write, &w->buffer.command, sizeof w->buffer.command))
+            fatal("error: failed to allocate memory.\n");
+        sent = std::min<uint64_t>(w->buffer.target, w->disconnect_after);
+        w->pending.data = w->buffer.payload;
+        w->pending.left = sent;
+    }
+    writer_drain(w);
+    if (sent < w->buffer.target) {
+        w->cut_off = true;
+        if (w->writes_outstanding == 0 && w->pending.left == 0) tolvane_exit(0);
+        return;
+    }
+    w->send_time = __rdtsc();
+    stamp(w);
+}
+
+// Feeds received bytes through the TLS session into the read buffer.
+cr_cbuf_error_t tolvane_network_ssl_read(tolvane_writer *w, const char *data, size_t n) {
+    BIO *rbio = SSL_get_rbio(w->ssl.session.md);
+    int put = BIO_write(rbio, data, static_cast<int>(n));
+    if (put == -2) fatal("error: unsupported I/O operation.\n");
+    if (put <= 0) fatal("error: internal I/O failure.\n");
+    if (static_cast<size_t>(put) < n) fatal("error: failed to read entire message.\n");
+    uint32_t added;
+    cr_cbuf_error_t r = cr_cbuf_ssl_read(0, &w->buffer.read, -1, &added);
+    if (r == CR_CBUF_ERROR) {
+        fprintf(stderr, "error: failed to read from connection: %s.\n",
+                cr_cbuf_error(w->buffer.read));
+        tolvane_exit(1);
+    }
+    if (r == CR_CBUF_EOF && cr_cbuf_length(w->buffer.read) == 0)
+        fatal("error: connection closed prematurely.\n");
+    return r;
+}
+
+void writer_response_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *buf) {
+    auto *w = static_cast<tolvane_writer *>(stream->data);
+    stamp(w);
+    if (nread <= 0) {
+        free(buf->base);
+        if (nread == 0) return;
+        if (w->shutdown != TOLVANE_NETWORK_RUNNING) tolvane_exit(0);
+        fprintf(stderr, "error: %s\n", uv_strerror(static_cast<int>(nread)));
+        tolvane_exit(1);
+    }
+    if (w->ssl.use) {
+        cr_cbuf_error_t r = tolvane_network_ssl_read(w, buf->base, static_cast<size_t>(nread));
+        if (r == CR_CBUF_EAGAIN && cr_cbuf_length(w->buffer.read) == 0) {
+            free(buf->base);
+            writer_drain(w);  // the handshake may have output to send
+            return;
+        }
+    } else if (!cr_cbuf_append(&w->buffer.read, buf->base, static_cast<uint32_t>(nread))) {
+        fatal("error: failed to allocate memory.\n");
+    }
+    free(buf->base);
+
+    const unsigned char *data;
+    uint32_t length;
+    cr_cbuf_memory(w->buffer.read, &data, &length);
+    cr_session_response_pb head;
+    uint32_t body_length;
+    const char *error = nullptr;
+    if (!tolvane_writer_parse_response(data + w->command.cursor, length - w->command.cursor, &head,
+                                       &body_length, &error)) {
+        if (error != nullptr) {
+            fprintf(stderr, "error: %s\n", error);
+            tolvane_exit(1);
+        }
+        writer_drain(w);
+        return;
+    }
+    tolvane_writer_response response{};
+    response.code = w->command.code;
+    response.status = head.status;
+    response.substatus = head.substatus;
+    response.sequence = head.sequence;
+    response.length = body_length;
+    response.buffer = body_length > 0
+                          ? reinterpret_cast<const char *>(data) + w->command.cursor + sizeof head
+                          : nullptr;
+    w->cb(w, &response);
+    w->command.cursor += static_cast<uint32_t>(sizeof head) + body_length;
+    w->command.head++;
+    if (w->command.head == w->command.tail) {
+        w->command.head = w->command.tail = 0;
+        w->shutdown = TOLVANE_NETWORK_SHUTDOWN_IN_PROGRESS;
+        writer_drain(w);
+    } else {
+        writer_send_data(w, false);
+    }
+}
+
+void writer_connect_handler(uv_connect_t *req, int status) {
+    auto *w = static_cast<tolvane_writer *>(req->handle->data);
+    stamp(w);
+    if (status < 0) {
+        fprintf(stderr, "error: failed to connect to %s:%s (%s).\n", address_of(w), service_of(w),
+                uv_strerror(status));
+        tolvane_exit(1);
+    }
+    if (w->ssl.use && !cr_ssl_session_connect(&w->ssl.session))
+        fatal("error: failed to initiate SSL handshake.\n");
+    w->buffer.header.endian = 0;
+    w->buffer.header.version = 0x4141;
+    tolvane_writer_response response{};
+    w->cb(w, &response);
+    writer_send_data(w, true);
+}
+
+void discard(tolvane_writer *w, bool tcp_initialised) {
+    if (w->ssl.session.md != nullptr) SSL_free(w->ssl.session.md);
+    if (w->ssl.context.md != nullptr) SSL_CTX_free(w->ssl.context.md);
+    cr_cbuf_destroy(w->buffer.read);
+    cr_cbuf_destroy(w->buffer.write);
+    if (!tcp_initialised) {
+        free(w);
+        return;
+    }
+    // The loop still refers to the handle until its close completes.
+    uv_close(reinterpret_cast<uv_handle_t *>(&w->tcp),
+             [](uv_handle_t *h) { free(static_cast<tolvane_writer *>(h->data)); });
+}
+}  // namespace
+
+const char *cr_session_strerror(cr_session_error_code code) {
+    static const char *const texts[] = {
+        "server parsing error",  "trace already exists with UUID",
+        "internal server error", "invalid token",
+        "protocol error",
+    };
+    return static_cast<unsigned>(code) < CR_SESSION_ERROR_MAX ? texts[code] : "";
+}
+
+bool tolvane_writer_parse_response(const unsigned char *data, size_t available,
+                                   cr_session_response_pb *head, uint32_t *body_length,
+                                   const char **error) {
+    *error = nullptr;
+    if (available < sizeof *head) return false;
+    memcpy(head, data, sizeof *head);
+    const unsigned char *body = data + sizeof *head;
+    size_t have = available - sizeof *head;
+    if (head->length == kAllOnes) {
+        auto *zero = static_cast<const unsigned char *>(memchr(body, 0, have));
+        if (zero == nullptr) return false;
+        if (static_cast<uint64_t>(zero - body) >= UINT32_MAX) {
+            *error = "response body too large.";
+            return false;
+        }
+        *body_length = static_cast<uint32_t>(zero - body + 1);
+        return true;
+    }
+    // The body is counted in 32 bits: a larger one could never be held, so it is refused.
+    if (head->length > UINT32_MAX) {
+        *error = "response body too large.";
+        return false;
+    }
+    if (have < head->length) return false;
+    *body_length = static_cast<uint32_t>(head->length);
+    return true;
+}
+
+tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe, tolvane_cf_token_t *token,
+                                        tolvane_writer_cb_t cb) {
+    auto *w = static_cast<tolvane_writer *>(calloc(1, sizeof(tolvane_writer)));
+    if (w == nullptr) return nullptr;
+    w->buffer.read = cr_cbuf_create(kBufferSize);
+    w->buffer.write = cr_cbuf_create(kBufferSize);
+    if (w->buffer.read == nullptr || w->buffer.write == nullptr) {
+        discard(w, false);
+        return nullptr;
+    }
+    w->token = token;
+    w->universe = universe;
+    w->cb = cb;
+    w->shutdown = TOLVANE_NETWORK_RUNNING;
+    w->disconnect_after = UINT32_MAX;
+
+    struct addrinfo *ai = nullptr;
+    for (w->server = tolvane_cf_writer_next(universe, nullptr); w->server != nullptr;
+         w->server = tolvane_cf_writer_next(universe, w->server)) {
+        if (tolvane_network_resolve(w->server, &ai) == 0) break;
+    }
+    if (w->server == nullptr) {
+        discard(w, false);
+        return nullptr;
+    }
+    std::unique_ptr<addrinfo, void (*)(addrinfo *)> ai_guard(ai, freeaddrinfo);
+
+    w->ssl.use = tolvane_cf_server_ssl_get(w->server, tolvane_cf_universe_ssl_writer(universe));
+    cr_ssl_init(&w->ssl.context, tolvane_cf_universe_ssl_method_writer_get(universe),
+                tolvane_cf_universe_ssl_certificate_writer_get(universe));
+    if (w->ssl.use) {
+        if (!cr_ssl_session_init(&w->ssl.session, &w->ssl.context))
+            fatal("error: failed to initialize SSL session.\n");
+        cr_ssl_session_memory(&w->ssl.session);
+        SSL_set_connect_state(w->ssl.session.md);
+        cr_cbuf_ssl_attach(w->buffer.read, &w->ssl.session);
+        cr_cbuf_ssl_attach(w->buffer.write, &w->ssl.session);
+    }
+
+    int r = uv_tcp_init(tolvane_network_loop_get(), &w->tcp);
+    if (r != 0) {
+        fprintf(stderr, "error: TCP initialization: %s\n", uv_strerror(r));
+        discard(w, false);
+        return nullptr;
+    }
+    w->tcp.data = w;
+    if ((r = uv_tcp_keepalive(&w->tcp, 1, 3)) != 0) {
+        fprintf(stderr, "error: TCP keep-alive: %s\n", uv_strerror(r));
+        discard(w, true);
+        return nullptr;
+    }
+    long port = strtol(service_of(w), nullptr, 10);
+    if (port <= 0) {
+        fprintf(stderr, "error: Invalid port: %d\n", static_cast<int>(port));
+        discard(w, true);
+        return nullptr;
+    }
+    sockaddr_in addr{};
+    bool found = false;
+    for (addrinfo *a = ai; a != nullptr && !found; a = a->ai_next) {
+        char text[INET_ADDRSTRLEN];
+        if (a->ai_family != AF_INET ||
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(a->ai_addr)->sin_addr, text,
+                      sizeof text) == nullptr)
+            continue;
+        found = uv_ip4_addr(text, static_cast<int>(port), &addr) == 0;
+    }
+    if (!found) {
+        fputs("error: Name failure.\n", stderr);
+        discard(w, true);
+        return nullptr;
+    }
+    r = uv_tcp_connect(&w->connect, &w->tcp, reinterpret_cast<const sockaddr *>(&addr),
+                       writer_connect_handler);
+    if (r != 0) {
+        fprintf(stderr, "error: failed to start connecting to %s:%s (%s).\n", address_of(w),
+                service_of(w), uv_strerror(r));
+        discard(w, true);
+        return nullptr;
+    }
+    if (!tolvane_network_writer_add(w)) fatal("error: Failed to allocate memory.\n");
+    return w;
+}
+
+void tolvane_writer_enqueue(tolvane_writer_t *w, cr_session_command_code code, const void *payload,
+                            size_t length, uint32_t disconnect_after) {
+    w->buffer.payload = static_cast<const unsigned char *>(payload);
+    w->buffer.target = length;
+    w->buffer.command.command = static_cast<uint8_t>(code);
+    memset(w->buffer.command.padding, 0, sizeof w->buffer.command.padding);
+    memcpy(w->buffer.command.payload.put.key, tolvane_cf_token_sha256(w->token)->value,
+           sizeof w->buffer.command.payload.put.key);
+    w->buffer.command.payload.put.payload = length;
+    w->disconnect_after = disconnect_after;
+    w->command.tail++;
+}
+
+cr_session_response_status tolvane_writer_response_status(const tolvane_writer_response *r) {
+    return static_cast<cr_session_response_status>(r->status);
+}
+
+cr_session_error_code tolvane_writer_response_error_code(const tolvane_writer_response *r) {
+    return static_cast<cr_session_error_code>(r->substatus);
+}
+
+const char *tolvane_writer_response_string(const tolvane_writer_response *r, size_t *length) {
+    *length = r->length;
+    return r->buffer;
 }

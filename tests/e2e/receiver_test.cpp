@@ -1,6 +1,11 @@
 // tolvane-receiver end to end, with Debian's curl as the client: what is stored, what is
-// refused, keep-alive, HTTPS against the certificate it writes, and a misbehaviour.
+// refused, keep-alive, HTTPS against the certificate it writes, and a misbehaviour; then the
+// session side through a client of a few lines, and through openssl s_client for TLS.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -33,6 +38,50 @@ std::string repeat(const std::string &s, int n) {
     return r;
 }
 
+std::string le(uint64_t v, int n) {
+    std::string s;
+    for (int i = 0; i < n; i++) s += static_cast<char>(v >> (8 * i));
+    return s;
+}
+
+const std::string kConnectionHeader("\0\0AA", 4);
+const std::string kKey(32, '\xcc');  // kToken's raw bytes
+
+std::string frame(int code, const std::string &key, uint64_t length) {
+    return std::string(1, static_cast<char>(code)) + std::string(4, '\0') + key + le(length, 8);
+}
+
+std::string record(uint32_t seq, uint32_t status, uint64_t substatus, uint64_t length = 0) {
+    return le(seq, 4) + le(status, 4) + le(substatus, 8) + le(length, 8);
+}
+
+// One plain connection; a read waits at most 10 s.
+class SessionClient {
+   public:
+    explicit SessionClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        timeval limit{10, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    }
+    ~SessionClient() { close(fd_); }
+    void send(const std::string &s) {
+        EXPECT_EQ(::send(fd_, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));
+    }
+    std::string receive(size_t n) {
+        std::string r(n, '\0');
+        size_t got = 0;
+        for (ssize_t k; got < n && (k = recv(fd_, &r[got], n - got, 0)) > 0;) got += k;
+        return r.substr(0, got);
+    }
+
+   private:
+    int fd_;
+};
+
 class ReceiverTest : public ::testing::Test {
    protected:
     void start(const std::vector<std::string> &extra) {
@@ -41,7 +90,10 @@ class ReceiverTest : public ::testing::Test {
         rx = sb.spawn(TOLVANE_RECEIVER, args);
         std::istringstream lines(rx->read_until("ready"));
         std::string scheme, port;
-        while (lines >> scheme >> port) base[scheme] = scheme + "://127.0.0.1:" + port + "/post";
+        while (lines >> scheme >> port) {
+            base[scheme] = scheme + "://127.0.0.1:" + port + "/post";
+            ports[scheme] = std::stoi(port);
+        }
         store = fs::canonical(sb.path("store")).string();
     }
 
@@ -75,6 +127,7 @@ class ReceiverTest : public ::testing::Test {
     e2e::Sandbox sb;
     std::unique_ptr<e2e::Background> rx;
     std::map<std::string, std::string> base;
+    std::map<std::string, int> ports;
     std::string store;
 };
 
@@ -129,6 +182,52 @@ TEST_F(ReceiverTest, ClosesWithoutReply) {
     auto r = post({{"a.slt"}});
     EXPECT_EQ(r.status, 52) << r.err;  // curl: empty reply from server
     EXPECT_FALSE(sb.exists("store/" + repeat("07", 16) + ".slt"));
+}
+
+TEST_F(ReceiverTest, SessionStoresAndRefuses) {
+    start({"--session", "0"});
+    std::string good = trace(8, 50, 50), u8 = repeat("08", 16);
+    SessionClient c(ports["session"]);
+    c.send(kConnectionHeader + frame(2, kKey, good.size()) + good);
+    EXPECT_EQ(c.receive(24), record(0, 0, 0));
+    c.send(frame(3, kKey, good.size()) + good);
+    EXPECT_EQ(c.receive(24), record(1, 2, 1));  // exists
+    c.send(frame(2, std::string(32, '\x01'), good.size()) + good);
+    EXPECT_EQ(c.receive(24), record(2, 2, 3));  // invalid token
+    c.send(frame(9, kKey, 0));
+    EXPECT_EQ(c.receive(24), record(3, 2, 4));  // protocol error
+    EXPECT_EQ(sb.read("store/" + u8 + ".slt"), good);
+    EXPECT_NE(rx->err().find("session #1 command 2 length 380 -> stored " + u8 + "\n"),
+              std::string::npos);
+}
+
+TEST_F(ReceiverTest, SessionLogsACutOff) {
+    start({"--session", "0", "--session-body-text", "ok", "--session-split", "7"});
+    std::string good = trace(9, 10, 10);
+    {
+        SessionClient c(ports["session"]);
+        c.send(kConnectionHeader + frame(2, kKey, good.size()) + good);
+        EXPECT_EQ(c.receive(27), record(0, 0, 0, UINT64_MAX) + std::string("ok\0", 3));
+        c.send(frame(3, kKey, 5000) + std::string(1234, 'x'));
+    }
+    const std::string line = "session #1 command 3 length 5000 received 1234 (cut off)\n";
+    for (int i = 0; i < 400 && rx->err().find(line) == std::string::npos; i++) usleep(25000);
+    EXPECT_NE(rx->err().find(line), std::string::npos) << rx->err();
+}
+
+TEST_F(ReceiverTest, SessionOverOldTls) {
+    start({"--session-tls", "0", "--misbehave-after", "1", "--session-close"});
+    std::string good = trace(10, 10, 10);
+    // The second command is not answered but closes the connection, which ends s_client.
+    std::string in =
+        kConnectionHeader + frame(2, kKey, good.size()) + good + frame(2, kKey, good.size()) + good;
+    auto r = sb.run("/usr/bin/openssl",
+                    {"s_client", "-quiet", "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0", "-connect",
+                     "127.0.0.1:" + std::to_string(ports["session-tls"])},
+                    {.stdin_text = in});
+    EXPECT_EQ(r.out, record(0, 0, 0)) << r.err;
+    EXPECT_NE(rx->err().find("session #1 tls TLSv1.1\n"), std::string::npos) << rx->err();
+    EXPECT_TRUE(sb.exists("store/" + repeat("0a", 16) + ".slt"));
 }
 
 }  // namespace

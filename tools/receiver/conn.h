@@ -27,6 +27,8 @@ class Stream {
 
     // False when the connection cannot be used (a failed TLS handshake, say).
     virtual bool handshake() { return true; }
+    // The negotiated TLS version ("TLSv1.2"), or null on a plain connection.
+    virtual const char *tls_version() const { return nullptr; }
     // Bytes read; 0 at the end of the stream; -1 on an error or the idle time limit.
     virtual ssize_t read(char *buf, size_t n);
     virtual bool write_all(const char *buf, size_t n);

@@ -1,7 +1,6 @@
 #include "http.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -18,8 +17,6 @@ namespace {
 constexpr size_t kBufSize = 1u << 20;  // bodies move in blocks of this size
 constexpr size_t kMaxHead = 64u << 10;
 constexpr size_t kMaxLine = 4096;  // chunk-size and trailer lines
-
-std::atomic<uint64_t> request_seq{0};
 
 using Sink = std::function<void(const char *, size_t)>;
 
@@ -405,7 +402,7 @@ void Connection::run() {
 
 Connection::Next Connection::handle(const Request &rq) {
     const Misbehaviour &m = config_.misbehave;
-    misbehaving_ = ++request_seq > m.after;
+    misbehaving_ = next_request_misbehaves(m);
     const Sink discard = [](const char *, size_t) {};
     if (misbehaving_ && m.close_before_body) {
         pause();

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -24,6 +25,7 @@
 
 #include "conn.h"
 #include "http.h"
+#include "session.h"
 #include "store.h"
 #include "tls.h"
 
@@ -31,9 +33,12 @@ namespace {
 
 const char kUsage[] =
     "usage: tolvane-receiver --store DIR [--token HEX64]... [--http PORT] [--https PORT]\n"
-    "           [--cert-out FILE] [--address ADDR] [--reply-body TEXT] [--status CODE]\n"
-    "           [--delay-ms N] [--close-without-reply] [--close-before-body]\n"
-    "           [--misbehave-after N] [--discard]\n";
+    "           [--session PORT] [--session-tls PORT] [--cert-out FILE] [--key-out FILE]\n"
+    "           [--address ADDR] [--session-body TEXT | --session-body-text TEXT]\n"
+    "           [--misbehave-after N] [--delay-ms N] [--reply-body TEXT [--status CODE]]\n"
+    "           [--close-without-reply] [--close-before-body]\n"
+    "           [--session-status S [--session-substatus X]] [--session-length L]\n"
+    "           [--session-split N] [--session-close] [--session-silent] [--discard]\n";
 
 constexpr int kMaxConnections = 256;
 constexpr int kIdleSeconds = 300;  // a silent peer gives its thread back after this
@@ -51,24 +56,39 @@ std::atomic<int> active_connections{0};
 }
 
 struct Listener {
-    bool tls;
+    std::string name;  // the option without its dashes, as printed with the port
     int port;
     int fd = -1;
+
+    bool tls() const { return name == "https" || name == "session-tls"; }
+    bool session() const { return name.rfind("session", 0) == 0; }
 };
 
 struct Options {
     std::string store;
     std::string address = "127.0.0.1";
     std::string cert_out;
+    std::string key_out;
     std::vector<Listener> listeners;
     std::vector<std::string> tokens;
     rx::Misbehaviour misbehave;
+    std::optional<std::string> session_body;
+    bool session_body_text = false;
     bool discard = false;
 };
+
+std::array<unsigned char, 32> token_bytes(const std::string &hex) {
+    std::array<unsigned char, 32> raw;
+    for (size_t i = 0; i < raw.size(); i++)
+        raw[i] = static_cast<unsigned char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    return raw;
+}
 
 Options parse_args(int argc, char **argv) {
     Options o;
     bool status_given = false;
+    bool substatus_given = false;
+    bool session_option = false;  // one that only a session listener can use
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         std::optional<std::string> attached;  // --name=value
@@ -111,10 +131,13 @@ Options parse_args(int argc, char **argv) {
             }
             if (!ok) usage("a token is 64 hexadecimal digits");
             o.tokens.push_back(t);
-        } else if (arg == "--http" || arg == "--https") {
-            o.listeners.push_back({arg == "--https", static_cast<int>(number(0, 65535))});
+        } else if (arg == "--http" || arg == "--https" || arg == "--session" ||
+                   arg == "--session-tls") {
+            o.listeners.push_back({arg.substr(2), static_cast<int>(number(0, 65535))});
         } else if (arg == "--cert-out") {
             o.cert_out = value();
+        } else if (arg == "--key-out") {
+            o.key_out = value();
         } else if (arg == "--address") {
             o.address = value();
         } else if (arg == "--reply-body") {
@@ -128,6 +151,29 @@ Options parse_args(int argc, char **argv) {
             flag(o.misbehave.close_without_reply);
         } else if (arg == "--close-before-body") {
             flag(o.misbehave.close_before_body);
+        } else if (arg == "--session-body" || arg == "--session-body-text") {
+            if (o.session_body) usage("--session-body and --session-body-text exclude each other");
+            o.session_body = value();
+            o.session_body_text = arg == "--session-body-text";
+            session_option = true;
+        } else if (arg == "--session-status") {
+            o.misbehave.session_status = static_cast<uint32_t>(number(0, UINT32_MAX));
+            session_option = true;
+        } else if (arg == "--session-substatus") {
+            o.misbehave.session_substatus = number(0, UINT64_MAX);
+            substatus_given = session_option = true;
+        } else if (arg == "--session-split") {
+            o.misbehave.session_split = number(1, SIZE_MAX);
+            session_option = true;
+        } else if (arg == "--session-close") {
+            flag(o.misbehave.session_close);
+            session_option = true;
+        } else if (arg == "--session-silent") {
+            flag(o.misbehave.session_silent);
+            session_option = true;
+        } else if (arg == "--session-length") {
+            o.misbehave.session_length = number(0, UINT64_MAX);
+            session_option = true;
         } else if (arg == "--misbehave-after") {
             o.misbehave.after = number(0, UINT64_MAX);
         } else if (arg == "--discard") {
@@ -146,18 +192,43 @@ Options parse_args(int argc, char **argv) {
     if (modes > 1)
         usage("--reply-body, --close-without-reply and --close-before-body exclude each other");
     if (status_given && !o.misbehave.reply_body) usage("--status goes with --reply-body");
-    if (o.listeners.empty()) o.listeners.push_back({false, 0});
+    const rx::Misbehaviour &m = o.misbehave;
+    if (substatus_given && !m.session_status)
+        usage("--session-substatus goes with --session-status");
+    if (m.session_close && m.session_silent)
+        usage("--session-close and --session-silent exclude each other");
+    if ((m.session_close || m.session_silent) &&
+        (m.session_status || m.session_length || m.session_split > 0))
+        usage(
+            "a session that is not answered has no use for --session-status, --session-length "
+            "or --session-split");
+    if (o.listeners.empty()) o.listeners.push_back({"http", 0});
+    bool session = false;
     for (const Listener &l : o.listeners) {
-        if (l.tls && o.cert_out.empty()) usage("--https needs --cert-out");
+        if (l.name == "https" && o.cert_out.empty()) usage("--https needs --cert-out");
+        session |= l.session();
     }
+    if (session_option && !session)
+        usage("the --session-... options need --session or --session-tls");
     return o;
 }
 
-void serve(int fd, SSL_CTX *tls, uint64_t id, const rx::HttpConfig *config) {
+struct Configs {
+    rx::HttpConfig http;
+    rx::SessionConfig session;
+};
+
+void serve(int fd, SSL_CTX *tls, bool session, uint64_t id, const Configs *configs) {
     try {
         std::unique_ptr<rx::Stream> s =
             tls ? rx::make_tls_stream(tls, fd) : std::make_unique<rx::Stream>(fd);
-        if (s->handshake()) rx::serve_http(*s, *config, id);
+        if (s->handshake()) {
+            if (session) {
+                rx::serve_session(*s, configs->session, id);
+            } else {
+                rx::serve_http(*s, configs->http, id);
+            }
+        }
     } catch (const std::exception &e) {
         rx::log("#%llu dropped: %s", static_cast<unsigned long long>(id), e.what());
     }
@@ -187,9 +258,10 @@ int main(int argc, char **argv) {
         die(o.store + ": not a usable directory");
     rx::Store store(real, o.discard);
 
-    SSL_CTX *tls = nullptr;
-    if (!o.cert_out.empty() && (tls = rx::make_tls_context(o.address, o.cert_out)) == nullptr)
-        return 1;
+    rx::TlsContexts tls;
+    bool want_tls = !o.cert_out.empty() || !o.key_out.empty();
+    for (const Listener &l : o.listeners) want_tls |= l.tls();
+    if (want_tls && !rx::make_tls_contexts(o.address, o.cert_out, o.key_out, &tls)) return 1;
 
     std::vector<pollfd> fds;
     for (Listener &l : o.listeners) {
@@ -202,16 +274,19 @@ int main(int argc, char **argv) {
         fds.push_back({l.fd, POLLIN, 0});
     }
     fds.push_back({sfd, POLLIN, 0});
-    for (const Listener &l : o.listeners) printf("%s %d\n", l.tls ? "https" : "http", l.port);
+    for (const Listener &l : o.listeners) printf("%s %d\n", l.name.c_str(), l.port);
     printf("ready\n");
     fflush(stdout);
     rx::log("storing in %s%s", real, o.discard ? " (bodies discarded)" : "");
     free(real);
 
-    rx::HttpConfig config;
-    config.store = &store;
-    config.tokens = o.tokens;
-    config.misbehave = o.misbehave;
+    Configs configs;
+    configs.http.store = configs.session.store = &store;
+    configs.http.tokens = o.tokens;
+    for (const std::string &t : o.tokens) configs.session.tokens.push_back(token_bytes(t));
+    configs.http.misbehave = configs.session.misbehave = o.misbehave;
+    configs.session.body = o.session_body;
+    configs.session.body_text = o.session_body_text;
     uint64_t conn_id = 0;
     while (true) {
         if (poll(fds.data(), fds.size(), -1) < 0) {
@@ -247,9 +322,10 @@ int main(int argc, char **argv) {
             setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
             setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &idle, sizeof idle);
             active_connections++;
+            const Listener &l = o.listeners[i];
+            SSL_CTX *ctx = !l.tls() ? nullptr : l.session() ? tls.session : tls.https;
             try {
-                std::thread(serve, c, o.listeners[i].tls ? tls : nullptr, ++conn_id, &config)
-                    .detach();
+                std::thread(serve, c, ctx, l.session(), ++conn_id, &configs).detach();
             } catch (const std::system_error &e) {
                 active_connections--;
                 close(c);

@@ -6,10 +6,14 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 namespace rx {
 
@@ -61,6 +65,36 @@ bool fill_certificate(X509 *x, EVP_PKEY *key, const std::string &address) {
            add_ext(x, &ctx, NID_subject_alt_name, san) && X509_sign(x, key, EVP_sha256()) > 0;
 }
 
+SSL_CTX *server_context(X509 *x, EVP_PKEY *key, bool legacy) {
+    SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+    if (ctx == nullptr) return nullptr;
+    bool ok = SSL_CTX_use_certificate(ctx, x) == 1 && SSL_CTX_use_PrivateKey(ctx, key) == 1 &&
+              SSL_CTX_check_private_key(ctx) == 1;
+    // TLS 1.0 and 1.1 sign handshakes with SHA-1, which every security level above 0 refuses.
+    if (ok && legacy) {
+        SSL_CTX_set_security_level(ctx, 0);
+        ok = SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION) == 1;
+    }
+    if (!ok) {
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    // Clients that hang up without close_notify are common; that is an end, not an error.
+    SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    return ctx;
+}
+
+bool write_pem(const std::string &path, mode_t mode, const std::function<bool(FILE *)> &put) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    FILE *f = fd < 0 ? nullptr : fdopen(fd, "w");
+    std::string why = fd < 0 ? strerror(errno) : "write failed";
+    if (f == nullptr && fd >= 0) close(fd);
+    bool written = f != nullptr && put(f);
+    if (f != nullptr && fclose(f) != 0) written = false;
+    if (!written) log("cannot write %s: %s", path.c_str(), why.c_str());
+    return written;
+}
+
 class TlsStream : public Stream {
    public:
     TlsStream(SSL *ssl, int fd) : Stream(fd), ssl_(ssl) {}
@@ -73,6 +107,8 @@ class TlsStream : public Stream {
         }
         return true;
     }
+
+    const char *tls_version() const override { return SSL_get_version(ssl_); }
 
     ssize_t read(char *buf, size_t n) override {
         int r = SSL_read(ssl_, buf, static_cast<int>(std::min<size_t>(n, INT_MAX)));
@@ -107,39 +143,32 @@ class TlsStream : public Stream {
 
 }  // namespace
 
-SSL_CTX *make_tls_context(const std::string &address, const std::string &cert_out) {
+bool make_tls_contexts(const std::string &address, const std::string &cert_out,
+                       const std::string &key_out, TlsContexts *out) {
     EVP_PKEY *key = EVP_EC_gen("P-256");
     X509 *x = X509_new();
-    SSL_CTX *ctx = nullptr;
-    const char *what = "cannot make a certificate";
-    if (key != nullptr && x != nullptr && fill_certificate(x, key, address)) {
-        what = "cannot set up TLS";
-        ctx = SSL_CTX_new(TLS_server_method());
-        if (ctx != nullptr &&
-            (SSL_CTX_use_certificate(ctx, x) != 1 || SSL_CTX_use_PrivateKey(ctx, key) != 1 ||
-             SSL_CTX_check_private_key(ctx) != 1)) {
-            SSL_CTX_free(ctx);
-            ctx = nullptr;
-        }
-    }
-    if (ctx == nullptr) {
-        log("%s: %s", what, ssl_error_text().c_str());
+    bool ok = key != nullptr && x != nullptr && fill_certificate(x, key, address);
+    if (!ok) {
+        log("cannot make a certificate: %s", ssl_error_text().c_str());
+    } else if ((out->https = server_context(x, key, false)) == nullptr ||
+               (out->session = server_context(x, key, true)) == nullptr) {
+        log("cannot set up TLS: %s", ssl_error_text().c_str());
+        ok = false;
     } else {
-        // Clients that hang up without close_notify are common; that is an end, not an error.
-        SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
-        FILE *f = fopen(cert_out.c_str(), "w");
-        std::string why = f == nullptr ? strerror(errno) : "write failed";
-        bool written = f != nullptr && PEM_write_X509(f, x) == 1;
-        if (f != nullptr && fclose(f) != 0) written = false;
-        if (!written) {
-            log("cannot write %s: %s", cert_out.c_str(), why.c_str());
-            SSL_CTX_free(ctx);
-            ctx = nullptr;
-        }
+        ok = (cert_out.empty() ||
+              write_pem(cert_out, 0644, [x](FILE *f) { return PEM_write_X509(f, x) == 1; })) &&
+             (key_out.empty() || write_pem(key_out, 0600, [key](FILE *f) {
+                  return PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+              }));
+    }
+    if (!ok) {
+        SSL_CTX_free(out->https);
+        SSL_CTX_free(out->session);
+        *out = {};
     }
     X509_free(x);
     EVP_PKEY_free(key);
-    return ctx;
+    return ok;
 }
 
 std::unique_ptr<Stream> make_tls_stream(SSL_CTX *ctx, int fd) {

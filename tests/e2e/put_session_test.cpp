@@ -1,0 +1,208 @@
+// put over the session protocol, plain and in TLS, against the receiver and against socat
+// terminating TLS in front of it: result lines, server errors, response forms, cut-offs.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <sstream>
+
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+const std::string kToken(64, 'b');
+
+class PutSession : public ::testing::Test {
+   protected:
+    // Starts the receiver with a plain and a TLS session port plus the extra options.
+    void start(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{
+            "--store",   sb.mkdir("store"), "--token", kToken,       "--session",
+            "0",         "--session-tls",   "0",       "--cert-out", sb.path("cert.pem"),
+            "--key-out", sb.path("key.pem")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        rx = sb.spawn(TOLVANE_RECEIVER, args);
+        std::istringstream ports(rx->read_until("ready"));
+        std::string kind, port;
+        while (ports >> kind >> port) (kind == "session" ? plain : tls) = port;
+    }
+    void config(const std::string &port, const std::string &extra = "") {
+        cf = sb.write("cf", "[universe]\nname = u\nwrite = 127.0.0.1:" + port + "\n" + extra +
+                                "[token]\nt = " + kToken + "\nother = " + std::string(64, 'c') +
+                                "\n");
+    }
+    // Makes a trace; returns its result line with the signature on the left.
+    std::string trace(const std::string &name, std::vector<std::string> options = {}) {
+        options.push_back(name);
+        std::istringstream fields(sb.run(TOLVANE_MKTRACE, options).out);
+        std::string path, uuid, sig;
+        fields >> path >> uuid >> sig;
+        return sig + " => " + uuid + "\n";
+    }
+    static std::string uuid_of(const std::string &line) { return line.substr(68, 32); }
+    Result put(std::vector<std::string> args) {
+        args.insert(args.begin(), {"-c", cf, "put"});
+        return sb.tolvane(args);
+    }
+    Sandbox sb;
+    std::unique_ptr<Background> rx;
+    std::string plain, tls, cf;
+};
+}  // namespace
+
+TEST_F(PutSession, PlainAndTlsStoreFilesInOrder) {
+    start();
+    std::string a = trace("a.slt"), b = trace("b.slt", {"--size", "3000000"}), c = trace("c.slt");
+    config(plain);
+    EXPECT_EQ(put({"p", "t", "a.slt", "b.slt"}), exits(0, a + b));
+    EXPECT_EQ(sb.read("b.slt"), sb.read("store/" + uuid_of(b) + ".slt"));
+    config(tls, "ssl = true\n");
+    EXPECT_EQ(put({"-u", "p", "t", "c.slt"}), exits(0, c));
+    EXPECT_FALSE(sb.exists("c.slt"));
+    // Old protocol versions still connect when the configuration asks for them.
+    config(tls, "write.ssl.enabled = true\nwrite.ssl.method = tlsv11\n");
+    Result r = put({"--randomize-uuid", "p", "t", "a.slt", "b.slt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(rx->err().find("TLSv1.1"), std::string::npos);
+}
+
+TEST_F(PutSession, TlsThroughSocatInFrontOfThePlainPort) {
+    start();
+    Sandbox proxy_box;
+    auto proxy = proxy_box.spawn(
+        "/usr/bin/socat", {"-d", "-d",
+                           "OPENSSL-LISTEN:0,bind=127.0.0.1,reuseaddr,fork,cert=" +
+                               sb.path("cert.pem") + ",key=" + sb.path("key.pem") + ",verify=0",
+                           "TCP:127.0.0.1:" + plain});
+    // socat names the port it listens on in its log: "listening on AF=2 127.0.0.1:<port>".
+    std::string port;
+    for (int i = 0; i < 100 && port.empty(); i++) {
+        std::string log = proxy->err();
+        size_t at = log.find("listening on ");
+        size_t colon = at == std::string::npos ? at : log.find(':', at);
+        size_t end = colon == std::string::npos ? colon : log.find('\n', colon);
+        if (end != std::string::npos) port = log.substr(colon + 1, end - colon - 1);
+        usleep(20000);
+    }
+    ASSERT_FALSE(port.empty()) << proxy->err();
+    std::string big = trace("big.slt", {"--size", "20000000"});
+    config(port, "ssl = true\n");
+    EXPECT_EQ(put({"p", "t", "big.slt"}), exits(0, big));
+    EXPECT_EQ(sb.read("big.slt"), sb.read("store/" + uuid_of(big) + ".slt"));
+}
+
+TEST_F(PutSession, ResponseBodiesAndTheirForms) {
+    std::string line = trace("f.slt", {"--size", "2000"});
+    std::string uuid = uuid_of(line);
+    struct Case {
+        std::vector<std::string> receiver;
+        std::string left;
+    } cases[] = {
+        {{"--session-body", "stored as 17"}, "stored as 17"},
+        {{"--session-body-text", "id-9"}, "id-9"},
+        {{"--session-body", "x"}, line.substr(0, 64)},  // a single byte is not shown
+        {{"--session-body-text", ""}, line.substr(0, 64)},
+        {{"--session-body-text", "split", "--session-split", "5"}, "split"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.left);
+        start(c.receiver);
+        config(plain);
+        EXPECT_EQ(put({"--randomize-uuid", "p", "t", "f.slt"}).status, 0);
+        config(tls, "ssl = true\n");
+        Result r = put({"--randomize-uuid", "p", "t", "f.slt"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        if (c.left.size() == 64) {
+            EXPECT_EQ(r.out.substr(0, 64), c.left);
+        } else {
+            EXPECT_EQ(r.out.substr(0, c.left.size() + 4), c.left + " => ");
+        }
+        rx.reset();
+    }
+}
+
+TEST_F(PutSession, ExistingTraceWithUnlinkStopsAtThatFile) {
+    start();
+    config(plain);
+    std::string stored = trace("old.slt");
+    ASSERT_EQ(put({"p", "t", "old.slt"}).status, 0);
+    std::string first = trace("1.slt");
+    trace("2.slt", {"--uuid", uuid_of(stored)});
+    trace("3.slt");
+    EXPECT_EQ(put({"-u", "p", "t", "1.slt", "2.slt", "3.slt"}),
+              exits(1, first, "error: failed to upload 2.slt: trace already exists with UUID\n"));
+    EXPECT_FALSE(sb.exists("1.slt"));
+    EXPECT_FALSE(sb.exists("2.slt"));
+    EXPECT_TRUE(sb.exists("3.slt"));
+}
+
+TEST_F(PutSession, ServerErrorsAndStatuses) {
+    trace("f.slt");
+    start();
+    config(plain);
+    EXPECT_EQ(put({"p", "other", "f.slt"}), exits(1, "", "error: invalid token\n"));
+    struct Case {
+        std::vector<std::string> receiver;
+        std::string err;
+    } cases[] = {
+        {{"--session-status", "1"}, "error: unrecognized server status\n"},
+        {{"--session-status", "7"}, "error: unrecognized server status\n"},
+        {{"--session-status", "2", "--session-substatus", "2"}, "error: internal server error\n"},
+        {{"--session-status", "2", "--session-substatus", "4"}, "error: protocol error\n"},
+        {{"--session-status", "2", "--session-substatus", "7"}, "error: \n"},
+        {{"--session-close"}, "error: end of file\n"},
+        {{"--session-length", "4294967296"}, "error: response body too large.\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.err);
+        rx.reset();
+        start(c.receiver);
+        config(plain);
+        EXPECT_EQ(put({"p", "t", "f.slt"}), exits(1, "", c.err));
+    }
+    rx.reset();
+    config("1");  // nothing listens there
+    EXPECT_EQ(put({"p", "t", "f.slt"}),
+              exits(1, "", "error: failed to connect to 127.0.0.1:1 (connection refused).\n"));
+}
+
+TEST_F(PutSession, DisconnectCutsTheFirstPayloadShort) {
+    start();
+    std::string line = trace("f.slt", {"--size", "100000"});
+    trace("g.slt");
+    for (const std::string &port : {plain, tls}) {
+        SCOPED_TRACE(port);
+        config(port, port == tls ? "ssl = true\n" : "");
+        Result r = put({"-D", "p", "t", "f.slt", "g.slt"});
+        const std::string prefix = "warning: aborting after ", suffix = " bytes.\n";
+        ASSERT_TRUE(r.err.starts_with(prefix) && r.err.ends_with(suffix)) << r.err;
+        std::string count =
+            r.err.substr(prefix.size(), r.err.size() - prefix.size() - suffix.size());
+        ASSERT_EQ(count.find_first_not_of("0123456789"), std::string::npos) << r.err;
+        EXPECT_EQ(r, exits(0, "", r.err));
+        EXPECT_LT(std::stoul(count), 100000u);
+        // The receiver saw the full length announced and only the cut-off part arrive.
+        std::string seen = "command 2 length 100000 received " + count + " ";
+        for (int i = 0; i < 100 && rx->err().find(seen) == std::string::npos; i++) usleep(20000);
+        EXPECT_NE(rx->err().find(seen), std::string::npos) << rx->err();
+    }
+    EXPECT_TRUE(sb.exists("f.slt") && sb.exists("g.slt"));
+}
+
+TEST_F(PutSession, TlsContextSettings) {
+    trace("f.slt");
+    start();
+    config(plain, "write.ssl.method = TLSv1.2\n");
+    EXPECT_EQ(put({"p", "t", "f.slt"}),
+              exits(1, "", "error: TLSv1.2 is not a supported SSL method on this system.\n"));
+    config(tls, "ssl = true\nwrite.ssl.certificate = " + sb.path("missing.pem") + "\n");
+    EXPECT_EQ(put({"--randomize-uuid", "p", "t", "f.slt"}).status, 0);
+    sb.write("bad.pem", "not a certificate\n");
+    config(plain, "write.ssl.certificate = " + sb.path("bad.pem") + "\n");
+    Result r = put({"p", "t", "f.slt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.starts_with("error: failed to load certificate file: SSL error: error:"))
+        << r.err;
+    EXPECT_EQ(r.out, "");
+}

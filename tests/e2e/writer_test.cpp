@@ -1,0 +1,62 @@
+// The session writer driven directly, for what put never does: a callback that sends nothing
+// more, so the writer shuts the connection down itself and ends with status 0.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "harness.h"
+#include "tolvane/cf.h"
+#include "tolvane/cf_home.h"
+#include "tolvane/network.h"
+#include "tolvane/ssl.h"
+#include "tolvane/writer.h"
+
+using namespace e2e;
+
+namespace {
+std::string payload;
+int calls;
+
+void one_command(tolvane_writer_t *writer, tolvane_writer_response *response) {
+    if (calls++ == 0) {
+        // The first call comes at connection time, with nothing in it.
+        if (response->status != 0 || response->length != 0 || response->buffer != nullptr) abort();
+        tolvane_writer_enqueue(writer, CR_SESSION_TOKEN_PUT_ONCE, payload.data(), payload.size(),
+                               UINT32_MAX);
+    }
+}
+}  // namespace
+
+TEST(SessionWriter, ShutsDownAfterTheLastAnswerPlainAndTls) {
+    Sandbox sb;
+    const std::string token(64, 'd');
+    auto rx = sb.spawn(TOLVANE_RECEIVER, {"--store", sb.mkdir("store"), "--token", token,
+                                          "--session", "0", "--session-tls", "0"});
+    std::istringstream ports(rx->read_until("ready"));
+    std::string kind, port, plain, tls;
+    while (ports >> kind >> port) (kind == "session" ? plain : tls) = port;
+    sb.run(TOLVANE_MKTRACE, {"--size", "5000", "a.slt", "b.slt"});
+    int n = 0;
+    for (const std::string &p : {plain, tls}) {
+        SCOPED_TRACE(p);
+        std::string cf =
+            sb.write("cf", "[universe]\nname = u\nwrite = 127.0.0.1:" + p + "\n" +
+                               (p == tls ? "ssl = true\n" : "") + "[token]\nt = " + token + "\n");
+        payload = sb.read(n++ == 0 ? "a.slt" : "b.slt");
+        EXPECT_EXIT(
+            {
+                cr_ssl_subsystem_init();
+                tolvane_cf_load(sb.path("home").c_str(), cf.c_str());
+                tolvane_network_init();
+                if (tolvane_writer_create(tolvane_cf_universe_get(nullptr),
+                                          tolvane_cf_token_get("t"), one_command) == nullptr)
+                    abort();
+                tolvane_network_run();
+            },
+            ::testing::ExitedWithCode(0), "^$");
+    }
+    rx.reset();
+    auto stored = std::filesystem::directory_iterator(sb.path("store"));
+    EXPECT_EQ(std::distance(begin(stored), end(stored)), 2);
+}

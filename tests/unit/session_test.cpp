@@ -1,0 +1,206 @@
+// The session byte buffer's growth and drain arithmetic, and response-record parsing.
+#include <gtest/gtest.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "tolvane/cbuf.h"
+#include "tolvane/writer.h"
+
+namespace {
+struct Buf {
+    cr_cbuf_t *b;
+    explicit Buf(uint32_t size) : b(cr_cbuf_create(size)) {}
+    ~Buf() { cr_cbuf_destroy(b); }
+    std::string content() const {
+        const unsigned char *data;
+        uint32_t n;
+        cr_cbuf_memory(b, &data, &n);
+        return std::string(reinterpret_cast<const char *>(data), n);
+    }
+};
+
+std::string record(uint32_t status, uint64_t substatus, uint64_t length, const std::string &body) {
+    cr_session_response_pb head{7, status, substatus, length};
+    return std::string(reinterpret_cast<const char *>(&head), sizeof head) + body;
+}
+
+struct Parsed {
+    bool complete;
+    uint32_t body_length = 0;
+    std::string error;
+};
+
+Parsed parse(const std::string &bytes) {
+    cr_session_response_pb head;
+    Parsed p;
+    const char *error;
+    p.complete =
+        tolvane_writer_parse_response(reinterpret_cast<const unsigned char *>(bytes.data()),
+                                      bytes.size(), &head, &p.body_length, &error);
+    if (error != nullptr) p.error = error;
+    return p;
+}
+}  // namespace
+
+TEST(CrCbuf, CreationGrowthAndDrain) {
+    EXPECT_EQ(Buf(0).b->capacity, 4064u);
+    Buf full(65536);
+    EXPECT_EQ(full.b->capacity, 65536u);
+    std::string bytes(65536, 'x');
+    ASSERT_TRUE(cr_cbuf_append(&full.b, bytes.data(), 65536));
+    EXPECT_EQ(full.b->capacity, 65536u);
+    ASSERT_TRUE(cr_cbuf_append(&full.b, "0123456789", 10));
+    EXPECT_EQ(full.b->capacity, 131104u);
+    EXPECT_EQ(cr_cbuf_length(full.b), 65546u);
+
+    Buf big(65536);
+    std::string more(200000, 'y');
+    ASSERT_TRUE(cr_cbuf_append(&big.b, more.data(), 200000));
+    EXPECT_EQ(big.b->capacity, 262240u);
+    // A block past 4 GiB is refused, and the buffer is left as it was.
+    EXPECT_FALSE(cr_cbuf_reserve(&big.b, UINT32_MAX - 100));
+    EXPECT_EQ(big.b->capacity, 262240u);
+    EXPECT_EQ(cr_cbuf_length(big.b), 200000u);
+
+    Buf d(64);
+    cr_cbuf_append(&d.b, "abcdef", 6);
+    cr_cbuf_drain(d.b, 2);
+    EXPECT_EQ(d.b->cursor.read, 0u);
+    EXPECT_EQ(d.b->cursor.write, 4u);
+    EXPECT_EQ(d.content(), "cdef");
+    cr_cbuf_drain(d.b, 10);
+    EXPECT_EQ(d.b->cursor.read, 0u);
+    EXPECT_EQ(d.b->cursor.write, 0u);
+}
+
+TEST(CrCbuf, PlainReadGrowsByWindowsAndWriteDrains) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    std::string data(10000, 'z');
+    ASSERT_EQ(write(p[1], data.data(), data.size()), 10000);
+    Buf b(0);
+    EXPECT_EQ(cr_cbuf_read(p[0], &b.b, -1), 10000);
+    EXPECT_EQ(b.b->capacity, 16352u);  // 4064, then 8160 for the first window, then 16352
+    EXPECT_EQ(b.content(), data);
+    EXPECT_EQ(cr_cbuf_write(p[1], b.b, 4000), 0);
+    EXPECT_EQ(cr_cbuf_length(b.b), 6000u);
+    EXPECT_EQ(cr_cbuf_write(p[1], b.b, -1), 0);
+    EXPECT_EQ(cr_cbuf_length(b.b), 0u);
+    close(p[1]);
+    char sink[16384];
+    EXPECT_EQ(read(p[0], sink, sizeof sink), 10000);
+    EXPECT_EQ(cr_cbuf_read(p[0], &b.b, -1), 0);  // end of stream
+    close(p[0]);
+    EXPECT_EQ(cr_cbuf_read(p[0], &b.b, -1), -1);
+    EXPECT_STREQ(cr_cbuf_error(b.b), "Bad file descriptor");
+}
+
+TEST(CrCbuf, TlsReadAndWriteThroughASessionPair) {
+    // A client and a server session over memory buffers, with a throw-away certificate.
+    EVP_PKEY *key = EVP_EC_gen("P-256");
+    X509 *cert = X509_new();
+    X509_set_version(cert, 2);
+    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+    X509_set_pubkey(cert, key);
+    X509_sign(cert, key, EVP_sha256());
+    SSL_CTX *server_ctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate(server_ctx, cert);
+    SSL_CTX_use_PrivateKey(server_ctx, key);
+    cr_ssl client_ctx;
+    cr_ssl_init(&client_ctx, nullptr, nullptr);
+    cr_ssl_session client;
+    ASSERT_TRUE(cr_ssl_session_init(&client, &client_ctx));
+    cr_ssl_session_memory(&client);
+    SSL *server = SSL_new(server_ctx);
+    BIO *to_server = BIO_new(BIO_s_mem()), *to_client = BIO_new(BIO_s_mem());
+    SSL_set_bio(server, to_server, to_client);
+    SSL_set_accept_state(server);
+    auto pump = [&] {
+        char buf[65536];
+        for (int i = 0; i < 20; i++) {
+            int n;
+            while ((n = BIO_read(SSL_get_wbio(client.md), buf, sizeof buf)) > 0)
+                BIO_write(to_server, buf, n);
+            SSL_do_handshake(server);
+            while ((n = BIO_read(to_client, buf, sizeof buf)) > 0)
+                BIO_write(SSL_get_rbio(client.md), buf, n);
+            if (!SSL_is_init_finished(client.md)) SSL_do_handshake(client.md);
+        }
+    };
+    ASSERT_TRUE(cr_ssl_session_connect(&client));
+    pump();
+    EXPECT_TRUE(SSL_is_init_finished(client.md));
+
+    Buf out(0), in(0);
+    cr_cbuf_ssl_attach(out.b, &client);
+    cr_cbuf_ssl_attach(in.b, &client);
+    cr_cbuf_append(&out.b, "hello", 5);
+    uint32_t n;
+    EXPECT_EQ(cr_cbuf_ssl_write(0, out.b, 0, &n), CR_CBUF_OK);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(cr_cbuf_length(out.b), 0u);
+    pump();
+    char got[16] = {};
+    EXPECT_EQ(SSL_read(server, got, sizeof got), 5);
+    EXPECT_STREQ(got, "hello");
+
+    SSL_write(server, "world!", 6);
+    pump();
+    EXPECT_EQ(cr_cbuf_ssl_read(0, &in.b, -1, &n), CR_CBUF_EAGAIN);  // all there is, for now
+    EXPECT_EQ(n, 6u);
+    EXPECT_EQ(in.content(), "world!");
+    SSL_shutdown(server);
+    pump();
+    EXPECT_EQ(cr_cbuf_ssl_read(0, &in.b, -1, &n), CR_CBUF_EOF);
+
+    SSL_free(server);
+    SSL_free(client.md);
+    SSL_CTX_free(server_ctx);
+    SSL_CTX_free(client_ctx.md);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+}
+
+TEST(SessionResponse, RecordsAreTakenOnlyWhenComplete) {
+    EXPECT_FALSE(parse(record(0, 0, 0, "").substr(0, 23)).complete);
+    Parsed p = parse(record(0, 0, 0, "ignored"));
+    EXPECT_TRUE(p.complete);
+    EXPECT_EQ(p.body_length, 0u);
+
+    std::string explicit_body = record(0, 0, 5, "abcde");
+    EXPECT_FALSE(parse(explicit_body.substr(0, 28)).complete);
+    EXPECT_EQ(parse(explicit_body).body_length, 5u);
+
+    // All ones: text up to and including the first zero byte.
+    std::string text = record(0, 0, UINT64_MAX, std::string("ok\0more", 7));
+    EXPECT_FALSE(parse(text.substr(0, 26)).complete);
+    EXPECT_EQ(parse(text).body_length, 3u);
+
+    // A body of 4 GiB or more is refused at once instead of awaited.
+    p = parse(record(0, 0, 4294967296, ""));
+    EXPECT_FALSE(p.complete);
+    EXPECT_EQ(p.error, "response body too large.");
+    EXPECT_FALSE(parse(record(0, 0, 4294967295, "x")).complete);
+    EXPECT_EQ(parse(record(0, 0, 4294967295, "x")).error, "");
+}
+
+TEST(SessionResponse, ErrorTexts) {
+    EXPECT_STREQ(cr_session_strerror(CR_SESSION_ERROR_PARSE), "server parsing error");
+    EXPECT_STREQ(cr_session_strerror(CR_SESSION_ERROR_EXISTS), "trace already exists with UUID");
+    EXPECT_STREQ(cr_session_strerror(CR_SESSION_ERROR_TOKEN), "invalid token");
+    EXPECT_STREQ(cr_session_strerror(CR_SESSION_ERROR_PROTOCOL), "protocol error");
+    EXPECT_STREQ(cr_session_strerror(static_cast<cr_session_error_code>(7)), "");
+
+    struct cr_ssl_error eof{0, SSL_ERROR_SYSCALL, 0};
+    EXPECT_STREQ(cr_ssl_strerror(&eof), "unexpected EOF");
+    struct cr_ssl_error io{-1, SSL_ERROR_SYSCALL, 0};
+    EXPECT_STREQ(cr_ssl_strerror(&io), "I/O error");
+    struct cr_ssl_error proto{-1, SSL_ERROR_SSL, 0};
+    EXPECT_STREQ(cr_ssl_strerror(&proto), "unknown protocol error");
+}
