@@ -1,0 +1,29 @@
+// The gimli watchdog heartbeat: an 8-byte record shared with the monitor through the descriptor
+// named by GIMLI_HB_FD, and a fatal-signal handler that asks the monitor for a trace.
+#pragma once
+
+#include <signal.h>
+
+#include <cstdint>
+
+enum {
+    GIMLI_HB_NOT_SUPP = 0,
+    GIMLI_HB_STARTING = 1,
+    GIMLI_HB_RUNNING = 2,
+    GIMLI_HB_STOPPING = 3,
+};
+
+struct gimli_heartbeat {
+    int32_t state;
+    int32_t ticks;
+};
+static_assert(sizeof(gimli_heartbeat) == 8);
+
+typedef void (*gimli_shutdown_func_t)(int signo, siginfo_t *info);
+
+// Maps the record the first time; later calls return it. Null, after a message, without one.
+volatile struct gimli_heartbeat *gimli_heartbeat_attach(void);
+// Stores the state, then raises the tick count by one.
+void gimli_heartbeat_set(volatile struct gimli_heartbeat *hb, int state);
+void gimli_establish_signal_handlers(void);
+void gimli_set_shutdown_func(gimli_shutdown_func_t func);
