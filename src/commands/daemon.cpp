@@ -68,16 +68,26 @@ int count;
 uv_loop_t *loop;
 cr_array_t *deferral;
 volatile gimli_heartbeat *hb;
+// The configuration home and file that the upload children are given.
+std::string child_home, child_cf;
 
-#define DEBUG(...)                                 \
-    do {                                           \
+std::string absolute(const char *path) {
+    if (path[0] == '/') return path;
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+#define DEBUG(...)                                  \
+    do {                                            \
         if (cf.debug) fprintf(stderr, __VA_ARGS__); \
     } while (0)
 
 [[noreturn]] void usage(FILE *out) {
-    fputs("Usage: daemon [<options>]\n\n    -f, --foreground              Run in foreground.\n"
-          "    -h, --help                    Print this message.\n",
-          out);
+    fputs(
+        "Usage: daemon [<options>]\n\n    -f, --foreground              Run in foreground.\n"
+        "    -h, --help                    Print this message.\n",
+        out);
     tolvane_exit(out == stderr ? 1 : 0);
 }
 
@@ -150,12 +160,17 @@ bool directory_scan(tolvane_cf_watcher_t *watcher) {
 }
 
 void directory_defer(tolvane_cf_watcher_t *watcher) {
-    if (cr_array_append_offset(&deferral, watcher) < 0) fail("warning: failed to defer directory.\n");
+    if (cr_array_append_offset(&deferral, watcher) < 0)
+        fail("warning: failed to defer directory.\n");
 }
 
-void watcher_defer(tolvane_cf_watcher_t *watcher) { directory_defer(watcher); }
+void watcher_defer(tolvane_cf_watcher_t *watcher) {
+    directory_defer(watcher);
+}
 
-void release_handle(uv_handle_t *handle) { free(handle); }
+void release_handle(uv_handle_t *handle) {
+    free(handle);
+}
 
 void watcher(uv_fs_event_t *handle, const char *filename, int events, int status) {
     auto *w = static_cast<tolvane_cf_watcher_t *>(handle->data);
@@ -200,17 +215,20 @@ bool directory_add(tolvane_cf_watcher_t *w) {
 }
 
 // Whether a listed file can go to put now: a file still being written, or truncated for good,
-// would make put refuse the whole batch, so it waits for a later tick instead.
-bool ready_to_send(const trace *t) {
+// would make put refuse the whole batch, so it waits for a later tick instead. Sets *gone when
+// the file cannot be read at all.
+bool ready_to_send(const trace *t, bool *gone) {
     int fd = open(t->path, O_RDONLY | O_CLOEXEC);
+    *gone = fd < 0 && (errno == ENOENT || errno == EACCES);
     if (fd < 0) return false;
     struct stat st;
     qvif_header header;
     uint64_t expected;
-    bool ok = fstat(fd, &st) == 0 && st.st_size > static_cast<off_t>(sizeof header) &&
-              static_cast<uint64_t>(st.st_size) <= 4294967295u &&
-              pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
-              qvif_check_size(&header, static_cast<uint64_t>(st.st_size), &expected) == QVIF_CHECK_OK;
+    bool ok =
+        fstat(fd, &st) == 0 && st.st_size > static_cast<off_t>(sizeof header) &&
+        static_cast<uint64_t>(st.st_size) <= 4294967295u &&
+        pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+        qvif_check_size(&header, static_cast<uint64_t>(st.st_size), &expected) == QVIF_CHECK_OK;
     close(fd);
     return ok;
 }
@@ -224,8 +242,9 @@ bool run_child(tolvane_cf_watcher_t *w, const std::vector<trace *> &files) {
         return true;  // nothing was tried, so nothing failed
     }
     if (pid == 0) {
-        const char *cf_path = tolvane_cf_path_get();
-        size_t n = 8 + files.size() + 1;
+        const char *cf_path = child_cf.empty() ? nullptr : child_cf.c_str();
+        // The nine fixed words, the files and the terminating null slot.
+        size_t n = 9 + files.size() + 1;
         auto **argv = static_cast<const char **>(calloc(n, sizeof(char *)));
         if (argv == nullptr) {
             fputs("error: failed to push files.\n", stderr);
@@ -234,7 +253,7 @@ bool run_child(tolvane_cf_watcher_t *w, const std::vector<trace *> &files) {
         size_t i = 0;
         argv[i++] = tolvane_cf_tolvane_binary_name_get();
         argv[i++] = "-C";
-        argv[i++] = tolvane_cf_confighome_path_get();
+        argv[i++] = child_home.c_str();
         if (cf_path != nullptr) {
             argv[i++] = "-c";
             argv[i++] = cf_path;
@@ -276,18 +295,25 @@ bool run_child(tolvane_cf_watcher_t *w, const std::vector<trace *> &files) {
     }
 }
 
-// Uploads one watcher's list: one child per share, one after another.
-void traces_put(int id) {
+// Uploads one watcher's list: one child per share, one after another. True when a child ran.
+bool traces_put(int id) {
     std::vector<trace *> ready;
-    trace *t;
-    TAILQ_FOREACH(t, &traces[id], linkage) {
-        if (ready_to_send(t)) ready.push_back(t);
+    for (trace *t = TAILQ_FIRST(&traces[id]), *next; t != nullptr; t = next) {
+        next = TAILQ_NEXT(t, linkage);
+        bool gone;
+        if (ready_to_send(t, &gone)) {
+            ready.push_back(t);
+        } else if (gone) {
+            // Its event was lost (see rescan_watched): dropped as that event would have done.
+            DEBUG("[-%d] [%u] %s\n", id, n_trace, t->path);
+            trace_destroy(t);
+        }
     }
-    tolvane_cf_watcher_t *w = TAILQ_FIRST(&traces[id])->watcher;
-    size_t fixed = 256 + strlen(tolvane_cf_tolvane_binary_name_get()) +
-                   strlen(tolvane_cf_confighome_path_get()) +
-                   (tolvane_cf_path_get() ? strlen(tolvane_cf_path_get()) : 0) +
-                   strlen(tolvane_cf_watcher_name_get(w)) + strlen(tolvane_cf_watcher_token_get(w));
+    if (ready.empty()) return false;
+    tolvane_cf_watcher_t *w = ready[0]->watcher;
+    size_t fixed = 256 + strlen(tolvane_cf_tolvane_binary_name_get()) + child_home.size() +
+                   child_cf.size() + strlen(tolvane_cf_watcher_name_get(w)) +
+                   strlen(tolvane_cf_watcher_token_get(w));
     for (size_t start = 0; start < ready.size();) {
         std::vector<trace *> share;
         size_t bytes = fixed;
@@ -308,6 +334,20 @@ void traces_put(int id) {
             }
         }
     }
+    return true;
+}
+
+// The loop is blocked while children run, and file-system events queue up in the kernel
+// meanwhile; a busy tick can fill that queue (16,384 events by default) and the events beyond it
+// are lost. Listing the watched directories again after such a tick finds the files that arrived
+// unseen.
+void rescan_watched() {
+    for (tolvane_cf_watcher_t *w = tolvane_cf_watchers_get(); w != nullptr;
+         w = tolvane_cf_watcher_next(w)) {
+        bool deferred = false;
+        for (unsigned int i = 0; i < deferral->length; i++) deferred |= deferral->value[i] == w;
+        if (!deferred) directory_scan(w);
+    }
 }
 
 void timer_handler(uv_timer_t *) {
@@ -325,13 +365,15 @@ void timer_handler(uv_timer_t *) {
     }
     DEBUG("[T] Scanning for traces [%u]...\n", n_trace);
     if (hb != nullptr) gimli_heartbeat_set(hb, GIMLI_HB_RUNNING);
+    bool ran = false;
     for (int id = 0; id < count; id++) {
         if (TAILQ_EMPTY(&traces[id])) {
             DEBUG("warning: empty list [%ju].\n", static_cast<uintmax_t>(id));
             continue;
         }
-        traces_put(id);
+        ran |= traces_put(id);
     }
+    if (ran) rescan_watched();
 }
 }  // namespace
 
@@ -345,10 +387,16 @@ void tolvane_command_daemon_handler(int argc, char **argv) {
     int c;
     while ((c = getopt_long(argc, argv, "dr:fh", options, nullptr)) != -1) {
         switch (c) {
-            case 'f': cf.foreground = true; break;
-            case 'd': cf.debug = true; break;
-            case 'h': usage(stdout);
-            default: usage(stderr);
+            case 'f':
+                cf.foreground = true;
+                break;
+            case 'd':
+                cf.debug = true;
+                break;
+            case 'h':
+                usage(stdout);
+            default:
+                usage(stderr);
         }
     }
     if (!cr_array_init(&deferral, 4)) fail("error: failed to allocate deferral array.\n");
@@ -359,6 +407,9 @@ void tolvane_command_daemon_handler(int argc, char **argv) {
     if (traces == nullptr) fail("error: failed to allocate watcher lists.\n");
     for (int i = 0; i < count; i++) TAILQ_INIT(&traces[i]);
     trace_index.resize(static_cast<size_t>(count));
+    // A detached daemon works in "/", so its children get the configuration paths made absolute.
+    child_home = absolute(tolvane_cf_confighome_path_get());
+    if (const char *path = tolvane_cf_path_get()) child_cf = absolute(path);
     if (!cf.foreground && daemon(0, 0) != 0) fail("error: failed to spawn daemon.\n");
 
     tolvane_network_init();

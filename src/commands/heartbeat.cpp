@@ -37,7 +37,8 @@ volatile gimli_heartbeat *gimli_heartbeat_attach(void) {
         return nullptr;
     }
     int fd = atoi(text);
-    void *record = mmap(nullptr, sizeof(gimli_heartbeat), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *record =
+        mmap(nullptr, sizeof(gimli_heartbeat), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (record == MAP_FAILED) {
         fprintf(stderr, "gimli: can't map %s: %s\n", text, strerror(errno));
         close(fd);
@@ -64,4 +65,6 @@ void gimli_establish_signal_handlers(void) {
     for (int sig : {SIGSEGV, SIGABRT, SIGBUS, SIGILL, SIGFPE}) sigaction(sig, &sa, nullptr);
 }
 
-void gimli_set_shutdown_func(gimli_shutdown_func_t func) { shutdown_func = func; }
+void gimli_set_shutdown_func(gimli_shutdown_func_t func) {
+    shutdown_func = func;
+}

@@ -24,8 +24,9 @@ const char put_cmd_name[] = "put";
 const size_t kPathMax = 4096;
 
 [[noreturn]] void usage(FILE *out) {
-    fputs("Usage: stacklore [-h | --help]\n       stacklore <project> <token> [--] <traceargs>...\n",
-          out);
+    fputs(
+        "Usage: stacklore [-h | --help]\n       stacklore <project> <token> [--] <traceargs>...\n",
+        out);
     tolvane_exit(out == stderr ? 1 : 0);
 }
 
@@ -114,14 +115,16 @@ void tolvane_command_stacklore_handler(int argc, char **argv) {
     sigset_t all, saved_mask;
     sigfillset(&all);
     sigprocmask(SIG_SETMASK, &all, &saved_mask);
-    struct sigaction chld {}, saved_chld;
+    struct sigaction chld {
+    }, saved_chld;
     chld.sa_handler = handle_sigchld;
     sigemptyset(&chld.sa_mask);
     sigaction(SIGCHLD, &chld, &saved_chld);
 
     pid_t pid = fork();
     if (pid < 0) tolvane_perror_exit("error: could not fork");
-    if (pid == 0) run_tracer(tracer, argv + optind + 2, argc - optind - 2, fds[1], fds[0], &saved_mask);
+    if (pid == 0)
+        run_tracer(tracer, argv + optind + 2, argc - optind - 2, fds[1], fds[0], &saved_mask);
 
     if (close_fd(fds[1]) != 0) tolvane_perror_exit("error: close failed");
     // The output is read as it arrives (SIGIO tells when), so a tracer that writes more than

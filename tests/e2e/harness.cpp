@@ -264,8 +264,9 @@ Result Sandbox::run(const std::string &program, const std::vector<std::string> &
 }
 
 std::unique_ptr<Background> Sandbox::spawn(const std::string &program,
-                                           const std::vector<std::string> &args) const {
-    std::vector<std::string> words{program};
+                                           const std::vector<std::string> &args,
+                                           const std::optional<std::string> &argv0) const {
+    std::vector<std::string> words{argv0.value_or(program)};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &w : words) argv.push_back(w.data());
@@ -338,17 +339,31 @@ std::string Background::err() const {
 }
 
 int Background::stop() {
-    if (reaped_) return wstatus_;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 500; i++) {
+    if (!reaped_) kill(pid_, SIGTERM);
+    for (int i = 0; i < 500 && !reaped_; i++) {
         if (waitpid(pid_, &wstatus_, WNOHANG) == pid_) {
             reaped_ = true;
             break;
         }
         usleep(10000);
     }
+    // Also what it left behind in its group when wait() reaped it.
     kill(-pid_, SIGKILL);
     if (!reaped_ && waitpid(pid_, &wstatus_, 0) == pid_) reaped_ = true;
+    return wstatus_;
+}
+
+int Background::wait(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!reaped_) {
+        if (waitpid(pid_, &wstatus_, WNOHANG) == pid_) {
+            reaped_ = true;
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            return -1;
+        } else {
+            usleep(10000);
+        }
+    }
     return wstatus_;
 }
 

@@ -61,6 +61,9 @@ class Background {
     std::string err() const;
     // Sends SIGTERM, waits, and returns the wait status (killing the group after 5 s).
     int stop();
+    // Waits for the program to end by itself; returns the wait status, or -1 when it is still
+    // running at the time limit.
+    int wait(std::chrono::milliseconds timeout);
 
    private:
     pid_t pid_;
@@ -96,9 +99,11 @@ class Sandbox {
     Result run(const std::string &program, const std::vector<std::string> &args,
                const Options &options = {}) const;
     Result tolvane(const std::vector<std::string> &args, const Options &options = {}) const;
-    // Starts a program in the sandbox directory with the sandbox's environment.
+    // Starts a program in the sandbox directory with the sandbox's environment; argv0 is the
+    // first word of its vector (the program path if absent).
     std::unique_ptr<Background> spawn(const std::string &program,
-                                      const std::vector<std::string> &args) const;
+                                      const std::vector<std::string> &args,
+                                      const std::optional<std::string> &argv0 = std::nullopt) const;
 
    private:
     std::string dir_;

@@ -197,10 +197,16 @@ TEST(SessionResponse, ErrorTexts) {
     EXPECT_STREQ(cr_session_strerror(CR_SESSION_ERROR_PROTOCOL), "protocol error");
     EXPECT_STREQ(cr_session_strerror(static_cast<cr_session_error_code>(7)), "");
 
-    struct cr_ssl_error eof{0, SSL_ERROR_SYSCALL, 0};
+    struct cr_ssl_error eof {
+        0, SSL_ERROR_SYSCALL, 0
+    };
     EXPECT_STREQ(cr_ssl_strerror(&eof), "unexpected EOF");
-    struct cr_ssl_error io{-1, SSL_ERROR_SYSCALL, 0};
+    struct cr_ssl_error io {
+        - 1, SSL_ERROR_SYSCALL, 0
+    };
     EXPECT_STREQ(cr_ssl_strerror(&io), "I/O error");
-    struct cr_ssl_error proto{-1, SSL_ERROR_SSL, 0};
+    struct cr_ssl_error proto {
+        - 1, SSL_ERROR_SSL, 0
+    };
     EXPECT_STREQ(cr_ssl_strerror(&proto), "unknown protocol error");
 }

@@ -1,0 +1,383 @@
+// The daemon command end to end: the real binary watches sandbox directories and uploads to the
+// receiver through its own put children; a recording script stands in for the program where the
+// children's arguments matter, and the test itself plays the watchdog monitor.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "harness.h"
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+namespace {
+const std::string kToken(64, 'a');
+const std::string kDaemonUsage =
+    "Usage: daemon [<options>]\n\n    -f, --foreground              Run in foreground.\n"
+    "    -h, --help                    Print this message.\n";
+const std::string kNoMonitor =
+    "gimli: GIMLI_HB_FD is not set\nwarning: no watchdog monitor attached.\n";
+
+// Polls until the condition holds; false when the time limit passes first.
+template <class F>
+bool eventually(F condition, std::chrono::milliseconds limit = 15s) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        usleep(50000);
+    }
+    return true;
+}
+
+size_t count(const std::string &text, const std::string &part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
+    return n;
+}
+
+// Whether the program's standard error comes to hold the text `times` times.
+bool says(const Background &b, const std::string &text, std::chrono::milliseconds limit = 15s,
+          size_t times = 1) {
+    return eventually([&] { return count(b.err(), text) >= times; }, limit);
+}
+
+std::vector<char *> pointers(std::vector<std::string> &words) {
+    std::vector<char *> p;
+    for (auto &w : words) p.push_back(w.data());
+    p.push_back(nullptr);
+    return p;
+}
+
+class Daemon : public ::testing::Test {
+   protected:
+    // Starts the receiver (on the given port, or an ephemeral one) and notes its port.
+    void receiver(const std::string &port = "0") {
+        rx = sb.spawn(TOLVANE_RECEIVER,
+                      {"--store", sb.mkdir("store"), "--token", kToken, "--http", port});
+        std::istringstream ports(rx->read_until("ready"));
+        std::string kind;
+        ports >> kind >> port_;
+    }
+    // One universe at the receiver, tokens t1 and t2, and watchers {name, root, token}.
+    void config(const std::vector<std::array<std::string, 3>> &watchers) {
+        std::string text = "[universe]\nname = u\nwrite = http://127.0.0.1:" + port_ +
+                           "\n[token]\nt1 = " + kToken + "\nt2 = " + kToken + "\n[daemon]\n";
+        for (const auto &[name, root, token] : watchers)
+            text += name + ".root = " + sb.path(root) + "\n" + name + ".token = " + token + "\n";
+        cf = sb.write("cf", text);
+    }
+    // Writes a trace (making its directory) and returns its UUID.
+    std::string trace(const std::string &rel, std::vector<std::string> options = {}) {
+        sb.mkdir(rel.substr(0, rel.rfind('/') + 1));
+        options.push_back(rel);
+        std::istringstream fields(sb.run(TOLVANE_MKTRACE, options).out);
+        std::string path, uuid;
+        fields >> path >> uuid;
+        return uuid;
+    }
+    // Makes a trace outside the watched directories and moves it in.
+    std::string drop(const std::string &rel) {
+        std::string staged = "staging/" + std::to_string(++dropped_) + ".slt";
+        std::string uuid = trace(staged);
+        EXPECT_EQ(rename(sb.path(staged).c_str(), sb.path(rel).c_str()), 0);
+        return uuid;
+    }
+    std::unique_ptr<Background> daemon(std::vector<std::string> options = {"-f", "-d"},
+                                       const std::optional<std::string> &argv0 = std::nullopt) {
+        options.insert(options.begin(), {"-C", sb.path("home"), "-c", cf, "daemon"});
+        return sb.spawn(TOLVANE_BINARY, options, argv0);
+    }
+    bool stored(const std::string &uuid) { return sb.exists("store/" + uuid + ".slt"); }
+    bool gone_and_stored(const std::string &rel, const std::string &uuid) {
+        return !sb.exists(rel) && stored(uuid);
+    }
+    // A recording program: each run appends its words, the HOME it sees and "--" to rec.log,
+    // writes its process id to rec.pid, and then does what `then` says.
+    std::string recorder(const std::string &then = "exit 0") {
+        std::string log = sb.path("rec.log"), pid = sb.path("rec.pid");
+        return sb.write("rec",
+                        "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" \"HOME=${HOME-unset}\" -- >>" +
+                            log + "\necho $$ >" + pid + "\n" + then + "\n",
+                        0755);
+    }
+    std::vector<std::vector<std::string>> records() {
+        std::vector<std::vector<std::string>> all(1);
+        std::istringstream in(sb.exists("rec.log") ? sb.read("rec.log") : "");
+        for (std::string line; std::getline(in, line);) {
+            if (line == "--") {
+                all.emplace_back();
+            } else {
+                all.back().push_back(line);
+            }
+        }
+        all.pop_back();
+        return all;
+    }
+    Sandbox sb;
+    std::unique_ptr<Background> rx;
+    std::string port_ = "1", cf;
+    int dropped_ = 0;
+};
+}  // namespace
+
+TEST_F(Daemon, UsageAndStartupFailures) {
+    config({});
+    EXPECT_EQ(sb.tolvane({"-c", cf, "daemon", "-h"}), exits(0, kDaemonUsage));
+    EXPECT_EQ(sb.tolvane({"-c", cf, "daemon", "-x"}),
+              exits(1, "", "daemon: invalid option -- 'x'\n" + kDaemonUsage));
+    EXPECT_EQ(sb.tolvane({"-c", cf, "daemon", "-r", "x"}), exits(1, "", kDaemonUsage));
+    EXPECT_EQ(sb.tolvane({"-c", cf, "daemon", "-f"}),
+              exits(1, "", "error: no watchers specified in configuration file.\n"));
+    config({{"p", "in", "t1"}, {"q", "in", "nope"}});
+    EXPECT_EQ(sb.tolvane({"-c", cf, "daemon", "--foreground"}, {.timeout = 10s}),
+              exits(1, "", "error: no such token [nope] found.\n"));
+}
+
+TEST_F(Daemon, UploadsPresentAndArrivingTracesAndLeavesOtherNames) {
+    receiver();
+    config({{"p", "in", "t1"}});
+    std::string a = trace("in/a.slt"), ab = trace("in/a.b.slt");
+    for (const char *name : {"in/.x.slt", "in/noext", "in/a.SLT", "in/a.slt.tmp"}) trace(name);
+    auto d = daemon();
+    EXPECT_TRUE(eventually([&] { return gone_and_stored("in/a.slt", a); }));
+    EXPECT_TRUE(gone_and_stored("in/a.b.slt", ab));
+    std::string moved = drop("in/m.slt"), written = trace("in/w.slt");
+    EXPECT_TRUE(eventually([&] { return gone_and_stored("in/m.slt", moved); }));
+    EXPECT_TRUE(eventually([&] { return gone_and_stored("in/w.slt", written); }));
+    for (const char *name : {"in/.x.slt", "in/noext", "in/a.SLT", "in/a.slt.tmp"}) {
+        EXPECT_TRUE(sb.exists(name)) << name;
+        EXPECT_EQ(d->err().find(sb.path(name)), std::string::npos) << name;
+    }
+    EXPECT_EQ(count(d->err(), "[+0] ["), 4u) << d->err();  // a.slt, a.b.slt, m.slt, w.slt
+    EXPECT_EQ(d->err().find("error"), std::string::npos) << d->err();
+}
+
+TEST_F(Daemon, MissingRootIsWatchedOnceCreatedAndAgainAfterRemoval) {
+    receiver();
+    config({{"p", "later", "t1"}});
+    auto d = daemon();
+    EXPECT_TRUE(says(*d, "warning: " + sb.path("later") + " does not exist yet.\n", 5s));
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        std::string uuid = trace("made/t.slt");
+        ASSERT_EQ(rename(sb.path("made").c_str(), sb.path("later").c_str()), 0);
+        EXPECT_TRUE(eventually([&] { return gone_and_stored("later/t.slt", uuid); }));
+        EXPECT_EQ(count(d->err(), "Added watcher for " + sb.path("later") + "\n"), round + 1u);
+        std::string later = drop("later/u.slt");  // the new watch sees arrivals
+        EXPECT_TRUE(eventually([&] { return gone_and_stored("later/u.slt", later); }));
+        ASSERT_EQ(rmdir(sb.path("later").c_str()), 0);
+        EXPECT_TRUE(says(*d, "warning: " + sb.path("later") + " being removed.\n", 5s, round + 1));
+    }
+}
+
+TEST_F(Daemon, FailedUploadIsOfferedAgainAtTheNextTick) {
+    receiver();  // only to take a port that nobody listens on once it stops
+    rx->stop();
+    config({{"p", "in", "t1"}});
+    std::string uuid = trace("in/a.slt");
+    auto d = daemon();
+    EXPECT_TRUE(says(*d, "error: failed to post file", 10s));
+    EXPECT_TRUE(sb.exists("in/a.slt"));
+    receiver(port_);
+    EXPECT_TRUE(eventually([&] { return gone_and_stored("in/a.slt", uuid); }, 12s));
+}
+
+TEST_F(Daemon, BadTracesDoNotHoldBackTheOthers) {
+    receiver();
+    config({{"p", "in", "t1"}});
+    std::string taken = trace("first.slt");
+    ASSERT_EQ(sb.tolvane({"-c", cf, "put", "p", "t1", "first.slt"}).status, 0);
+    trace("in/refused.slt", {"--uuid", taken});
+    trace("in/truncated.slt", {"--size", "400", "--sections", "71"});
+    std::vector<std::pair<std::string, std::string>> good;
+    for (const char *name : {"in/g1.slt", "in/g2.slt", "in/g3.slt"})
+        good.emplace_back(name, trace(name));
+    auto d = daemon();
+    for (const auto &[name, uuid] : good)
+        EXPECT_TRUE(eventually([&] { return gone_and_stored(name, uuid); }, 20s)) << name;
+    good = {{"in/g4.slt", drop("in/g4.slt")}, {"in/g5.slt", drop("in/g5.slt")}};
+    for (const auto &[name, uuid] : good)
+        EXPECT_TRUE(eventually([&] { return gone_and_stored(name, uuid); }, 20s)) << name;
+    EXPECT_TRUE(sb.exists("in/refused.slt") && sb.exists("in/truncated.slt"));
+    EXPECT_NE(d->err().find("trace already exists with UUID " + taken), std::string::npos);
+    // A trace that fails its header check never reaches a child, so it cannot fail one.
+    EXPECT_EQ(d->err().find("truncated.slt "), std::string::npos) << d->err();
+}
+
+TEST_F(Daemon, OneChildPerWatcherWithExactlyItsArguments) {
+    config({{"p1", "w1", "t1"}, {"p2", "w2", "t2"}});
+    std::string rec = recorder();
+    std::string a = sb.path("w1/a.slt"), b = sb.path("w1/b.slt"), c = sb.path("w2/c.slt");
+    trace("w1/a.slt");
+    trace("w2/c.slt");
+    auto d = daemon({"-f", "-d"}, "rec");  // made absolute against the working directory
+    ASSERT_TRUE(says(*d, "[+0] [1] " + a + "\n", 5s));
+    trace("w1/b.slt");
+    ASSERT_TRUE(says(*d, "[+0] [2] " + b + "\n", 5s));
+    ASSERT_TRUE(eventually([&] { return records().size() >= 2; }));
+    auto expect = [&](std::string p, std::string t, std::vector<std::string> files) {
+        std::vector<std::string> words{rec, "-C", sb.path("home"), "-c", cf, "put", "-u", p, t};
+        words.insert(words.end(), files.begin(), files.end());
+        std::string line = "Command: ";
+        for (const auto &w : words) line += w + " ";
+        EXPECT_EQ(count(d->err(), line + "\n"), 1u) << line << "\n" << d->err();
+        words.push_back("HOME=unset");  // the child gets no environment
+        return words;
+    };
+    auto got = records();
+    EXPECT_EQ(got[0], expect("p1", "t1", {b, a}));
+    EXPECT_EQ(got[1], expect("p2", "t2", {c}));
+}
+
+TEST_F(Daemon, ChildThatHangsIsKilledAtTheTimeOutAndReaped) {
+    config({{"p", "in", "t1"}});
+    recorder("exec /bin/sleep 120");
+    trace("in/a.slt");
+    auto d = daemon({"-f"}, sb.path("rec"));
+    std::string pid;
+    ASSERT_TRUE(eventually(
+        [&] { return sb.exists("rec.pid") && (pid = sb.read("rec.pid")).ends_with("\n"); }, 10s));
+    auto started = std::chrono::steady_clock::now();
+    std::string child = "/proc/" + pid.substr(0, pid.size() - 1);
+    EXPECT_TRUE(says(*d, "warning: child has timed out.\n", 75s));
+    auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(waited, 59s);
+    EXPECT_LE(waited, 70s);
+    EXPECT_TRUE(eventually([&] { return access(child.c_str(), F_OK) != 0; }, 1s)) << "zombie";
+    EXPECT_EQ(d->err(), kNoMonitor + "warning: child has timed out.\n");
+}
+
+TEST_F(Daemon, WithoutForegroundDetachesAndKeepsWorking) {
+    receiver();
+    config({{"p", "in", "t1"}});
+    std::string uuid = trace("in/a.slt");
+    // Relative paths: the detached daemon works in "/", yet its children must find them.
+    auto start = sb.spawn(TOLVANE_BINARY, {"-c", "cf", "-C", "home", "daemon"});
+    int status = start->wait(5s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // Find the detached daemon by its command line, and end it (and its group) whatever happens.
+    const std::string wanted =
+        std::string(TOLVANE_BINARY) + '\0' + "-c" + '\0' + "cf" + '\0' + "-C" + '\0' + "home" +
+        '\0' + "daemon" + '\0';
+    pid_t pid = 0;
+    eventually(
+        [&] {
+            DIR *proc = opendir("/proc");
+            while (dirent *e = readdir(proc)) {
+                std::ifstream f(std::string("/proc/") + e->d_name + "/cmdline", std::ios::binary);
+                std::string cmdline((std::istreambuf_iterator<char>(f)), {});
+                if (cmdline == wanted) pid = atoi(e->d_name);
+            }
+            closedir(proc);
+            return pid != 0;
+        },
+        5s);
+    ASSERT_NE(pid, 0);
+    std::shared_ptr<void> end(nullptr, [pid](void *) {
+        kill(-pid, SIGKILL);
+        eventually([pid] { return kill(pid, 0) != 0; }, 5s);
+    });
+    EXPECT_EQ(getpgid(pid), pid);
+    EXPECT_NE(getsid(pid), getsid(0));
+    EXPECT_EQ(start->err(), "");
+    EXPECT_TRUE(eventually([&] { return gone_and_stored("in/a.slt", uuid); }));
+}
+
+TEST_F(Daemon, MonitorRecordSignalsAndTraceRequest) {
+    config({{"p", "in", "t1"}});
+    sb.mkdir("in");
+    std::string record = sb.write("hb", std::string(8, '\0'));
+    int fd = open(record.c_str(), O_RDWR);  // inherited by the daemon: no close-on-exec
+    ASSERT_GE(fd, 0);
+    auto read_record = [&] {
+        std::array<int32_t, 2> r{-1, -1};
+        EXPECT_EQ(pread(fd, r.data(), 8, 0), 8);
+        return r;
+    };
+    sigset_t usr2, old;
+    sigemptyset(&usr2);
+    sigaddset(&usr2, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &usr2, &old);
+    std::vector<std::string> words{TOLVANE_BINARY, "-C", sb.path("home"), "-c", cf, "daemon", "-f"};
+    std::vector<std::string> env{"HOME=" + sb.dir(), "PATH=/usr/bin:/bin", "LC_ALL=C",
+                                 "GIMLI_HB_FD=" + std::to_string(fd)};
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
+        if (const char *v = getenv(name)) env.push_back(std::string(name) + "=" + v);
+    auto argv = pointers(words), envp = pointers(env);
+    std::string err_path = sb.path("daemon.err");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setpgid(0, 0);
+        int in = open("/dev/null", O_RDONLY),
+            err = open(err_path.c_str(), O_WRONLY | O_CREAT, 0644);
+        dup2(in, 0);
+        dup2(err, 1);
+        dup2(err, 2);
+        rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (chdir(sb.dir().c_str()) == 0) execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    int ws = 0;
+    bool reaped = false;
+    // Polls the child's state changes with a deadline.
+    auto wait_for = [&](int flags) {
+        return eventually([&] { return waitpid(pid, &ws, flags | WNOHANG) == pid; }, 10s);
+    };
+    std::shared_ptr<void> end(nullptr, [&](void *) {
+        if (!reaped) {
+            kill(-pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        timespec zero{0, 0};
+        while (sigtimedwait(&usr2, nullptr, &zero) == SIGUSR2) {
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        close(fd);
+    });
+    EXPECT_TRUE(eventually([&] { return read_record() == std::array<int32_t, 2>{1, 0}; }, 3s));
+    EXPECT_TRUE(eventually([&] { return read_record()[0] == 2; }, 12s));
+    int32_t ticks = read_record()[1];
+    EXPECT_GE(ticks, 1);
+    ASSERT_EQ(kill(pid, SIGSEGV), 0);
+    siginfo_t si{};
+    timespec limit{10, 0};
+    EXPECT_EQ(sigtimedwait(&usr2, &si, &limit), SIGUSR2);
+    EXPECT_EQ(si.si_pid, pid);
+    ASSERT_TRUE(wait_for(WUNTRACED));
+    EXPECT_TRUE(WIFSTOPPED(ws) && WSTOPSIG(ws) == SIGSTOP) << ws;
+    EXPECT_EQ(read_record()[0], 2);  // stopped before it records that it is stopping
+    kill(pid, SIGCONT);
+    ASSERT_TRUE(wait_for(0));
+    reaped = true;
+    EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGSEGV) << ws;
+    EXPECT_EQ(read_record(), (std::array<int32_t, 2>{3, ticks + 1}));
+    EXPECT_EQ(sb.read("daemon.err"), "gimli: exiting due to signal 11\n");
+}
+
+TEST_F(Daemon, MonitorMissingOrNotANumber) {
+    config({{"p", "in", "t1"}});
+    sb.mkdir("in");
+    auto unset = daemon({"-f"});
+    sb.setenv("GIMLI_HB_FD", "abc");  // descriptor 0: /dev/null, read-only, so not mappable
+    auto bad = daemon({"-f"});
+    EXPECT_TRUE(says(*unset, kNoMonitor, 5s));
+    EXPECT_TRUE(says(*bad, "warning: no watchdog monitor attached.\n", 5s));
+    usleep(200000);
+    EXPECT_EQ(unset->err(), kNoMonitor);
+    EXPECT_EQ(bad->err(),
+              "gimli: can't map abc: Permission denied\nwarning: no watchdog monitor attached.\n");
+}

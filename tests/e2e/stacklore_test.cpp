@@ -1,0 +1,200 @@
+// stacklore end to end: the tracer is a small shell script in the sandbox; what it is given, what
+// its output and its end make of the command, signals and the time limit, and the upload.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "harness.h"
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+namespace {
+const std::string kToken(64, 'a');
+const std::string kStackloreUsage =
+    "Usage: stacklore [-h | --help]\n"
+    "       stacklore <project> <token> [--] <traceargs>...\n";
+const std::string kNoName = "error: no trace filename returned from trace command.\n";
+const std::string kTooLong = "error: command output greater than PATH_MAX.\n";
+
+std::string missing(const std::string &name, const std::string &why = "No such file or directory") {
+    return "error: failed to open file (" + name + "): " + why + "\n";
+}
+
+class Stacklore : public ::testing::Test {
+   protected:
+    // Writes the tracer script and a configuration naming it, with extra [general] lines.
+    void setup(const std::string &script, const std::string &general = "", mode_t mode = 0755) {
+        tracer = sb.write("tracer", "#!/bin/sh\n" + script + "\n", mode);
+        cf = sb.write("cf", "[general]\nstacklore.path = " + tracer + "\n" + general + universe +
+                                "[token]\nt = " + kToken + "\n");
+    }
+    Result run(std::vector<std::string> args, std::chrono::milliseconds limit = 10s) {
+        args.insert(args.begin(), {"-c", cf, "stacklore"});
+        return sb.tolvane(args, {.timeout = limit});
+    }
+    // Starts the receiver; the configuration written next uploads to it over HTTP.
+    void start(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{"--store", sb.mkdir("store"), "--token",
+                                      kToken,    "--http",          "0"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        rx = sb.spawn(TOLVANE_RECEIVER, args);
+        std::istringstream ports(rx->read_until("ready"));
+        std::string kind, port;
+        ports >> kind >> port;
+        universe = "[universe]\nname = u\nwrite = http://127.0.0.1:" + port + "\n";
+    }
+    // Makes a trace and returns the result line that storing it prints.
+    std::string trace(const std::string &name) {
+        std::istringstream fields(sb.run(TOLVANE_MKTRACE, {name}).out);
+        std::string path, uuid, sig;
+        fields >> path >> uuid >> sig;
+        return sig + " => " + uuid + "\n";
+    }
+    // The file's text once it is there and not empty; "" after 10 s.
+    std::string wait_for(const std::string &name) {
+        for (int i = 0; i < 1000; i++, std::this_thread::sleep_for(10ms)) {
+            if (sb.exists(name) && !sb.read(name).empty()) return sb.read(name);
+        }
+        return "";
+    }
+    Sandbox sb;
+    std::unique_ptr<Background> rx;
+    std::string tracer, cf, universe;
+};
+}  // namespace
+
+TEST_F(Stacklore, Usage) {
+    setup("echo ran > ran");
+    EXPECT_EQ(run({"-h"}), exits(0, kStackloreUsage));
+    EXPECT_EQ(run({"p", "t", "x", "--help"}), exits(0, kStackloreUsage));
+    EXPECT_EQ(run({"-x", "p", "t", "x"}),
+              exits(1, "", "stacklore: invalid option -- 'x'\n" + kStackloreUsage));
+    EXPECT_EQ(run({"p", "t"}), exits(1, "", kStackloreUsage));
+    EXPECT_EQ(run({"--", "p", "t"}), exits(1, "", kStackloreUsage));
+    EXPECT_EQ(run({"p", "t", "-p", "1234"}),
+              exits(1, "", "stacklore: invalid option -- 'p'\n" + kStackloreUsage));
+    EXPECT_FALSE(sb.exists("ran"));
+}
+
+TEST_F(Stacklore, TraceArgumentsReachTheTracerExactly) {
+    setup(R"(printf '%s\n' "$0" "$@" > args; echo missing.slt)");
+    struct Case {
+        std::vector<std::string> args;
+        std::string seen;
+    } cases[] = {
+        {{"p", "t", "--", "-p", "1234"}, "-p\n1234\n"},
+        {{"--", "p", "t", "-p", "1234"}, "-p\n1234\n"},
+        {{"p", "t", "a b", "", "*"}, "a b\n\n*\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        EXPECT_EQ(run(c.args), exits(1, "", missing("missing.slt")));
+        EXPECT_EQ(sb.read("args"), tracer + "\n" + c.seen);
+    }
+}
+
+TEST_F(Stacklore, FirstLineOfTheOutputNamesTheTraceFile) {
+    const std::string x4095(4095, 'x');
+    struct Case {
+        std::string script, err;
+    } cases[] = {
+        {R"(printf 'a.slt\r\nb.slt\n')", missing("a.slt")},
+        {R"(printf 'a.slt\nb.slt')", missing("a.slt")},
+        {R"(printf 'a.slt\rb.slt\n')", missing("a.slt")},
+        {R"(printf ' a b.slt')", missing(" a b.slt")},
+        {R"(printf 'a.slt\0b'; head -c 5000 /dev/zero)", missing("a.slt")},
+        {":", kNoName},
+        {R"(printf '\na.slt\n')", kNoName},
+        {R"(printf '\r\na.slt')", kNoName},
+        {R"(printf 'a.slt\n'; head -c 4089 /dev/zero | tr '\0' y)", missing("a.slt")},
+        {R"(head -c 4095 /dev/zero | tr '\0' x)", missing(x4095, "File name too long")},
+        {R"(printf 'a.slt\n'; head -c 4090 /dev/zero | tr '\0' y)", kTooLong},
+        {R"(head -c 204800 /dev/zero | tr '\0' y)", kTooLong},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.script);
+        setup(c.script);
+        EXPECT_EQ(run({"p", "t", "x"}), exits(1, "", c.err));
+    }
+}
+
+TEST_F(Stacklore, TracerThatFails) {
+    const std::string code = "error: stacklore command exited with non-zeroerror code ";
+    struct Case {
+        std::string script;
+        mode_t mode;  // 0: no tracer at all
+        std::string err;
+    } cases[] = {
+        {"echo a.slt; exit 3", 0755, code + "3\n"},
+        {"echo a.slt; kill -TERM $$", 0755,
+         "error: stacklore command terminated with signal 15 (Terminated)\n"},
+        {"echo a.slt", 0644, "error: execve failed: Permission denied\n" + code + "1\n"},
+        {"echo a.slt", 0, "error: execve failed: No such file or directory\n" + code + "1\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.script + " " + std::to_string(c.mode));
+        setup(c.script, "", c.mode ? c.mode : 0755);
+        if (c.mode == 0) std::filesystem::remove(tracer);
+        EXPECT_EQ(run({"p", "t", "x"}), exits(1, "", c.err));
+    }
+}
+
+TEST_F(Stacklore, TimeLimit) {
+    setup("sleep 30", "stacklore.timeout = 2\n");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(
+        run({"p", "t", "x"}),
+        exits(1, "", "error: child process did not terminate in stacklore.timeout (2) seconds.\n"));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 1900ms);
+    EXPECT_LT(took, 8s);
+}
+
+TEST_F(Stacklore, InterruptAndTerminateAreForwardedToTheTracer) {
+    setup(R"(trap 'echo INT > got; exit 0' INT
+trap 'echo TERM > got; exit 0' TERM
+echo > ready
+while :; do sleep 0.05; done)");
+    for (auto [sig, status, name] : {std::tuple{SIGINT, 130, "INT\n"}, {SIGTERM, 143, "TERM\n"}}) {
+        SCOPED_TRACE(name);
+        std::filesystem::remove(sb.path("ready"));
+        std::filesystem::remove(sb.path("got"));
+        auto bg = sb.spawn(TOLVANE_BINARY, {"-c", cf, "stacklore", "p", "t", "x"});
+        ASSERT_NE(wait_for("ready"), "");
+        kill(bg->pid(), sig);
+        int ws = bg->wait(10s);
+        EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == status) << ws;
+        EXPECT_EQ(wait_for("got"), name);
+        EXPECT_EQ(bg->err(), "");
+    }
+}
+
+TEST_F(Stacklore, PutArgumentsAreExpandedIntoPutOptions) {
+    setup("echo f.slt", "stacklore.put_args = -u $TOLVANE_UNDEFINED\n");
+    EXPECT_EQ(run({"p", "t", "x"}), exits(1, "", "error: wordexp failed: Invalid argument\n"));
+
+    start();
+    for (auto [put_args, kept] : {std::pair{"", true}, {"-u -k", false}, {"$(echo -u)", false}}) {
+        SCOPED_TRACE(put_args);
+        setup("echo f.slt", "stacklore.put_args = " + std::string(put_args) + "\n");
+        std::string line = trace("f.slt"), content = sb.read("f.slt");
+        EXPECT_EQ(run({"p", "t", "--", "-p", "1"}), exits(0, line));
+        EXPECT_EQ(sb.exists("f.slt"), kept);
+        EXPECT_EQ(sb.read("store/" + line.substr(68, 32) + ".slt"), content);
+    }
+}
+
+TEST_F(Stacklore, UploadIsNotCutShortByTheTimeLimit) {
+    // The receiver takes longer to answer than the tracer was allowed to run.
+    start({"--delay-ms", "1500"});
+    setup("echo \"$PWD/f.slt\"", "stacklore.timeout = 1\n");
+    std::string line = trace("f.slt"), content = sb.read("f.slt");
+    EXPECT_EQ(run({"p", "t", "x"}), exits(0, line));
+    EXPECT_FALSE(sb.exists("f.slt"));
+    EXPECT_EQ(sb.read("store/" + line.substr(68, 32) + ".slt"), content);
+}
