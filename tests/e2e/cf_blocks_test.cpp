@@ -7,15 +7,7 @@
 using namespace e2e;
 
 namespace {
-const std::string kPutUsage =
-    "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"
-    "       [-u | --unlink] [-S | --randomize-sha256[=<bytes>]]\n"
-    "       [-k | --insecure]\n"
-    "       <project> <token> <file>...\n";
-const std::string kNotice =
-    "tolvane view sub-command is no longer supported. Please use the stacklore-grimvale\n"
-    "client in order to explore event data, stacklore-grimvale. Details are available at:\n"
-    "https://tolvane.example.org/docs/retired-commands\n";
+const std::string kNotice = retired_notice("view");
 
 struct Case {
     std::string cf;

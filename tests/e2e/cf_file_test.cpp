@@ -12,10 +12,7 @@ using namespace e2e;
 using namespace std::string_literals;
 
 namespace {
-const std::string kNotice =
-    "tolvane view sub-command is no longer supported. Please use the stacklore-grimvale\n"
-    "client in order to explore event data, stacklore-grimvale. Details are available at:\n"
-    "https://tolvane.example.org/docs/retired-commands\n";
+const std::string kNotice = retired_notice("view");
 
 std::string parseError(int line) {
     return "error: configuration parse error at line " + std::to_string(line) + "\n";

@@ -8,10 +8,7 @@
 using namespace e2e;
 
 namespace {
-const std::string kNotice =
-    "tolvane view sub-command is no longer supported. Please use the stacklore-grimvale\n"
-    "client in order to explore event data, stacklore-grimvale. Details are available at:\n"
-    "https://tolvane.example.org/docs/retired-commands\n";
+const std::string kNotice = retired_notice("view");
 const std::string kWordexp = "error: wordexp failed: Invalid argument\n";
 const std::string kToken(64, 'a');
 

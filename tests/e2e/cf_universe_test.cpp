@@ -7,10 +7,7 @@
 using namespace e2e;
 
 namespace {
-const std::string kNotice =
-    "tolvane view sub-command is no longer supported. Please use the stacklore-grimvale\n"
-    "client in order to explore event data, stacklore-grimvale. Details are available at:\n"
-    "https://tolvane.example.org/docs/retired-commands\n";
+const std::string kNotice = retired_notice("view");
 
 // The universe block's first lines; a line appended to it is line 3.
 const std::string kHead = "[universe]\nname = main\n";

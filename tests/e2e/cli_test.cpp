@@ -8,13 +8,6 @@ using namespace e2e;
 namespace {
 const std::string kVersion = "tolvane version 1.61.114\n";
 
-std::string notice(const std::string &name) {
-    return "tolvane " + name +
-           " sub-command is no longer supported. Please use the stacklore-grimvale\n"
-           "client in order to explore event data, stacklore-grimvale. Details are available "
-           "at:\nhttps://tolvane.example.org/docs/retired-commands\n";
-}
-
 const std::string kNoFile =
     "error: configuration file could not be opened: No such file or directory\n";
 
@@ -42,7 +35,7 @@ TEST_F(Cli, OptionWithoutItsValueIsMisuse) {
 TEST_F(Cli, HelpAndMissingCommandWordPrintUsageOnStandardOutput) {
     EXPECT_EQ(tolvane({"-h"}), exits(0, kUsage));
     EXPECT_EQ(tolvane({"--help", "view"}), exits(0, kUsage));
-    EXPECT_EQ(tolvane({"-c", cf, "view", "--help"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"-c", cf, "view", "--help"}), exits(0, "", retired_notice("view")));
     EXPECT_EQ(tolvane({""}), exits(0, kUsage));
     EXPECT_EQ(tolvane({"-c", "cf"}), exits(0, kUsage));
     EXPECT_EQ(tolvane({"-C", "home", "--", "-x"}), exits(0, kUsage));
@@ -53,26 +46,28 @@ TEST_F(Cli, VersionOnlyInFrontOfTheCommandWord) {
     EXPECT_EQ(tolvane({"-v"}), exits(0, kVersion));
     EXPECT_EQ(tolvane({"--version", "bogus"}), exits(0, kVersion));
     EXPECT_EQ(tolvane({"-x", "-v", "-h"}), exits(0, kVersion));
-    EXPECT_EQ(tolvane({"-c", cf, "view", "-v"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"-c", cf, "view", "-v"}), exits(0, "", retired_notice("view")));
 }
 
 TEST_F(Cli, UnknownOptionsAndDoubleDashAreSkipped) {
     for (const char *word :
          {"-x", "--", "-", "-vx", "-cfile", "--cfx", "-version", "-help", "--verbose", "-Cdir"}) {
         SCOPED_TRACE(word);
-        EXPECT_EQ(tolvane({"-c", cf, word, "view"}), exits(0, "", notice("view")));
+        EXPECT_EQ(tolvane({"-c", cf, word, "view"}), exits(0, "", retired_notice("view")));
     }
 }
 
 TEST_F(Cli, OptionValuesAreTakenUnchangedAndTheLastWins) {
     // A value that looks like an option is still the value.
     EXPECT_EQ(tolvane({"-c", "-v", "view"}), exits(1, "", kNoFile));
-    EXPECT_EQ(tolvane({"--cf", cf, "--ch", "--help", "view"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"--cf", cf, "--ch", "--help", "view"}),
+              exits(0, "", retired_notice("view")));
     EXPECT_EQ(tolvane({"--cf=", "view"}), exits(1, "", kNoFile));
-    EXPECT_EQ(tolvane({"--cf=" + cf, "view"}), exits(0, "", notice("view")));
-    EXPECT_EQ(tolvane({"-c", "missing", "-c", cf, "view"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"--cf=" + cf, "view"}), exits(0, "", retired_notice("view")));
+    EXPECT_EQ(tolvane({"-c", "missing", "-c", cf, "view"}), exits(0, "", retired_notice("view")));
     EXPECT_EQ(tolvane({"-c", cf, "--cf=missing", "view"}), exits(1, "", kNoFile));
-    EXPECT_EQ(tolvane({"--cf=-h", "-c", "a", "-c", cf, "view"}), exits(0, "", notice("view")));
+    EXPECT_EQ(tolvane({"--cf=-h", "-c", "a", "-c", cf, "view"}),
+              exits(0, "", retired_notice("view")));
 }
 
 TEST_F(Cli, UnknownCommandWord) {
@@ -87,6 +82,6 @@ TEST_F(Cli, UnknownCommandWord) {
 TEST_F(Cli, RetiredCommandsNameThemselves) {
     for (const char *name : {"login", "list", "alias", "get", "summary", "view"}) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(tolvane({"-c", cf, name, "--whatever", "x"}), exits(0, "", notice(name)));
+        EXPECT_EQ(tolvane({"-c", cf, name, "--whatever", "x"}), exits(0, "", retired_notice(name)));
     }
 }

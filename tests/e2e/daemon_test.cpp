@@ -264,9 +264,8 @@ TEST_F(Daemon, WithoutForegroundDetachesAndKeepsWorking) {
     int status = start->wait(5s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     // Find the detached daemon by its command line, and end it (and its group) whatever happens.
-    const std::string wanted =
-        std::string(TOLVANE_BINARY) + '\0' + "-c" + '\0' + "cf" + '\0' + "-C" + '\0' + "home" +
-        '\0' + "daemon" + '\0';
+    const std::string wanted = std::string(TOLVANE_BINARY) + '\0' + "-c" + '\0' + "cf" + '\0' +
+                               "-C" + '\0' + "home" + '\0' + "daemon" + '\0';
     pid_t pid = 0;
     eventually(
         [&] {

@@ -28,6 +28,19 @@ const std::string kUsage =
     "    daemon        Watch directory for trace files\n"
     "    put           Upload objects\n";
 
+const std::string kPutUsage =
+    "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"
+    "       [-u | --unlink] [-S | --randomize-sha256[=<bytes>]]\n"
+    "       [-k | --insecure]\n"
+    "       <project> <token> <file>...\n";
+
+std::string retired_notice(const std::string &name) {
+    return "tolvane " + name +
+           " sub-command is no longer supported. Please use the stacklore-grimvale\n"
+           "client in order to explore event data, stacklore-grimvale. Details are available "
+           "at:\nhttps://tolvane.example.org/docs/retired-commands\n";
+}
+
 static std::string quoted(const std::string &s) {
     std::string q = "\"";
     for (unsigned char c : s) {
@@ -159,18 +172,6 @@ void make_pipe(Fd &r, Fd &w) {
 
 Result Sandbox::run(const std::string &program, const std::vector<std::string> &args,
                     const Options &options) const {
-    std::vector<std::string> words;
-    words.push_back(options.argv0.value_or(program));
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env_strings;
-    for (auto &[k, v] : env_) env_strings.push_back(k + "=" + v);
-    std::vector<char *> envp;
-    for (auto &e : env_strings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
     // A program that ends without reading its input must not take the harness down with it.
     signal(SIGPIPE, SIG_IGN);
     Fd out_r, out_w, err_r, err_w, in_r, in_w;
@@ -178,25 +179,10 @@ Result Sandbox::run(const std::string &program, const std::vector<std::string> &
     make_pipe(err_r, err_w);
     if (options.stdin_text) make_pipe(in_r, in_w);
 
-    pid_t pid = fork();
-    if (pid < 0) fail("fork");
-    if (pid == 0) {
-        setpgid(0, 0);
-        int in = options.stdin_text ? in_r.fd : open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        dup2(out_w.fd, 1);
-        dup2(err_w.fd, 2);
-        // The program starts with default signal handling, whatever the test process set.
-        for (int sig = 1; sig < NSIG; sig++) signal(sig, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (chdir(dir_.c_str()) != 0) _exit(126);
-        execve(program.c_str(), argv.data(), envp.data());
-        dprintf(2, "harness: cannot run %s: %s\n", program.c_str(), strerror(errno));
-        _exit(127);
-    }
-    setpgid(pid, pid);  // both sides set it, so neither order of events races
+    Fd null_in;
+    if (!options.stdin_text) null_in.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_t pid = start(program, options.argv0, args, options.stdin_text ? in_r.fd : null_in.fd,
+                      out_w.fd, err_w.fd);
     out_w.reset();
     err_w.reset();
     in_r.reset();
@@ -266,6 +252,21 @@ Result Sandbox::run(const std::string &program, const std::vector<std::string> &
 std::unique_ptr<Background> Sandbox::spawn(const std::string &program,
                                            const std::vector<std::string> &args,
                                            const std::optional<std::string> &argv0) const {
+    static int serial;
+    std::string err_path = mkdir(".harness") + "/bg-" + std::to_string(++serial) + ".err";
+    Fd out_r, out_w, in, err;
+    make_pipe(out_r, out_w);
+    in.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    err.fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (in.fd < 0 || err.fd < 0) fail("open");
+    pid_t pid = start(program, argv0, args, in.fd, out_w.fd, err.fd);
+    int fd = out_r.fd;
+    out_r.fd = -1;
+    return std::make_unique<Background>(pid, fd, err_path);
+}
+
+pid_t Sandbox::start(const std::string &program, const std::optional<std::string> &argv0,
+                     const std::vector<std::string> &args, int in, int out, int err) const {
     std::vector<std::string> words{argv0.value_or(program)};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char *> argv;
@@ -276,33 +277,26 @@ std::unique_ptr<Background> Sandbox::spawn(const std::string &program,
     std::vector<char *> envp;
     for (auto &e : env_strings) envp.push_back(e.data());
     envp.push_back(nullptr);
-    static int serial;
-    std::string err_path = mkdir(".harness") + "/bg-" + std::to_string(++serial) + ".err";
 
-    Fd out_r, out_w;
-    make_pipe(out_r, out_w);
     pid_t pid = fork();
     if (pid < 0) fail("fork");
     if (pid == 0) {
         setpgid(0, 0);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        // The program starts with default signal handling, whatever the test process set.
         for (int sig = 1; sig < NSIG; sig++) signal(sig, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        int in = open("/dev/null", O_RDONLY);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in, 0);
-        dup2(out_w.fd, 1);
-        dup2(err, 2);
         if (chdir(dir_.c_str()) != 0) _exit(126);
         execve(program.c_str(), argv.data(), envp.data());
         dprintf(2, "harness: cannot run %s: %s\n", program.c_str(), strerror(errno));
         _exit(127);
     }
-    setpgid(pid, pid);
-    int fd = out_r.fd;
-    out_r.fd = -1;
-    return std::make_unique<Background>(pid, fd, err_path);
+    setpgid(pid, pid);  // both sides set it, so neither order of events races
+    return pid;
 }
 
 std::string Background::read_until(const std::string &line, std::chrono::milliseconds timeout) {

@@ -106,11 +106,17 @@ class Sandbox {
                                       const std::optional<std::string> &argv0 = std::nullopt) const;
 
    private:
+    // Forks and runs program in its own process group with the given standard streams.
+    pid_t start(const std::string &program, const std::optional<std::string> &argv0,
+                const std::vector<std::string> &args, int in, int out, int err) const;
     std::string dir_;
     std::map<std::string, std::string> env_;
 };
 
-// The exact global usage text of tolvane.
+// Exact texts of tolvane that many tests expect: the global usage, put's usage, and the notice
+// of a retired command.
 extern const std::string kUsage;
+extern const std::string kPutUsage;
+std::string retired_notice(const std::string &name);
 
 }  // namespace e2e

@@ -11,11 +11,6 @@ using namespace e2e;
 
 namespace {
 const std::string kToken(64, 'a');
-const std::string kPutUsage =
-    "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"
-    "       [-u | --unlink] [-S | --randomize-sha256[=<bytes>]]\n"
-    "       [-k | --insecure]\n"
-    "       <project> <token> <file>...\n";
 
 class Put : public ::testing::Test {
    protected:
