@@ -2,38 +2,19 @@
 // that the configuration puts in front of a command's own arguments.
 #include <gtest/gtest.h>
 
+#include "cf_cases.h"
 #include "harness.h"
 
 using namespace e2e;
 
 namespace {
-const std::string kNotice = retired_notice("view");
 
-struct Case {
-    std::string cf;
-    int status;
-    std::string err;  // for status 0, what comes before the notice
-};
-
-class CfBlocks : public ::testing::Test {
+class CfBlocks : public CfCases {
    protected:
-    Result run(const std::string &cf, const std::vector<std::string> &command) {
-        std::vector<std::string> args = {"-c", sb.write("cf", cf), "-C", sb.path("home")};
-        args.insert(args.end(), command.begin(), command.end());
-        return sb.tolvane(args);
-    }
-    void check(const std::vector<Case> &cases) {
-        for (const Case &c : cases) {
-            SCOPED_TRACE(c.cf);
-            EXPECT_EQ(run(c.cf, {"view"}),
-                      exits(c.status, "", c.status == 0 ? c.err + kNotice : c.err));
-        }
-    }
     // put refusing the first option it does not know.
     static Result put_refuses(const std::string &quoted) {
         return exits(1, "", "put: unrecognized option " + quoted + "\n" + kPutUsage);
     }
-    Sandbox sb;
 };
 }  // namespace
 

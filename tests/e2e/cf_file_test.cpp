@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "cf_cases.h"
 #include "harness.h"
 
 using namespace e2e;
@@ -18,23 +19,7 @@ std::string parseError(int line) {
     return "error: configuration parse error at line " + std::to_string(line) + "\n";
 }
 
-struct Case {
-    std::string text;
-    int status;
-    std::string err;  // with status 0 the command's notice follows it
-};
-
-class CfFile : public ::testing::Test {
-   protected:
-    void check(const std::vector<Case> &cases) {
-        for (const Case &c : cases) {
-            SCOPED_TRACE(testing::PrintToString(c.text));
-            EXPECT_EQ(sb.tolvane({"-c", sb.write("cf", c.text), "view"}),
-                      exits(c.status, "", c.status == 0 ? c.err + kNotice : c.err));
-        }
-    }
-    Sandbox sb;
-};
+class CfFile : public CfCases {};
 }  // namespace
 
 TEST_F(CfFile, LinesMustEndInALineFeedWithinTheLimit) {

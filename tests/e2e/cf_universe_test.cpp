@@ -2,6 +2,7 @@
 // which only warn, and how a block without content or name is reported.
 #include <gtest/gtest.h>
 
+#include "cf_cases.h"
 #include "harness.h"
 
 using namespace e2e;
@@ -12,23 +13,7 @@ const std::string kNotice = retired_notice("view");
 // The universe block's first lines; a line appended to it is line 3.
 const std::string kHead = "[universe]\nname = main\n";
 
-struct Case {
-    std::string text;
-    int status;
-    std::string err;  // with status 0 the command's notice follows it
-};
-
-class CfUniverse : public ::testing::Test {
-   protected:
-    void check(const std::vector<Case> &cases) {
-        for (const Case &c : cases) {
-            SCOPED_TRACE(testing::PrintToString(c.text));
-            EXPECT_EQ(sb.tolvane({"-c", sb.write("cf", c.text), "view"}),
-                      exits(c.status, "", c.status == 0 ? c.err + kNotice : c.err));
-        }
-    }
-    Sandbox sb;
-};
+class CfUniverse : public CfCases {};
 }  // namespace
 
 TEST_F(CfUniverse, EveryKeyWithAValidValueIsSilent) {
