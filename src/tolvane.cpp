@@ -50,7 +50,7 @@ static void parse_argv(int *argc, char ***argv) {
         if (w[0] == '\0') usage(stdout);
         if (w[0] != '-') break;
         if (strcmp(w, "-v") == 0 || strcmp(w, "--version") == 0) {
-            puts("tolvane version 1.61.114");
+            puts("tolvane version " TOLVANE_VERSION);
             tolvane_exit(0);
         }
         if (strcmp(w, "-h") == 0 || strcmp(w, "--help") == 0) usage(stdout);

@@ -1,14 +1,22 @@
 // The one place where the process ends. Every fatal path goes through tolvane_exit, so a
 // harness (a fuzzer, say) can install a hook that unwinds instead of ending the process.
+// "Where can this end?" is a grep for tolvane_ here: no file keeps an ending helper of its own.
 #pragma once
+
+#include <cstdio>
 
 // Called with the exit status instead of exit(); it must not return.
 typedef void (*tolvane_exit_hook_t)(int status);
 void tolvane_exit_hook_set(tolvane_exit_hook_t hook);
 
 [[noreturn]] void tolvane_exit(int status);
+// Writes exactly the formatted bytes on standard error (nothing added), then ends with status 1.
+[[noreturn]] void tolvane_fatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Same bytes as errx(3): short program name, ": ", the message, a line feed; then ends with status.
 [[noreturn]] void tolvane_errx(int status, const char *fmt, ...)
     __attribute__((format(printf, 2, 3)));
 // Same bytes as perror(3), then ends with status 1.
 [[noreturn]] void tolvane_perror_exit(const char *text);
+// A command's usage text: asked for (-h, --help) it goes to standard output with status 0; after
+// misuse to standard error with status 1. `out` is stdout or stderr and says which.
+[[noreturn]] void tolvane_usage(FILE *out, const char *text);

@@ -16,6 +16,14 @@ void tolvane_exit(int status) {
     exit(status);
 }
 
+void tolvane_fatal(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    tolvane_exit(1);
+}
+
 void tolvane_errx(int status, const char *fmt, ...) {
     fprintf(stderr, "%s: ", program_invocation_short_name);
     va_list ap;
@@ -29,4 +37,9 @@ void tolvane_errx(int status, const char *fmt, ...) {
 void tolvane_perror_exit(const char *text) {
     perror(text);
     tolvane_exit(1);
+}
+
+void tolvane_usage(FILE *out, const char *text) {
+    fputs(text, out);
+    tolvane_exit(out == stdout ? 0 : 1);
 }

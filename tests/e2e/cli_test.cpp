@@ -6,7 +6,7 @@
 using namespace e2e;
 
 namespace {
-const std::string kVersion = "tolvane version 1.61.114\n";
+const std::string kVersion = "tolvane version " TOLVANE_VERSION "\n";
 
 const std::string kNoFile =
     "error: configuration file could not be opened: No such file or directory\n";
