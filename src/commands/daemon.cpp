@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -38,12 +40,12 @@ namespace {
 struct {
     bool foreground = false;
     bool debug = false;
-    const char *suffix = nullptr;
+    const char *suffix = nullptr;  // part of the settings record, not read: the suffix is kSuffix
     time_t timeout = 60;
-    int argc = 32;
+    int argc = 32;  // part of the settings record, not read
     int interval = 5;
-    int batch = 16;
-    mode_t mode = 0700;
+    int batch = 16;      // part of the settings record, not read: kChildFiles sets the share
+    mode_t mode = 0700;  // part of the settings record, not read
 } cf;
 
 const char kSuffix[] = ".slt";
@@ -52,20 +54,97 @@ const char kSuffix[] = ".slt";
 const size_t kChildFiles = 1024;
 const size_t kChildArgBytes = 512 * 1024;
 
+// One listed file, allocated as one block with its path inline.
 struct trace {
     TAILQ_ENTRY(trace) linkage;
-    time_t attempt;
+    time_t attempt;  // part of the entry record, set to 0 and not read
     tolvane_cf_watcher_t *watcher;
     char path[];
 };
-TAILQ_HEAD(trace_list, trace);
 
-trace_list *traces;
-// Per watcher, the entries by path, so finding a file never walks its list.
-std::vector<std::unordered_map<std::string_view, trace *>> trace_index;
-unsigned int n_trace;
+// One watcher's listed files, newest first. Entries are made, dropped and moved only here, so
+// the list, its index by path and the count over all lists always agree. Every operation takes
+// constant time (on average, for the index): a list of 100,000 files is never walked to find
+// or drop one.
+class trace_list {
+   public:
+    trace_list() { TAILQ_INIT(&head_); }
+    // The head is linked to from the entries, so a list never moves.
+    trace_list(const trace_list &) = delete;
+    trace_list &operator=(const trace_list &) = delete;
+    ~trace_list() {
+        while (!empty()) erase(TAILQ_FIRST(&head_));
+    }
+
+    // The number of entries over all lists.
+    static unsigned int total() { return total_; }
+
+    bool empty() const { return TAILQ_EMPTY(&head_); }
+
+    trace *find(std::string_view path) const {
+        auto it = index_.find(path);
+        return it == index_.end() ? nullptr : it->second;
+    }
+
+    // A new entry at the head (the newest end); null when it cannot be allocated.
+    trace *insert(tolvane_cf_watcher_t *watcher, std::string_view path) {
+        auto *t = static_cast<trace *>(malloc(sizeof(trace) + path.size() + 1));
+        if (t == nullptr) return nullptr;
+        t->attempt = 0;
+        t->watcher = watcher;
+        memcpy(t->path, path.data(), path.size());
+        t->path[path.size()] = '\0';
+        TAILQ_INSERT_HEAD(&head_, t, linkage);
+        index_.emplace(std::string_view(t->path, path.size()), t);
+        total_++;
+        return t;
+    }
+
+    // Unlinks and releases the entry.
+    void erase(trace *t) {
+        TAILQ_REMOVE(&head_, t, linkage);
+        index_.erase(t->path);
+        free(t);
+        total_--;
+    }
+
+    // To the oldest end, so the entries in front of it go first.
+    void move_to_tail(trace *t) {
+        TAILQ_REMOVE(&head_, t, linkage);
+        TAILQ_INSERT_TAIL(&head_, t, linkage);
+    }
+
+    // Walks from the newest entry. The next entry is taken before the current one is handed
+    // out, so the walk may erase the entry at hand.
+    class iterator {
+       public:
+        explicit iterator(trace *t)
+            : at_(t), next_(t != nullptr ? TAILQ_NEXT(t, linkage) : nullptr) {}
+        trace *operator*() const { return at_; }
+        iterator &operator++() {
+            at_ = next_;
+            next_ = at_ != nullptr ? TAILQ_NEXT(at_, linkage) : nullptr;
+            return *this;
+        }
+        bool operator!=(const iterator &other) const { return at_ != other.at_; }
+
+       private:
+        trace *at_, *next_;
+    };
+    iterator begin() const { return iterator(TAILQ_FIRST(&head_)); }
+    iterator end() const { return iterator(nullptr); }
+
+   private:
+    TAILQ_HEAD(, trace) head_;
+    std::unordered_map<std::string_view, trace *> index_;  // keys point into the entries
+    static inline unsigned int total_ = 0;
+};
+
+// One list per watcher, indexed by the watcher's id.
+std::unique_ptr<trace_list[]> traces;
 int count;
 uv_loop_t *loop;
+uv_timer_t tick;
 cr_array_t *deferral;
 volatile gimli_heartbeat *hb;
 // The configuration home and file that the upload children are given.
@@ -83,60 +162,35 @@ std::string absolute(const char *path) {
         if (cf.debug) fprintf(stderr, __VA_ARGS__); \
     } while (0)
 
-[[noreturn]] void usage(FILE *out) {
-    fputs(
-        "Usage: daemon [<options>]\n\n    -f, --foreground              Run in foreground.\n"
-        "    -h, --help                    Print this message.\n",
-        out);
-    tolvane_exit(out == stderr ? 1 : 0);
-}
-
-[[noreturn]] void fail(const char *message) {
-    fputs(message, stderr);
-    tolvane_exit(1);
-}
+const char kUsage[] =
+    "Usage: daemon [<options>]\n\n    -f, --foreground              Run in foreground.\n"
+    "    -h, --help                    Print this message.\n";
 
 bool has_suffix(const char *name) {
     const char *dot = strrchr(name, '.');
     return dot != nullptr && strcmp(dot, kSuffix) == 0;
 }
 
-trace *trace_find(int id, std::string_view path) {
-    auto it = trace_index[id].find(path);
-    return it == trace_index[id].end() ? nullptr : it->second;
-}
-
-void trace_destroy(trace *t) {
-    int id = tolvane_cf_watcher_id_get(t->watcher);
-    TAILQ_REMOVE(&traces[id], t, linkage);
-    trace_index[id].erase(t->path);
-    free(t);
-    n_trace--;
-}
-
+// Adds, confirms or drops the entry for directory/name, as the file is readable or not.
 trace *trace_create(const char *directory, tolvane_cf_watcher_t *watcher, const char *name) {
     std::string path = std::string(directory) + "/" + name;
     int id = tolvane_cf_watcher_id_get(watcher);
-    trace *found = trace_find(id, path);
+    trace_list &list = traces[id];
+    trace *found = list.find(path);
     if (access(path.c_str(), R_OK) != 0) {
         // Unreadable or gone: whatever is listed under that path goes.
-        DEBUG("[-%d] [%u] %s\n", id, n_trace, path.c_str());
-        if (found != nullptr) trace_destroy(found);
+        DEBUG("[-%d] [%u] %s\n", id, trace_list::total(), path.c_str());
+        if (found != nullptr) list.erase(found);
         return nullptr;
     }
     if (found != nullptr) {
-        DEBUG("[/%d] [%u] %s\n", id, n_trace, path.c_str());
+        DEBUG("[/%d] [%u] %s\n", id, trace_list::total(), path.c_str());
         return found;
     }
-    auto *t = static_cast<trace *>(malloc(sizeof(trace) + path.size() + 1));
-    if (t == nullptr) fail("error: failed to allocate trace.\n");
-    t->attempt = 0;
-    t->watcher = watcher;
-    memcpy(t->path, path.c_str(), path.size() + 1);
-    DEBUG("[+%d] [%u] %s\n", id, n_trace, t->path);
-    TAILQ_INSERT_HEAD(&traces[id], t, linkage);
-    trace_index[id].emplace(t->path, t);
-    n_trace++;
+    unsigned int before = trace_list::total();
+    trace *t = list.insert(watcher, path);
+    if (t == nullptr) tolvane_fatal("error: failed to allocate trace.\n");
+    DEBUG("[+%d] [%u] %s\n", id, before, t->path);
     return t;
 }
 
@@ -161,7 +215,7 @@ bool directory_scan(tolvane_cf_watcher_t *watcher) {
 
 void directory_defer(tolvane_cf_watcher_t *watcher) {
     if (cr_array_append_offset(&deferral, watcher) < 0)
-        fail("warning: failed to defer directory.\n");
+        tolvane_fatal("warning: failed to defer directory.\n");
 }
 
 void watcher_defer(tolvane_cf_watcher_t *watcher) {
@@ -233,46 +287,43 @@ bool ready_to_send(const trace *t, bool *gone) {
     return ok;
 }
 
-// Runs one put child for these files and waits for it (at most the time-out). True when it
-// ended with status 0.
-bool run_child(tolvane_cf_watcher_t *w, const std::vector<trace *> &files) {
-    pid_t pid = fork();
-    if (pid < 0) {
-        fputs("warning: failed to launch client.\n", stderr);
-        return true;  // nothing was tried, so nothing failed
-    }
-    if (pid == 0) {
-        const char *cf_path = child_cf.empty() ? nullptr : child_cf.c_str();
-        // The nine fixed words, the files and the terminating null slot.
-        size_t n = 9 + files.size() + 1;
-        auto **argv = static_cast<const char **>(calloc(n, sizeof(char *)));
-        if (argv == nullptr) {
-            fputs("error: failed to push files.\n", stderr);
-            _exit(1);
-        }
-        size_t i = 0;
-        argv[i++] = tolvane_cf_tolvane_binary_name_get();
-        argv[i++] = "-C";
-        argv[i++] = child_home.c_str();
-        if (cf_path != nullptr) {
-            argv[i++] = "-c";
-            argv[i++] = cf_path;
-        }
-        argv[i++] = "put";
-        argv[i++] = "-u";
-        argv[i++] = tolvane_cf_watcher_name_get(w);
-        argv[i++] = tolvane_cf_watcher_token_get(w);
-        for (const trace *t : files) argv[i++] = t->path;
-        if (cf.debug) {
-            fputs("Command: ", stderr);
-            for (size_t k = 0; k < i; k++) fprintf(stderr, "%s ", argv[k]);
-            fputc('\n', stderr);
-        }
-        char *empty[] = {nullptr};
-        execve(argv[0], const_cast<char **>(argv), empty);
-        fputs("error: failed to execute tolvane.\n", stderr);
+// In the forked child: runs put on the files. It ends with _exit, never through tolvane_exit:
+// the parent's buffered output and exit handlers are not the child's to run.
+[[noreturn]] void child_exec(tolvane_cf_watcher_t *w, const std::vector<trace *> &files) {
+    const char *cf_path = child_cf.empty() ? nullptr : child_cf.c_str();
+    // The nine fixed words, the files and the terminating null slot.
+    size_t n = 9 + files.size() + 1;
+    auto **argv = static_cast<const char **>(calloc(n, sizeof(char *)));
+    if (argv == nullptr) {
+        fputs("error: failed to push files.\n", stderr);
         _exit(1);
     }
+    size_t i = 0;
+    argv[i++] = tolvane_cf_tolvane_binary_name_get();
+    argv[i++] = "-C";
+    argv[i++] = child_home.c_str();
+    if (cf_path != nullptr) {
+        argv[i++] = "-c";
+        argv[i++] = cf_path;
+    }
+    argv[i++] = "put";
+    argv[i++] = "-u";
+    argv[i++] = tolvane_cf_watcher_name_get(w);
+    argv[i++] = tolvane_cf_watcher_token_get(w);
+    for (const trace *t : files) argv[i++] = t->path;
+    if (cf.debug) {
+        fputs("Command: ", stderr);
+        for (size_t k = 0; k < i; k++) fprintf(stderr, "%s ", argv[k]);
+        fputc('\n', stderr);
+    }
+    char *empty[] = {nullptr};
+    execve(argv[0], const_cast<char **>(argv), empty);
+    fputs("error: failed to execute tolvane.\n", stderr);
+    _exit(1);
+}
+
+// Waits for the child, at most the time-out. True when it ended with status 0.
+bool child_wait(pid_t pid) {
     time_t started = time(nullptr);
     while (true) {
         int status;
@@ -295,44 +346,76 @@ bool run_child(tolvane_cf_watcher_t *w, const std::vector<trace *> &files) {
     }
 }
 
-// Uploads one watcher's list: one child per share, one after another. True when a child ran.
-bool traces_put(int id) {
+// Runs one put child for these files and waits for it. True when it ended with status 0.
+bool run_child(tolvane_cf_watcher_t *w, const std::vector<trace *> &files) {
+    pid_t pid = fork();
+    if (pid < 0) {
+        fputs("warning: failed to launch client.\n", stderr);
+        return true;  // nothing was tried, so nothing failed
+    }
+    if (pid == 0) child_exec(w, files);
+    return child_wait(pid);
+}
+
+// The entries of list `id` that can go to put now, newest first. Entries whose file is gone
+// are dropped on the way.
+std::vector<trace *> traces_ready(int id) {
     std::vector<trace *> ready;
-    for (trace *t = TAILQ_FIRST(&traces[id]), *next; t != nullptr; t = next) {
-        next = TAILQ_NEXT(t, linkage);
+    for (trace *t : traces[id]) {
         bool gone;
         if (ready_to_send(t, &gone)) {
             ready.push_back(t);
         } else if (gone) {
             // Its event was lost (see rescan_watched): dropped as that event would have done.
-            DEBUG("[-%d] [%u] %s\n", id, n_trace, t->path);
-            trace_destroy(t);
+            DEBUG("[-%d] [%u] %s\n", id, trace_list::total(), t->path);
+            traces[id].erase(t);
         }
     }
+    return ready;
+}
+
+// The argument bytes that every child for watcher w takes besides its files, with room to
+// spare.
+size_t child_fixed_bytes(tolvane_cf_watcher_t *w) {
+    return 256 + strlen(tolvane_cf_tolvane_binary_name_get()) + child_home.size() +
+           child_cf.size() + strlen(tolvane_cf_watcher_name_get(w)) +
+           strlen(tolvane_cf_watcher_token_get(w));
+}
+
+// The next child's share of `ready`, from *start on; *start moves past it.
+std::vector<trace *> share_next(const std::vector<trace *> &ready, size_t *start, size_t fixed) {
+    std::vector<trace *> share;
+    size_t bytes = fixed;
+    for (; *start < ready.size() && share.size() < kChildFiles; ++*start) {
+        size_t cost = strlen(ready[*start]->path) + 1 + sizeof(char *);
+        if (!share.empty() && bytes + cost > kChildArgBytes) break;
+        bytes += cost;
+        share.push_back(ready[*start]);
+    }
+    return share;
+}
+
+// After a failed child: the first file it left behind is the one it failed on. It goes to the
+// oldest end, so the others are not held back by it at the next tick.
+void share_failed(trace_list &list, const std::vector<trace *> &share) {
+    for (trace *f : share) {
+        if (access(f->path, F_OK) == 0) {
+            list.move_to_tail(f);
+            return;
+        }
+    }
+}
+
+// Uploads one watcher's list: one child per share, one after another. True when a child ran.
+// The loop waits meanwhile, so no event can drop an entry of `ready` under it.
+bool traces_put(int id) {
+    std::vector<trace *> ready = traces_ready(id);
     if (ready.empty()) return false;
     tolvane_cf_watcher_t *w = ready[0]->watcher;
-    size_t fixed = 256 + strlen(tolvane_cf_tolvane_binary_name_get()) + child_home.size() +
-                   child_cf.size() + strlen(tolvane_cf_watcher_name_get(w)) +
-                   strlen(tolvane_cf_watcher_token_get(w));
+    size_t fixed = child_fixed_bytes(w);
     for (size_t start = 0; start < ready.size();) {
-        std::vector<trace *> share;
-        size_t bytes = fixed;
-        for (; start < ready.size() && share.size() < kChildFiles; start++) {
-            size_t cost = strlen(ready[start]->path) + 1 + sizeof(char *);
-            if (!share.empty() && bytes + cost > kChildArgBytes) break;
-            bytes += cost;
-            share.push_back(ready[start]);
-        }
-        if (run_child(w, share)) continue;
-        // The first file the child left behind is the one it failed on: it goes to the oldest
-        // end, so the others are not held back by it at the next tick.
-        for (trace *f : share) {
-            if (access(f->path, F_OK) == 0) {
-                TAILQ_REMOVE(&traces[id], f, linkage);
-                TAILQ_INSERT_TAIL(&traces[id], f, linkage);
-                break;
-            }
-        }
+        std::vector<trace *> share = share_next(ready, &start, fixed);
+        if (!run_child(w, share)) share_failed(traces[id], share);
     }
     return true;
 }
@@ -363,11 +446,11 @@ void timer_handler(uv_timer_t *) {
             i++;
         }
     }
-    DEBUG("[T] Scanning for traces [%u]...\n", n_trace);
+    DEBUG("[T] Scanning for traces [%u]...\n", trace_list::total());
     if (hb != nullptr) gimli_heartbeat_set(hb, GIMLI_HB_RUNNING);
     bool ran = false;
     for (int id = 0; id < count; id++) {
-        if (TAILQ_EMPTY(&traces[id])) {
+        if (traces[id].empty()) {
             DEBUG("warning: empty list [%ju].\n", static_cast<uintmax_t>(id));
             continue;
         }
@@ -375,9 +458,8 @@ void timer_handler(uv_timer_t *) {
     }
     if (ran) rescan_watched();
 }
-}  // namespace
 
-void tolvane_command_daemon_handler(int argc, char **argv) {
+void options_parse(int argc, char **argv) {
     static const option options[] = {
         {"foreground", no_argument, nullptr, 'f'},
         {"help", no_argument, nullptr, 'h'},
@@ -394,39 +476,66 @@ void tolvane_command_daemon_handler(int argc, char **argv) {
                 cf.debug = true;
                 break;
             case 'h':
-                usage(stdout);
+                tolvane_usage(stdout, kUsage);
             default:
-                usage(stderr);
+                tolvane_usage(stderr, kUsage);
         }
     }
-    if (!cr_array_init(&deferral, 4)) fail("error: failed to allocate deferral array.\n");
+}
+
+// The deferral array and one empty list per watcher. Returns the first watcher.
+tolvane_cf_watcher_t *lists_create() {
+    if (!cr_array_init(&deferral, 4)) tolvane_fatal("error: failed to allocate deferral array.\n");
     tolvane_cf_watcher_t *first = tolvane_cf_watchers_get();
-    if (first == nullptr) fail("error: no watchers specified in configuration file.\n");
+    if (first == nullptr) tolvane_fatal("error: no watchers specified in configuration file.\n");
     count = tolvane_cf_watcher_count();
-    traces = static_cast<trace_list *>(calloc(static_cast<size_t>(count), sizeof(trace_list)));
-    if (traces == nullptr) fail("error: failed to allocate watcher lists.\n");
-    for (int i = 0; i < count; i++) TAILQ_INIT(&traces[i]);
-    trace_index.resize(static_cast<size_t>(count));
-    // A detached daemon works in "/", so its children get the configuration paths made absolute.
+    traces.reset(new (std::nothrow) trace_list[static_cast<size_t>(count)]);
+    if (traces == nullptr) tolvane_fatal("error: failed to allocate watcher lists.\n");
+    return first;
+}
+
+// A detached daemon works in "/", so its children get the configuration paths made absolute.
+void child_paths_set() {
     child_home = absolute(tolvane_cf_confighome_path_get());
     if (const char *path = tolvane_cf_path_get()) child_cf = absolute(path);
-    if (!cf.foreground && daemon(0, 0) != 0) fail("error: failed to spawn daemon.\n");
+}
 
-    tolvane_network_init();
-    loop = tolvane_network_loop_get();
+void detach() {
+    if (daemon(0, 0) != 0) tolvane_fatal("error: failed to spawn daemon.\n");
+}
+
+// Each watcher's token is checked; its directory is scanned, then watched, or else deferred to
+// the ticks.
+void watches_start(tolvane_cf_watcher_t *first) {
     for (tolvane_cf_watcher_t *w = first; w != nullptr; w = tolvane_cf_watcher_next(w)) {
-        if (tolvane_cf_token_get(tolvane_cf_watcher_token_get(w)) == nullptr) {
-            fprintf(stderr, "error: no such token [%s] found.\n", tolvane_cf_watcher_token_get(w));
-            tolvane_exit(1);
-        }
+        if (tolvane_cf_token_get(tolvane_cf_watcher_token_get(w)) == nullptr)
+            tolvane_fatal("error: no such token [%s] found.\n", tolvane_cf_watcher_token_get(w));
         if (!(directory_scan(w) && directory_add(w))) directory_defer(w);
     }
+}
+
+void heartbeat_attach() {
     hb = gimli_heartbeat_attach();
     if (hb == nullptr) fputs("warning: no watchdog monitor attached.\n", stderr);
-    static uv_timer_t timer;
-    if (uv_timer_init(loop, &timer) != 0) fail("error: failed to initialize timer.\n");
+}
+
+void timer_start() {
+    if (uv_timer_init(loop, &tick) != 0) tolvane_fatal("error: failed to initialize timer.\n");
     uint64_t period = static_cast<uint64_t>(cf.interval) * 1000;
-    if (uv_timer_start(&timer, timer_handler, period, period) != 0)
-        fail("error: failed to register timer.\n");
+    if (uv_timer_start(&tick, timer_handler, period, period) != 0)
+        tolvane_fatal("error: failed to register timer.\n");
+}
+}  // namespace
+
+void tolvane_command_daemon_handler(int argc, char **argv) {
+    options_parse(argc, argv);
+    tolvane_cf_watcher_t *first = lists_create();
+    child_paths_set();
+    if (!cf.foreground) detach();
+    tolvane_network_init();
+    loop = tolvane_network_loop_get();
+    watches_start(first);
+    heartbeat_attach();
+    timer_start();
     tolvane_network_run();
 }
