@@ -23,12 +23,8 @@ namespace {
 const char put_cmd_name[] = "put";
 const size_t kPathMax = 4096;
 
-[[noreturn]] void usage(FILE *out) {
-    fputs(
-        "Usage: stacklore [-h | --help]\n       stacklore <project> <token> [--] <traceargs>...\n",
-        out);
-    tolvane_exit(out == stderr ? 1 : 0);
-}
+const char kUsage[] =
+    "Usage: stacklore [-h | --help]\n       stacklore <project> <token> [--] <traceargs>...\n";
 
 void handle_sigchld(int) {}
 
@@ -37,6 +33,27 @@ int close_fd(int fd) {
     while ((r = close(fd)) != 0 && errno == EINTR) {
     }
     return r;
+}
+
+// The command's words: the project and token for put, and the tracer's own arguments.
+struct words {
+    char *project;
+    char *token;
+    char **trace_args;
+    int n_args;
+};
+
+words options_parse(int argc, char **argv) {
+    static const option options[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    optind = 0;
+    int c = getopt_long(argc, argv, "h", options, nullptr);
+    if (c == 'h') tolvane_usage(stdout, kUsage);
+    if (c != -1) tolvane_usage(stderr, kUsage);
+    if (argc - optind < 3) tolvane_usage(stderr, kUsage);
+    return {argv[optind], argv[optind + 1], argv + optind + 2, argc - optind - 2};
 }
 
 // The tracer's output as it arrives: the first kPathMax bytes are kept and the rest only
@@ -56,15 +73,16 @@ void read_to_string(int fd, output *out) {
         if (n == 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) return;
         if (n < 0) {
             perror("error: read failed");
-            fputs("error: failed to read trace command output.", stderr);
-            tolvane_exit(1);
+            tolvane_fatal("error: failed to read trace command output.");
         }
         if (dest != scratch) out->kept += static_cast<size_t>(n);
     }
 }
 
-[[noreturn]] void run_tracer(const char *path, char **trace_args, int n_args, int write_fd,
-                             int read_fd, const sigset_t *saved_mask) {
+// In the forked child: the tracer with its output on the pipe. Failures end it with _exit, never
+// through tolvane_exit: the parent's buffered output and exit handlers are not the child's.
+[[noreturn]] void run_tracer(const char *path, const words &w, int write_fd, int read_fd,
+                             const sigset_t *saved_mask) {
     if (close_fd(read_fd) != 0) {
         perror("error: close failed");
         _exit(1);
@@ -80,60 +98,56 @@ void read_to_string(int fd, output *out) {
         _exit(1);
     }
     sigprocmask(SIG_SETMASK, saved_mask, nullptr);
-    char **argv = static_cast<char **>(calloc(static_cast<size_t>(n_args) + 2, sizeof(char *)));
+    char **argv = static_cast<char **>(calloc(static_cast<size_t>(w.n_args) + 2, sizeof(char *)));
     if (argv == nullptr) {
         perror("error: execve failed");
         _exit(1);
     }
     argv[0] = const_cast<char *>(path);
-    for (int i = 0; i < n_args; i++) argv[i + 1] = trace_args[i];
+    for (int i = 0; i < w.n_args; i++) argv[i + 1] = w.trace_args[i];
     execve(path, argv, environ);
     perror("error: execve failed");
     _exit(1);
 }
-}  // namespace
 
-void tolvane_command_stacklore_handler(int argc, char **argv) {
-    static const option options[] = {
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
-    const char *tracer = tolvane_cf_stacklore_path_get();
-    int timeout = tolvane_cf_stacklore_timeout_get();
-    const char *put_args = tolvane_cf_stacklore_put_args_get();
+// A running tracer, and the signal set-up to restore once it has ended.
+struct tracer {
+    pid_t pid;
+    int read_fd;
+    sigset_t saved_mask;
+    struct sigaction saved_chld;
+};
 
-    optind = 0;
-    int c = getopt_long(argc, argv, "h", options, nullptr);
-    if (c == 'h') usage(stdout);
-    if (c != -1) usage(stderr);
-    if (argc - optind < 3) usage(stderr);
-    char *project = argv[optind];
-    char *token = argv[optind + 1];
-
+// Starts the tracer with every signal blocked here, so that the wait takes them one by one.
+tracer tracer_start(const char *path, const words &w) {
+    tracer t;
     int fds[2];
     if (pipe(fds) != 0) tolvane_perror_exit("error: could not create pipe for child");
-    sigset_t all, saved_mask;
+    sigset_t all;
     sigfillset(&all);
-    sigprocmask(SIG_SETMASK, &all, &saved_mask);
-    struct sigaction chld {
-    }, saved_chld;
+    sigprocmask(SIG_SETMASK, &all, &t.saved_mask);
+    struct sigaction chld {};
     chld.sa_handler = handle_sigchld;
     sigemptyset(&chld.sa_mask);
-    sigaction(SIGCHLD, &chld, &saved_chld);
+    sigaction(SIGCHLD, &chld, &t.saved_chld);
 
-    pid_t pid = fork();
-    if (pid < 0) tolvane_perror_exit("error: could not fork");
-    if (pid == 0)
-        run_tracer(tracer, argv + optind + 2, argc - optind - 2, fds[1], fds[0], &saved_mask);
+    t.pid = fork();
+    if (t.pid < 0) tolvane_perror_exit("error: could not fork");
+    if (t.pid == 0) run_tracer(path, w, fds[1], fds[0], &t.saved_mask);
 
     if (close_fd(fds[1]) != 0) tolvane_perror_exit("error: close failed");
-    // The output is read as it arrives (SIGIO tells when), so a tracer that writes more than
-    // a pipe holds is never stuck on it.
-    int read_fd = fds[0];
-    fcntl(read_fd, F_SETOWN, getpid());
-    fcntl(read_fd, F_SETFL, fcntl(read_fd, F_GETFL) | O_NONBLOCK | O_ASYNC);
-    output out;
-    read_to_string(read_fd, &out);
+    t.read_fd = fds[0];
+    return t;
+}
+
+// Waits for the tracer to end, under the time limit, reading its output meanwhile. Returns when
+// it has exited with status 0; every other end ends this process. The output is read as it
+// arrives (SIGIO tells when), so a tracer that writes more than a pipe holds is never stuck on
+// it.
+void tracer_wait(const tracer &t, int timeout, output *out) {
+    fcntl(t.read_fd, F_SETOWN, getpid());
+    fcntl(t.read_fd, F_SETFL, fcntl(t.read_fd, F_GETFL) | O_NONBLOCK | O_ASYNC);
+    read_to_string(t.read_fd, out);
 
     sigset_t wait_set;
     sigemptyset(&wait_set);
@@ -143,65 +157,64 @@ void tolvane_command_stacklore_handler(int argc, char **argv) {
         int sig;
         sigwait(&wait_set, &sig);
         if (sig == SIGIO) {
-            read_to_string(read_fd, &out);
+            read_to_string(t.read_fd, out);
             continue;
         }
         if (sig == SIGINT || sig == SIGTERM) {
-            kill(pid, sig);
+            kill(t.pid, sig);
             tolvane_exit(sig == SIGINT ? 130 : 143);
         }
         if (sig == SIGALRM) {
-            fprintf(stderr,
-                    "error: child process did not terminate in stacklore.timeout (%d) seconds.\n",
-                    timeout);
-            kill(pid, SIGKILL);
-            tolvane_exit(1);
+            kill(t.pid, SIGKILL);
+            tolvane_fatal(
+                "error: child process did not terminate in stacklore.timeout (%d) seconds.\n",
+                timeout);
         }
         int status;
-        pid_t r = waitpid(pid, &status, WNOHANG);
+        pid_t r = waitpid(t.pid, &status, WNOHANG);
         if (r == 0) continue;
         if (r < 0) tolvane_perror_exit("error: waitpid");
-        if (WIFSIGNALED(status)) {
-            fprintf(stderr, "error: stacklore command terminated with signal %d (%s)\n",
-                    WTERMSIG(status), strsignal(WTERMSIG(status)));
-            tolvane_exit(1);
-        }
-        if (WEXITSTATUS(status) != 0) {
-            fprintf(stderr, "error: stacklore command exited with non-zeroerror code %d\n",
-                    WEXITSTATUS(status));
-            tolvane_exit(1);
-        }
+        if (WIFSIGNALED(status))
+            tolvane_fatal("error: stacklore command terminated with signal %d (%s)\n",
+                          WTERMSIG(status), strsignal(WTERMSIG(status)));
+        if (WEXITSTATUS(status) != 0)
+            tolvane_fatal("error: stacklore command exited with non-zeroerror code %d\n",
+                          WEXITSTATUS(status));
         break;
     }
     if (timeout != 0) alarm(0);
+}
+
+// Puts the signal set-up back as it was before the tracer, and reads the output's remainder.
+void tracer_finish(const tracer &t, output *out) {
     // No more SIGIO from the pipe, and none left pending to end the process once unblocked.
-    fcntl(read_fd, F_SETFL, fcntl(read_fd, F_GETFL) & ~O_ASYNC);
+    fcntl(t.read_fd, F_SETFL, fcntl(t.read_fd, F_GETFL) & ~O_ASYNC);
     sigset_t io;
     sigemptyset(&io);
     sigaddset(&io, SIGIO);
     const timespec now{0, 0};
     while (sigtimedwait(&io, nullptr, &now) == SIGIO) {
     }
-    sigaction(SIGCHLD, &saved_chld, nullptr);
-    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
-    read_to_string(read_fd, &out);
+    sigaction(SIGCHLD, &t.saved_chld, nullptr);
+    sigprocmask(SIG_SETMASK, &t.saved_mask, nullptr);
+    read_to_string(t.read_fd, out);
+}
 
-    // The output is text up to its first NUL byte; the limit applies to all of it.
-    out.text[out.kept] = '\0';
-    size_t length = strlen(out.text);
-    if (length >= kPathMax) {
-        fputs("error: command output greater than PATH_MAX.\n", stderr);
-        tolvane_exit(1);
-    }
-    char filename[kPathMax];
-    memcpy(filename, out.text, length + 1);
+// The trace file's name: the output's first line. The output is text up to its first NUL byte;
+// the limit applies to all of it.
+void first_line(output *out, char (&filename)[kPathMax]) {
+    out->text[out->kept] = '\0';
+    size_t length = strlen(out->text);
+    if (length >= kPathMax) tolvane_fatal("error: command output greater than PATH_MAX.\n");
+    memcpy(filename, out->text, length + 1);
     filename[strcspn(filename, "\r\n")] = '\0';
-    if (filename[0] == '\0') {
-        fputs("error: no trace filename returned from trace command.\n", stderr);
-        tolvane_exit(1);
-    }
-    if (close_fd(read_fd) != 0) tolvane_perror_exit("error: close failed");
+    if (filename[0] == '\0')
+        tolvane_fatal("error: no trace filename returned from trace command.\n");
+}
 
+// Runs put in this process: "put", the configured put arguments as the shell would split them,
+// then the project, the token and the file.
+void put_run(const char *put_args, const words &w, char *filename) {
     wordexp_t we;
     we.we_offs = 4;
     int rc = wordexp(put_args, &we, WRDE_DOOFFS | WRDE_SHOWERR | WRDE_UNDEF);
@@ -211,12 +224,29 @@ void tolvane_command_stacklore_handler(int argc, char **argv) {
         tolvane_perror_exit("error: wordexp failed");
     }
     size_t n = we.we_wordc;
-    char **words = we.we_wordv;
-    words[0] = const_cast<char *>(put_cmd_name);
-    for (size_t i = 0; i < n; i++) words[i + 1] = words[i + 4];
-    words[n + 1] = project;
-    words[n + 2] = token;
-    words[n + 3] = filename;
-    words[n + 4] = nullptr;
-    tolvane_command_put_handler(static_cast<int>(n + 4), words);
+    char **argv = we.we_wordv;
+    argv[0] = const_cast<char *>(put_cmd_name);
+    for (size_t i = 0; i < n; i++) argv[i + 1] = argv[i + 4];
+    argv[n + 1] = w.project;
+    argv[n + 2] = w.token;
+    argv[n + 3] = filename;
+    argv[n + 4] = nullptr;
+    tolvane_command_put_handler(static_cast<int>(n + 4), argv);
+}
+}  // namespace
+
+void tolvane_command_stacklore_handler(int argc, char **argv) {
+    const char *path = tolvane_cf_stacklore_path_get();
+    int timeout = tolvane_cf_stacklore_timeout_get();
+    const char *put_args = tolvane_cf_stacklore_put_args_get();
+
+    words w = options_parse(argc, argv);
+    tracer t = tracer_start(path, w);
+    output out;
+    tracer_wait(t, timeout, &out);
+    tracer_finish(t, &out);
+    char filename[kPathMax];
+    first_line(&out, filename);
+    if (close_fd(t.read_fd) != 0) tolvane_perror_exit("error: close failed");
+    put_run(put_args, w, filename);
 }
