@@ -26,20 +26,17 @@ static const char *cf;
 static const char *confighome;
 static char stdio_buffer[131072];
 
-[[noreturn]] static void usage(FILE *out) {
-    static const char text[] =
-        "Usage: tolvane [--version] [-c | --cf=<configuration>] [-C | --ch=<confighome>] "
-        "[--help]\n"
-        "       <command> [<arguments>]\n"
-        "\n"
-        "Common tolvane commands:\n"
-        "    stacklore     Perform a stacklore and put\n"
-        "    daemon        Watch directory for trace files\n"
-        "    put           Upload objects\n";
-    static_assert(sizeof text - 1 == 275);
-    fwrite(text, 1, sizeof text - 1, out);
-    tolvane_exit(out == stdout ? 0 : 1);
-}
+static const char kUsage[] =
+    "Usage: tolvane [--version] [-c | --cf=<configuration>] [-C | --ch=<confighome>] "
+    "[--help]\n"
+    "       <command> [<arguments>]\n"
+    "\n"
+    "Common tolvane commands:\n"
+    "    stacklore     Perform a stacklore and put\n"
+    "    daemon        Watch directory for trace files\n"
+    "    put           Upload objects\n";
+// Scripts compare it byte for byte; the size guards against an accidental edit.
+static_assert(sizeof kUsage - 1 == 275);
 
 // Reads the global options in front of the command word and leaves *argv at the command word.
 static void parse_argv(int *argc, char ***argv) {
@@ -47,18 +44,18 @@ static void parse_argv(int *argc, char ***argv) {
     int i = 1;
     for (; i < *argc; i++) {
         const char *w = words[i];
-        if (w[0] == '\0') usage(stdout);
+        if (w[0] == '\0') tolvane_usage(stdout, kUsage);
         if (w[0] != '-') break;
         if (strcmp(w, "-v") == 0 || strcmp(w, "--version") == 0) {
             puts("tolvane version " TOLVANE_VERSION);
             tolvane_exit(0);
         }
-        if (strcmp(w, "-h") == 0 || strcmp(w, "--help") == 0) usage(stdout);
+        if (strcmp(w, "-h") == 0 || strcmp(w, "--help") == 0) tolvane_usage(stdout, kUsage);
         const char **value = nullptr;
         if (strcmp(w, "-c") == 0 || strcmp(w, "--cf") == 0) value = &cf;
         if (strcmp(w, "-C") == 0 || strcmp(w, "--ch") == 0) value = &confighome;
         if (value != nullptr) {
-            if (i + 1 >= *argc || words[i + 1][0] == '\0') usage(stderr);
+            if (i + 1 >= *argc || words[i + 1][0] == '\0') tolvane_usage(stderr, kUsage);
             *value = words[++i];
         } else if (strncmp(w, "--cf=", 5) == 0) {
             cf = w + 5;
@@ -67,13 +64,22 @@ static void parse_argv(int *argc, char ***argv) {
         }
         // Any other word that begins with "-" is skipped without a message.
     }
-    if (i >= *argc) usage(stdout);
+    if (i >= *argc) tolvane_usage(stdout, kUsage);
     *argv = words + i;
     *argc -= i;
 }
 
+// The handler of the command word; an empty or unknown word ends the process.
+static tolvane_command_handler_t *command_find(const char *word) {
+    if (word == nullptr || word[0] == '\0') tolvane_usage(stderr, kUsage);
+    for (const tolvane_command &c : commands) {
+        if (strcmp(c.name, word) == 0) return c.handler;
+    }
+    tolvane_fatal("error: '%s' is not a valid command. See 'tolvane --help'.\n", word);
+}
+
 int main(int argc, char **argv) {
-    if (argc < 2) usage(stderr);
+    if (argc < 2) tolvane_usage(stderr, kUsage);
 
     // Recorded first: the daemon re-runs this very file for its uploads.
     tolvane_cf_tolvane_binary_name_set(argv[0]);
@@ -85,16 +91,7 @@ int main(int argc, char **argv) {
     // unknown word.
     tolvane_cf_load(confighome, cf);
 
-    const char *word = argv[0];
-    if (word == nullptr || word[0] == '\0') usage(stderr);
-    tolvane_command_handler_t *handler = nullptr;
-    for (const tolvane_command &c : commands) {
-        if (strcmp(c.name, word) == 0) handler = c.handler;
-    }
-    if (handler == nullptr) {
-        fprintf(stderr, "error: '%s' is not a valid command. See 'tolvane --help'.\n", word);
-        tolvane_exit(1);
-    }
+    tolvane_command_handler_t *handler = command_find(argv[0]);
 
     curl_global_init(0);
     cr_ssl_subsystem_init();
