@@ -136,15 +136,21 @@ TEST(Heartbeat, UnmappableDescriptorIsReportedAndClosed) {
 
 TEST(Heartbeat, AttachAndBeat) {
     TempDir dir;
-    for (auto [text, fd] : {std::pair{"9", 9}, {"abc", 0}, {" +7tail", 7}}) {
-        SCOPED_TRACE(text);
+    // The variable's text and the descriptor it names. A named record, not a structured binding:
+    // clang 14 does not let the lambda below capture one.
+    struct Case {
+        const char *text;
+        int fd;
+    };
+    for (const Case &k : {Case{"9", 9}, {"abc", 0}, {" +7tail", 7}}) {
+        SCOPED_TRACE(k.text);
         const std::string path = dir.write("hb", bytes({0, INT32_MAX - 1}));
         Child c = in_child([&] {
-            dup2(open(path.c_str(), O_RDWR), fd);
-            setenv("GIMLI_HB_FD", text, 1);
+            dup2(open(path.c_str(), O_RDWR), k.fd);
+            setenv("GIMLI_HB_FD", k.text, 1);
             volatile gimli_heartbeat *hb = gimli_heartbeat_attach();
             if (hb == nullptr) return std::string("not attached");
-            std::string failed = check(fcntl(fd, F_GETFD) == -1, "descriptor left open") +
+            std::string failed = check(fcntl(k.fd, F_GETFD) == -1, "descriptor left open") +
                                  record_is(path, GIMLI_HB_STARTING, INT32_MAX - 1);
             gimli_heartbeat_set(hb, GIMLI_HB_RUNNING);
             failed += record_is(path, GIMLI_HB_RUNNING, INT32_MAX);
