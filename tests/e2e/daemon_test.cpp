@@ -19,7 +19,6 @@ using namespace e2e;
 using namespace std::chrono_literals;
 
 namespace {
-const std::string kToken(64, 'a');
 const std::string kDaemonUsage =
     "Usage: daemon [<options>]\n\n    -f, --foreground              Run in foreground.\n"
     "    -h, --help                    Print this message.\n";

@@ -11,7 +11,6 @@
 using namespace e2e;
 
 namespace {
-const std::string kToken(64, 'b');
 
 class PutSession : public ::testing::Test {
    protected:

@@ -10,7 +10,6 @@
 using namespace e2e;
 
 namespace {
-const std::string kToken(64, 'a');
 
 class Put : public ::testing::Test {
    protected:

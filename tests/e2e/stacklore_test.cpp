@@ -14,7 +14,6 @@ using namespace e2e;
 using namespace std::chrono_literals;
 
 namespace {
-const std::string kToken(64, 'a');
 const std::string kStackloreUsage =
     "Usage: stacklore [-h | --help]\n"
     "       stacklore <project> <token> [--] <traceargs>...\n";
