@@ -10,7 +10,6 @@ using namespace e2e;
 namespace {
 const std::string kNotice = retired_notice("view");
 const std::string kWordexp = "error: wordexp failed: Invalid argument\n";
-const std::string kToken(64, 'a');
 
 std::string errx(const std::string &message) {
     return "tolvane: " + message + "\n";

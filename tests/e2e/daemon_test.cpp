@@ -19,7 +19,6 @@ using namespace e2e;
 using namespace std::chrono_literals;
 
 namespace {
-const std::string kToken(64, 'a');
 const std::string kDaemonUsage =
     "Usage: daemon [<options>]\n\n    -f, --foreground              Run in foreground.\n"
     "    -h, --help                    Print this message.\n";
@@ -58,35 +57,20 @@ std::vector<char *> pointers(std::vector<std::string> &words) {
 
 class Daemon : public ::testing::Test {
    protected:
-    // Starts the receiver (on the given port, or an ephemeral one) and notes its port.
-    void receiver(const std::string &port = "0") {
-        rx = sb.spawn(TOLVANE_RECEIVER,
-                      {"--store", sb.mkdir("store"), "--token", kToken, "--http", port});
-        std::istringstream ports(rx->read_until("ready"));
-        std::string kind;
-        ports >> kind >> port_;
-    }
-    // One universe at the receiver, tokens t1 and t2, and watchers {name, root, token}.
+    // One universe at the receiver (port 1 without one), tokens t1 and t2, and watchers
+    // {name, root, token}.
     void config(const std::vector<std::array<std::string, 3>> &watchers) {
-        std::string text = "[universe]\nname = u\nwrite = http://127.0.0.1:" + port_ +
-                           "\n[token]\nt1 = " + kToken + "\nt2 = " + kToken + "\n[daemon]\n";
+        std::string text = "[daemon]\n";
         for (const auto &[name, root, token] : watchers)
             text += name + ".root = " + sb.path(root) + "\n" + name + ".token = " + token + "\n";
-        cf = sb.write("cf", text);
-    }
-    // Writes a trace (making its directory) and returns its UUID.
-    std::string trace(const std::string &rel, std::vector<std::string> options = {}) {
-        sb.mkdir(rel.substr(0, rel.rfind('/') + 1));
-        options.push_back(rel);
-        std::istringstream fields(sb.run(TOLVANE_MKTRACE, options).out);
-        std::string path, uuid;
-        fields >> path >> uuid;
-        return uuid;
+        cf = write_config(sb, {.write = "http://127.0.0.1:" + (rx ? rx->port("http") : "1"),
+                               .tokens = "t1 = " + kToken + "\nt2 = " + kToken + "\n",
+                               .tail = text});
     }
     // Makes a trace outside the watched directories and moves it in.
     std::string drop(const std::string &rel) {
         std::string staged = "staging/" + std::to_string(++dropped_) + ".slt";
-        std::string uuid = trace(staged);
+        std::string uuid = trace(sb, staged).uuid;
         EXPECT_EQ(rename(sb.path(staged).c_str(), sb.path(rel).c_str()), 0);
         return uuid;
     }
@@ -122,8 +106,8 @@ class Daemon : public ::testing::Test {
         return all;
     }
     Sandbox sb;
-    std::unique_ptr<Background> rx;
-    std::string port_ = "1", cf;
+    std::optional<Receiver> rx;
+    std::string cf;
     int dropped_ = 0;
 };
 }  // namespace
@@ -142,14 +126,14 @@ TEST_F(Daemon, UsageAndStartupFailures) {
 }
 
 TEST_F(Daemon, UploadsPresentAndArrivingTracesAndLeavesOtherNames) {
-    receiver();
+    rx.emplace(sb);
     config({{"p", "in", "t1"}});
-    std::string a = trace("in/a.slt"), ab = trace("in/a.b.slt");
-    for (const char *name : {"in/.x.slt", "in/noext", "in/a.SLT", "in/a.slt.tmp"}) trace(name);
+    std::string a = trace(sb, "in/a.slt").uuid, ab = trace(sb, "in/a.b.slt").uuid;
+    for (const char *name : {"in/.x.slt", "in/noext", "in/a.SLT", "in/a.slt.tmp"}) trace(sb, name);
     auto d = daemon();
     EXPECT_TRUE(eventually([&] { return gone_and_stored("in/a.slt", a); }));
     EXPECT_TRUE(gone_and_stored("in/a.b.slt", ab));
-    std::string moved = drop("in/m.slt"), written = trace("in/w.slt");
+    std::string moved = drop("in/m.slt"), written = trace(sb, "in/w.slt").uuid;
     EXPECT_TRUE(eventually([&] { return gone_and_stored("in/m.slt", moved); }));
     EXPECT_TRUE(eventually([&] { return gone_and_stored("in/w.slt", written); }));
     for (const char *name : {"in/.x.slt", "in/noext", "in/a.SLT", "in/a.slt.tmp"}) {
@@ -161,13 +145,13 @@ TEST_F(Daemon, UploadsPresentAndArrivingTracesAndLeavesOtherNames) {
 }
 
 TEST_F(Daemon, MissingRootIsWatchedOnceCreatedAndAgainAfterRemoval) {
-    receiver();
+    rx.emplace(sb);
     config({{"p", "later", "t1"}});
     auto d = daemon();
     EXPECT_TRUE(says(*d, "warning: " + sb.path("later") + " does not exist yet.\n", 5s));
     for (int round = 0; round < 2; round++) {
         SCOPED_TRACE(round);
-        std::string uuid = trace("made/t.slt");
+        std::string uuid = trace(sb, "made/t.slt").uuid;
         ASSERT_EQ(rename(sb.path("made").c_str(), sb.path("later").c_str()), 0);
         EXPECT_TRUE(eventually([&] { return gone_and_stored("later/t.slt", uuid); }));
         EXPECT_EQ(count(d->err(), "Added watcher for " + sb.path("later") + "\n"), round + 1u);
@@ -179,33 +163,33 @@ TEST_F(Daemon, MissingRootIsWatchedOnceCreatedAndAgainAfterRemoval) {
 }
 
 TEST_F(Daemon, FailedUploadIsOfferedAgainAtTheNextTick) {
-    receiver();  // only to take a port that nobody listens on once it stops
+    rx.emplace(sb);  // only to take a port that nobody listens on once it stops
     rx->stop();
     config({{"p", "in", "t1"}});
-    std::string uuid = trace("in/a.slt");
+    std::string uuid = trace(sb, "in/a.slt").uuid;
     auto d = daemon();
     EXPECT_TRUE(says(*d, "error: failed to post file", 10s));
     EXPECT_TRUE(sb.exists("in/a.slt"));
-    receiver(port_);
+    rx->restart();
     EXPECT_TRUE(eventually([&] { return gone_and_stored("in/a.slt", uuid); }, 12s));
 }
 
 TEST_F(Daemon, BadTracesDoNotHoldBackTheOthers) {
-    receiver();
+    rx.emplace(sb);
     config({{"p", "in", "t1"}});
-    std::string taken = trace("first.slt");
+    std::string taken = trace(sb, "first.slt").uuid;
     ASSERT_EQ(sb.tolvane({"-c", cf, "put", "p", "t1", "first.slt"}).status, 0);
-    trace("in/refused.slt", {"--uuid", taken});
-    trace("in/truncated.slt", {"--size", "400", "--sections", "71"});
+    trace(sb, "in/refused.slt", {"--uuid", taken});
+    trace(sb, "in/truncated.slt", {"--size", "400", "--sections", "71"});
     std::vector<std::pair<std::string, std::string>> good;
     for (const char *name : {"in/g1.slt", "in/g2.slt", "in/g3.slt"})
-        good.emplace_back(name, trace(name));
+        good.emplace_back(name, trace(sb, name).uuid);
     auto d = daemon();
-    for (const auto &[name, uuid] : good)
-        EXPECT_TRUE(eventually([&] { return gone_and_stored(name, uuid); }, 20s)) << name;
+    for (const auto &g : good)  // clang 14 cannot capture a structured binding
+        EXPECT_TRUE(eventually([&] { return gone_and_stored(g.first, g.second); }, 20s)) << g.first;
     good = {{"in/g4.slt", drop("in/g4.slt")}, {"in/g5.slt", drop("in/g5.slt")}};
-    for (const auto &[name, uuid] : good)
-        EXPECT_TRUE(eventually([&] { return gone_and_stored(name, uuid); }, 20s)) << name;
+    for (const auto &g : good)
+        EXPECT_TRUE(eventually([&] { return gone_and_stored(g.first, g.second); }, 20s)) << g.first;
     EXPECT_TRUE(sb.exists("in/refused.slt") && sb.exists("in/truncated.slt"));
     EXPECT_NE(d->err().find("trace already exists with UUID " + taken), std::string::npos);
     // A trace that fails its header check never reaches a child, so it cannot fail one.
@@ -216,11 +200,11 @@ TEST_F(Daemon, OneChildPerWatcherWithExactlyItsArguments) {
     config({{"p1", "w1", "t1"}, {"p2", "w2", "t2"}});
     std::string rec = recorder();
     std::string a = sb.path("w1/a.slt"), b = sb.path("w1/b.slt"), c = sb.path("w2/c.slt");
-    trace("w1/a.slt");
-    trace("w2/c.slt");
+    trace(sb, "w1/a.slt");
+    trace(sb, "w2/c.slt");
     auto d = daemon({"-f", "-d"}, "rec");  // made absolute against the working directory
     ASSERT_TRUE(says(*d, "[+0] [1] " + a + "\n", 5s));
-    trace("w1/b.slt");
+    trace(sb, "w1/b.slt");
     ASSERT_TRUE(says(*d, "[+0] [2] " + b + "\n", 5s));
     ASSERT_TRUE(eventually([&] { return records().size() >= 2; }));
     auto expect = [&](std::string p, std::string t, std::vector<std::string> files) {
@@ -240,7 +224,7 @@ TEST_F(Daemon, OneChildPerWatcherWithExactlyItsArguments) {
 TEST_F(Daemon, ChildThatHangsIsKilledAtTheTimeOutAndReaped) {
     config({{"p", "in", "t1"}});
     recorder("exec /bin/sleep 120");
-    trace("in/a.slt");
+    trace(sb, "in/a.slt");
     auto d = daemon({"-f"}, sb.path("rec"));
     std::string pid;
     ASSERT_TRUE(eventually(
@@ -256,9 +240,9 @@ TEST_F(Daemon, ChildThatHangsIsKilledAtTheTimeOutAndReaped) {
 }
 
 TEST_F(Daemon, WithoutForegroundDetachesAndKeepsWorking) {
-    receiver();
+    rx.emplace(sb);
     config({{"p", "in", "t1"}});
-    std::string uuid = trace("in/a.slt");
+    std::string uuid = trace(sb, "in/a.slt").uuid;
     // Relative paths: the detached daemon works in "/", yet its children must find them.
     auto start = sb.spawn(TOLVANE_BINARY, {"-c", "cf", "-C", "home", "daemon"});
     int status = start->wait(5s);

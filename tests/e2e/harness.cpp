@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -364,6 +365,51 @@ int Background::wait(std::chrono::milliseconds timeout) {
 Background::~Background() {
     stop();
     close(out_fd_);
+}
+
+static bool is_listener(const std::string &word) {
+    return word == "--http" || word == "--https" || word == "--session" || word == "--session-tls";
+}
+
+Receiver::Receiver(const Sandbox &sb, std::vector<std::string> switches, const std::string &token)
+    : sb_(&sb), args_{"--store", sb.mkdir("store"), "--token", token} {
+    args_.insert(args_.end(), switches.begin(), switches.end());
+    // Listeners are named, so that a restart can name the ports they took.
+    if (std::none_of(args_.begin(), args_.end(), is_listener))
+        args_.insert(args_.end(), {"--http", "0"});
+    start();
+}
+
+void Receiver::start() {
+    process_ = sb_->spawn(TOLVANE_RECEIVER, args_);
+    std::istringstream lines(process_->read_until("ready"));
+    for (std::string kind, port; lines >> kind >> port;) ports_[kind] = port;
+    for (size_t i = 0; i + 1 < args_.size(); i++) {
+        if (is_listener(args_[i])) args_[i + 1] = ports_.at(args_[i].substr(2));
+    }
+}
+
+void Receiver::restart() {
+    process_.reset();
+    start();
+}
+
+Trace trace(const Sandbox &sb, const std::string &name, std::vector<std::string> options) {
+    sb.mkdir(name.substr(0, name.rfind('/') + 1));
+    options.push_back(name);
+    Result r = sb.run(TOLVANE_MKTRACE, options);
+    Trace t;
+    std::istringstream fields(r.out);
+    fields >> t.path >> t.uuid >> t.sig;
+    if (r.status != 0 || t.sig.empty()) throw std::runtime_error("tolvane-mktrace: " + r.err);
+    t.line = t.sig + " => " + t.uuid + "\n";
+    return t;
+}
+
+std::string write_config(const Sandbox &sb, const Config &c, std::string_view rel) {
+    std::string universe =
+        c.write.empty() ? "" : "[universe]\nname = u\nwrite = " + c.write + "\n" + c.universe;
+    return sb.write(rel, c.head + universe + "[token]\n" + c.tokens + c.tail);
 }
 
 }  // namespace e2e

@@ -113,6 +113,46 @@ class Sandbox {
     std::map<std::string, std::string> env_;
 };
 
+// The token the receiver accepts, which the usual configuration names "t".
+inline const std::string kToken(64, 'a');
+
+// tolvane-receiver in a sandbox, storing into its "store" directory and accepting `token`;
+// `switches` go after those (plain HTTP on any port when they name no listener). It is
+// stopped when it goes away.
+class Receiver {
+   public:
+    explicit Receiver(const Sandbox &sb, std::vector<std::string> switches = {},
+                      const std::string &token = kToken);
+    // The port a listener took: kind is "http", "https", "session" or "session-tls".
+    const std::string &port(const std::string &kind) const { return ports_.at(kind); }
+    std::string err() const { return process_->err(); }
+    int stop() { return process_->stop(); }
+    // Stops it if it still runs and starts it again on the same ports.
+    void restart();
+
+   private:
+    void start();
+    const Sandbox *sb_;
+    std::vector<std::string> args_;
+    std::map<std::string, std::string> ports_;
+    std::unique_ptr<Background> process_;
+};
+
+// A trace file made by tolvane-mktrace (its directory too), and the result line
+// "<sig> => <uuid>\n" that storing it prints.
+struct Trace {
+    std::string path, uuid, sig, line;
+};
+Trace trace(const Sandbox &sb, const std::string &name, std::vector<std::string> options = {});
+
+// The usual configuration file: the `head` blocks, a universe "u" writing to `write` with more
+// `universe` lines (no universe when `write` is empty), the [token] block's lines, `tail` blocks.
+struct Config {
+    std::string head{}, write{}, universe{}, tokens = "t = " + kToken + "\n", tail{};
+};
+// Writes it and returns its path.
+std::string write_config(const Sandbox &sb, const Config &config, std::string_view rel = "cf");
+
 // Exact texts of tolvane that many tests expect: the global usage, put's usage, and the notice
 // of a retired command.
 extern const std::string kUsage;

@@ -59,3 +59,30 @@ TEST(Harness, GivesInputEnvironmentDirectoryAndArgv0) {
     sb.write("sub/dir/f", "content");
     EXPECT_EQ(sb.read("sub/dir/f"), "content");
 }
+
+TEST(Harness, ReceiverNamesItsPortsAndKeepsThemAcrossARestart) {
+    Sandbox sb;
+    Receiver rx(sb, {"--session", "0"});
+    std::string port = rx.port("session");
+    EXPECT_THROW(rx.port("http"), std::out_of_range);  // a listener named replaces plain HTTP
+    EXPECT_EQ(rx.stop(), 0);
+    rx.restart();
+    EXPECT_EQ(rx.port("session"), port);
+}
+
+TEST(Harness, MakesTracesAndTheUsualConfiguration) {
+    Sandbox sb;
+    const std::string uuid(32, '1');
+    Trace t = trace(sb, "in/t.slt", {"--uuid", uuid});
+    EXPECT_EQ(t.path, "in/t.slt");
+    EXPECT_EQ(t.uuid, uuid);
+    EXPECT_EQ(t.line, t.sig + " => " + uuid + "\n");
+    EXPECT_EQ(t.sig.size(), 64u);
+    EXPECT_THROW(trace(sb, "bad.slt", {"--uuid", "1"}), std::runtime_error);
+    EXPECT_EQ(write_config(sb, {.head = "[general]\n", .write = "w", .universe = "x\n"}),
+              sb.path("cf"));
+    EXPECT_EQ(sb.read("cf"),
+              "[general]\n[universe]\nname = u\nwrite = w\nx\n[token]\nt = " + kToken + "\n");
+    write_config(sb, {.universe = "x\n", .tokens = "", .tail = "[daemon]\n"}, "cf2");
+    EXPECT_EQ(sb.read("cf2"), "[token]\n[daemon]\n");
+}

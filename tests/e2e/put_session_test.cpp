@@ -4,61 +4,46 @@
 
 #include <unistd.h>
 
-#include <sstream>
-
 #include "harness.h"
 
 using namespace e2e;
 
 namespace {
-const std::string kToken(64, 'b');
-
 class PutSession : public ::testing::Test {
    protected:
     // Starts the receiver with a plain and a TLS session port plus the extra options.
     void start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{
-            "--store",   sb.mkdir("store"), "--token", kToken,       "--session",
-            "0",         "--session-tls",   "0",       "--cert-out", sb.path("cert.pem"),
-            "--key-out", sb.path("key.pem")};
-        args.insert(args.end(), extra.begin(), extra.end());
-        rx = sb.spawn(TOLVANE_RECEIVER, args);
-        std::istringstream ports(rx->read_until("ready"));
-        std::string kind, port;
-        while (ports >> kind >> port) (kind == "session" ? plain : tls) = port;
+        extra.insert(extra.begin(), {"--session", "0", "--session-tls", "0", "--cert-out",
+                                     sb.path("cert.pem"), "--key-out", sb.path("key.pem")});
+        rx.emplace(sb, extra);
+        plain = rx->port("session");
+        tls = rx->port("session-tls");
     }
     void config(const std::string &port, const std::string &extra = "") {
-        cf = sb.write("cf", "[universe]\nname = u\nwrite = 127.0.0.1:" + port + "\n" + extra +
-                                "[token]\nt = " + kToken + "\nother = " + std::string(64, 'c') +
-                                "\n");
+        cf = write_config(sb,
+                          {.write = "127.0.0.1:" + port,
+                           .universe = extra,
+                           .tokens = "t = " + kToken + "\nother = " + std::string(64, 'c') + "\n"});
     }
-    // Makes a trace; returns its result line with the signature on the left.
-    std::string trace(const std::string &name, std::vector<std::string> options = {}) {
-        options.push_back(name);
-        std::istringstream fields(sb.run(TOLVANE_MKTRACE, options).out);
-        std::string path, uuid, sig;
-        fields >> path >> uuid >> sig;
-        return sig + " => " + uuid + "\n";
-    }
-    static std::string uuid_of(const std::string &line) { return line.substr(68, 32); }
     Result put(std::vector<std::string> args) {
         args.insert(args.begin(), {"-c", cf, "put"});
         return sb.tolvane(args);
     }
     Sandbox sb;
-    std::unique_ptr<Background> rx;
+    std::optional<Receiver> rx;
     std::string plain, tls, cf;
 };
 }  // namespace
 
 TEST_F(PutSession, PlainAndTlsStoreFilesInOrder) {
     start();
-    std::string a = trace("a.slt"), b = trace("b.slt", {"--size", "3000000"}), c = trace("c.slt");
+    Trace a = trace(sb, "a.slt"), b = trace(sb, "b.slt", {"--size", "3000000"}),
+          c = trace(sb, "c.slt");
     config(plain);
-    EXPECT_EQ(put({"p", "t", "a.slt", "b.slt"}), exits(0, a + b));
-    EXPECT_EQ(sb.read("b.slt"), sb.read("store/" + uuid_of(b) + ".slt"));
+    EXPECT_EQ(put({"p", "t", "a.slt", "b.slt"}), exits(0, a.line + b.line));
+    EXPECT_EQ(sb.read("b.slt"), sb.read("store/" + b.uuid + ".slt"));
     config(tls, "ssl = true\n");
-    EXPECT_EQ(put({"-u", "p", "t", "c.slt"}), exits(0, c));
+    EXPECT_EQ(put({"-u", "p", "t", "c.slt"}), exits(0, c.line));
     EXPECT_FALSE(sb.exists("c.slt"));
     // Old protocol versions still connect when the configuration asks for them.
     config(tls, "write.ssl.enabled = true\nwrite.ssl.method = tlsv11\n");
@@ -86,15 +71,14 @@ TEST_F(PutSession, TlsThroughSocatInFrontOfThePlainPort) {
         usleep(20000);
     }
     ASSERT_FALSE(port.empty()) << proxy->err();
-    std::string big = trace("big.slt", {"--size", "20000000"});
+    Trace big = trace(sb, "big.slt", {"--size", "20000000"});
     config(port, "ssl = true\n");
-    EXPECT_EQ(put({"p", "t", "big.slt"}), exits(0, big));
-    EXPECT_EQ(sb.read("big.slt"), sb.read("store/" + uuid_of(big) + ".slt"));
+    EXPECT_EQ(put({"p", "t", "big.slt"}), exits(0, big.line));
+    EXPECT_EQ(sb.read("big.slt"), sb.read("store/" + big.uuid + ".slt"));
 }
 
 TEST_F(PutSession, ResponseBodiesAndTheirForms) {
-    std::string line = trace("f.slt", {"--size", "2000"});
-    std::string uuid = uuid_of(line);
+    std::string line = trace(sb, "f.slt", {"--size", "2000"}).line;
     struct Case {
         std::vector<std::string> receiver;
         std::string left;
@@ -118,18 +102,17 @@ TEST_F(PutSession, ResponseBodiesAndTheirForms) {
         } else {
             EXPECT_EQ(r.out.substr(0, c.left.size() + 4), c.left + " => ");
         }
-        rx.reset();
     }
 }
 
 TEST_F(PutSession, ExistingTraceWithUnlinkStopsAtThatFile) {
     start();
     config(plain);
-    std::string stored = trace("old.slt");
+    std::string stored = trace(sb, "old.slt").uuid;
     ASSERT_EQ(put({"p", "t", "old.slt"}).status, 0);
-    std::string first = trace("1.slt");
-    trace("2.slt", {"--uuid", uuid_of(stored)});
-    trace("3.slt");
+    std::string first = trace(sb, "1.slt").line;
+    trace(sb, "2.slt", {"--uuid", stored});
+    trace(sb, "3.slt");
     EXPECT_EQ(put({"-u", "p", "t", "1.slt", "2.slt", "3.slt"}),
               exits(1, first, "error: failed to upload 2.slt: trace already exists with UUID\n"));
     EXPECT_FALSE(sb.exists("1.slt"));
@@ -138,7 +121,7 @@ TEST_F(PutSession, ExistingTraceWithUnlinkStopsAtThatFile) {
 }
 
 TEST_F(PutSession, ServerErrorsAndStatuses) {
-    trace("f.slt");
+    trace(sb, "f.slt");
     start();
     config(plain);
     EXPECT_EQ(put({"p", "other", "f.slt"}), exits(1, "", "error: invalid token\n"));
@@ -156,7 +139,6 @@ TEST_F(PutSession, ServerErrorsAndStatuses) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.err);
-        rx.reset();
         start(c.receiver);
         config(plain);
         EXPECT_EQ(put({"p", "t", "f.slt"}), exits(1, "", c.err));
@@ -169,8 +151,8 @@ TEST_F(PutSession, ServerErrorsAndStatuses) {
 
 TEST_F(PutSession, DisconnectCutsTheFirstPayloadShort) {
     start();
-    std::string line = trace("f.slt", {"--size", "100000"});
-    trace("g.slt");
+    trace(sb, "f.slt", {"--size", "100000"});
+    trace(sb, "g.slt");
     for (const std::string &port : {plain, tls}) {
         SCOPED_TRACE(port);
         config(port, port == tls ? "ssl = true\n" : "");
@@ -191,7 +173,7 @@ TEST_F(PutSession, DisconnectCutsTheFirstPayloadShort) {
 }
 
 TEST_F(PutSession, TlsContextSettings) {
-    trace("f.slt");
+    trace(sb, "f.slt");
     start();
     config(plain, "write.ssl.method = TLSv1.2\n");
     EXPECT_EQ(put({"p", "t", "f.slt"}),

@@ -3,67 +3,48 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 
 #include "harness.h"
 
 using namespace e2e;
 
 namespace {
-const std::string kToken(64, 'a');
-
 class Put : public ::testing::Test {
    protected:
     // Starts the receiver with the given extra options and returns its HTTP port.
     std::string start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{"--store", sb.mkdir("store"), "--token",
-                                      kToken,    "--http",          "0"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        rx = sb.spawn(TOLVANE_RECEIVER, args);
-        std::istringstream ports(rx->read_until("ready"));
-        std::string kind, port;
-        while (ports >> kind >> port) (kind == "http" ? http : https) = port;
-        return http;
+        extra.insert(extra.begin(), {"--http", "0"});
+        return rx.emplace(sb, extra).port("http");
     }
     // Writes the configuration: one universe whose writers are `servers`, and token "t".
     void config(const std::string &servers, const std::string &extra = "") {
-        cf = sb.write("cf", "[universe]\nname = u\nwrite = " + servers + "\n" + extra +
-                                "[token]\nt = " + kToken + "\n");
-    }
-    // Makes a trace and returns the result line that storing it prints.
-    std::string trace(const std::string &name, std::vector<std::string> options = {}) {
-        options.push_back(name);
-        Result r = sb.run(TOLVANE_MKTRACE, options);
-        std::istringstream fields(r.out);
-        std::string path, uuid, sig;
-        fields >> path >> uuid >> sig;
-        return sig + " => " + uuid + "\n";
+        cf = write_config(sb, {.write = servers, .universe = extra});
     }
     Result put(std::vector<std::string> args) {
         args.insert(args.begin(), {"-c", cf, "put"});
         return sb.tolvane(args);
     }
     Sandbox sb;
-    std::unique_ptr<Background> rx;
-    std::string http, https, cf;
+    std::optional<Receiver> rx;
+    std::string cf;
 };
 }  // namespace
 
 TEST_F(Put, StoresFilesInOrderAndDeletesEachWithUnlink) {
     config("http://127.0.0.1:" + start());
-    std::string a = trace("a.slt"), b = trace("b.slt", {"--size", "70000"});
-    EXPECT_EQ(put({"p", "t", "a.slt", "b.slt"}), exits(0, a + b));
+    Trace a = trace(sb, "a.slt"), b = trace(sb, "b.slt", {"--size", "70000"});
+    EXPECT_EQ(put({"p", "t", "a.slt", "b.slt"}), exits(0, a.line + b.line));
     EXPECT_TRUE(sb.exists("a.slt") && sb.exists("b.slt"));
-    EXPECT_EQ(sb.read("a.slt"), sb.read("store/" + a.substr(68, 32) + ".slt"));
+    EXPECT_EQ(sb.read("a.slt"), sb.read("store/" + a.uuid + ".slt"));
 
     // The second file repeats a stored UUID: the first is stored and deleted, the rest stay.
-    std::string c = trace("c.slt");
-    trace("d.slt", {"--uuid", b.substr(68, 32)});
-    trace("e.slt");
+    std::string c = trace(sb, "c.slt").line;
+    trace(sb, "d.slt", {"--uuid", b.uuid});
+    trace(sb, "e.slt");
     EXPECT_EQ(put({"-u", "p", "t", "c.slt", "d.slt", "e.slt"}),
               exits(1, c,
                     "error: failed to post file \"d.slt\": trace already exists with UUID " +
-                        b.substr(68, 32) + "\n"));
+                        b.uuid + "\n"));
     EXPECT_FALSE(sb.exists("c.slt"));
     EXPECT_TRUE(sb.exists("d.slt") && sb.exists("e.slt"));
 }
@@ -80,7 +61,7 @@ TEST_F(Put, RewritesOnlyTheRequestedIdentityBytesInMemory) {
              {{"--randomize-uuid=2x"}, 2, 0},
          }) {
         SCOPED_TRACE(testing::PrintToString(options));
-        trace("r.slt", {"--uuid", uuid, "--sig", sig, "--size", "2000"});
+        trace(sb, "r.slt", {"--uuid", uuid, "--sig", sig, "--size", "2000"});
         std::string before = sb.read("r.slt");
         options.insert(options.end(), {"p", "t", "r.slt"});
         Result r = put(options);
@@ -104,7 +85,7 @@ TEST_F(Put, RewritesOnlyTheRequestedIdentityBytesInMemory) {
 
 TEST_F(Put, CountsOutOfRange) {
     config("http://127.0.0.1:1");
-    trace("f.slt");
+    trace(sb, "f.slt");
     const std::string uuid_err = "error: uuid bytes must be <= 16 bytes.\n";
     const std::string sig_err = "error: sha256 bytes must be <= 32 bytes.\n";
     EXPECT_EQ(put({"-U17", "p", "t", "f.slt"}), exits(1, "", uuid_err));
@@ -118,9 +99,9 @@ TEST_F(Put, CountsOutOfRange) {
 
 TEST_F(Put, RefusalsBeforeAnythingIsSent) {
     config("http://127.0.0.1:1");
-    trace("ok.slt");
+    trace(sb, "ok.slt");
     sb.write("short.slt", std::string(330, '\0'));
-    trace("bad.slt", {"--size", "400", "--sections", "71"});
+    trace(sb, "bad.slt", {"--size", "400", "--sections", "71"});
     sb.write("huge.slt", "");
     std::filesystem::resize_file(sb.path("huge.slt"), 4294967296);  // sparse: costs nothing
     const std::string none =
@@ -149,9 +130,9 @@ TEST_F(Put, RefusalsBeforeAnythingIsSent) {
 }
 
 TEST_F(Put, WriterCannotBeCreated) {
-    trace("f.slt");
+    trace(sb, "f.slt");
     const std::string curl_fail = "error: failed to create cURL network writer.\n";
-    cf = sb.write("cf", "[token]\nt = " + kToken + "\n");
+    cf = write_config(sb, {});
     EXPECT_EQ(put({"p", "t", "f.slt"}), exits(1, "", "error: no universe has been configured.\n"));
     cf = sb.write("cf", "[universe]\nname = u\n[token]\nt = " + kToken + "\n");
     EXPECT_EQ(put({"p", "t", "f.slt"}), exits(1, "", "error: failed to create network writer.\n"));
@@ -182,7 +163,7 @@ TEST_F(Put, WriterCannotBeCreated) {
 }
 
 TEST_F(Put, FailedReplies) {
-    trace("f.slt");
+    trace(sb, "f.slt");
     auto fails = [](const std::string &why) {
         return exits(1, "", "error: failed to post file \"f.slt\": " + why + "\n");
     };
@@ -204,7 +185,6 @@ TEST_F(Put, FailedReplies) {
         SCOPED_TRACE(c.why);
         config("http://127.0.0.1:" + start(c.receiver));
         EXPECT_EQ(put({"p", "t", "f.slt"}), fails(c.why));
-        rx.reset();
     }
     // A reply of ok under an error status still counts as stored.
     config("http://127.0.0.1:" +
@@ -214,7 +194,7 @@ TEST_F(Put, FailedReplies) {
 
 TEST_F(Put, HttpsVerifiesThePeerUnlessToldNotTo) {
     start({"--https", "0", "--cert-out", sb.path("ca.pem")});
-    std::string line = trace("f.slt", {"--size", "3000"});
+    std::string line = trace(sb, "f.slt", {"--size", "3000"}).line, https = rx->port("https");
     config("https://localhost:" + https, "curl.cainfo = " + sb.path("ca.pem") + "\n");
     EXPECT_EQ(put({"--randomize-uuid", "p", "t", "f.slt"}).status, 0);
     config("https://localhost:" + https);
@@ -229,7 +209,7 @@ TEST_F(Put, ProxySettingsReachTheTransfer) {
     // The receiver answers absolute-form requests as a proxy would, so a writer server that
     // nothing listens on is reached only through the configured proxy.
     std::string port = start();
-    std::string line = trace("f.slt");
+    std::string line = trace(sb, "f.slt").line;
     config("http://127.0.0.2:1", "curl.proxy = 127.0.0.1:" + port + "\n");
     EXPECT_EQ(put({"p", "t", "f.slt"}), exits(0, line));
     config("http://127.0.0.2:1", "curl.proxy = 127.0.0.1\ncurl.proxyport = " + port + "\n");

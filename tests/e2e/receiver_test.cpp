@@ -9,8 +9,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,8 +17,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-const std::string kToken(64, 'c');
 
 // A trace whose UUID bytes are all `id` and signature bytes all 0xab: 330 header bytes, then
 // `body` bytes, of which the first section claims `declared`.
@@ -45,7 +41,7 @@ std::string le(uint64_t v, int n) {
 }
 
 const std::string kConnectionHeader("\0\0AA", 4);
-const std::string kKey(32, '\xcc');  // kToken's raw bytes
+const std::string kKey(32, '\xaa');  // e2e::kToken's raw bytes
 
 std::string frame(int code, const std::string &key, uint64_t length) {
     return std::string(1, static_cast<char>(code)) + std::string(4, '\0') + key + le(length, 8);
@@ -58,10 +54,10 @@ std::string record(uint32_t seq, uint32_t status, uint64_t substatus, uint64_t l
 // One plain connection; a read waits at most 10 s.
 class SessionClient {
    public:
-    explicit SessionClient(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit SessionClient(const std::string &port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         timeval limit{10, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -85,16 +81,11 @@ class SessionClient {
 class ReceiverTest : public ::testing::Test {
    protected:
     void start(const std::vector<std::string> &extra) {
-        std::vector<std::string> args{"--store", sb.mkdir("store"), "--token", kToken};
-        args.insert(args.end(), extra.begin(), extra.end());
-        rx = sb.spawn(TOLVANE_RECEIVER, args);
-        std::istringstream lines(rx->read_until("ready"));
-        std::string scheme, port;
-        while (lines >> scheme >> port) {
-            base[scheme] = scheme + "://127.0.0.1:" + port + "/post";
-            ports[scheme] = std::stoi(port);
-        }
+        rx.emplace(sb, extra);
         store = fs::canonical(sb.path("store")).string();
+    }
+    std::string base(const std::string &scheme) const {
+        return scheme + "://127.0.0.1:" + rx->port(scheme) + "/post";
     }
 
     // Uploads the files in one curl process, so over one connection when it can; per file
@@ -105,9 +96,9 @@ class ReceiverTest : public ::testing::Test {
         for (const auto &u : uploads) {
             if (args.size() > 2) args.push_back("--next");
             args.insert(args.end(), u.begin() + 1, u.end());
-            args.insert(args.end(),
-                        {"--data-binary", "@" + sb.path(u[0]), "-w",
-                         "\n%{http_code} %{num_connects}\n", base[scheme] + "?token=" + kToken});
+            args.insert(args.end(), {"--data-binary", "@" + sb.path(u[0]), "-w",
+                                     "\n%{http_code} %{num_connects}\n",
+                                     base(scheme) + "?token=" + e2e::kToken});
         }
         return sb.run("/usr/bin/curl", args);
     }
@@ -125,9 +116,7 @@ class ReceiverTest : public ::testing::Test {
     }
 
     e2e::Sandbox sb;
-    std::unique_ptr<e2e::Background> rx;
-    std::map<std::string, std::string> base;
-    std::map<std::string, int> ports;
+    std::optional<e2e::Receiver> rx;
     std::string store;
 };
 
@@ -150,9 +139,9 @@ TEST_F(ReceiverTest, StoresRefusesAndKeepsTheConnection) {
     EXPECT_EQ(sb.read("store/" + u1 + ".slt"), good);
 
     auto r = sb.run("/usr/bin/curl", {"-q", "-sS", "--data-binary", "@" + sb.path("good.slt"),
-                                      base["http"] + "?token=" + repeat("d", 64)});
+                                      base("http") + "?token=" + repeat("d", 64)});
     EXPECT_EQ(r, e2e::exits(0, "{\"error\":{\"message\":\"invalid token\"}}"));
-    EXPECT_EQ(sb.run("/usr/bin/curl", {"-q", "-sS", base["http"] + "x"}),
+    EXPECT_EQ(sb.run("/usr/bin/curl", {"-q", "-sS", base("http") + "x"}),
               e2e::exits(0, "{\"error\":{\"message\":\"not found\"}}"));
 }
 
@@ -187,7 +176,7 @@ TEST_F(ReceiverTest, ClosesWithoutReply) {
 TEST_F(ReceiverTest, SessionStoresAndRefuses) {
     start({"--session", "0"});
     std::string good = trace(8, 50, 50), u8 = repeat("08", 16);
-    SessionClient c(ports["session"]);
+    SessionClient c(rx->port("session"));
     c.send(kConnectionHeader + frame(2, kKey, good.size()) + good);
     EXPECT_EQ(c.receive(24), record(0, 0, 0));
     c.send(frame(3, kKey, good.size()) + good);
@@ -205,7 +194,7 @@ TEST_F(ReceiverTest, SessionLogsACutOff) {
     start({"--session", "0", "--session-body-text", "ok", "--session-split", "7"});
     std::string good = trace(9, 10, 10);
     {
-        SessionClient c(ports["session"]);
+        SessionClient c(rx->port("session"));
         c.send(kConnectionHeader + frame(2, kKey, good.size()) + good);
         EXPECT_EQ(c.receive(27), record(0, 0, 0, UINT64_MAX) + std::string("ok\0", 3));
         c.send(frame(3, kKey, 5000) + std::string(1234, 'x'));
@@ -223,7 +212,7 @@ TEST_F(ReceiverTest, SessionOverOldTls) {
         kConnectionHeader + frame(2, kKey, good.size()) + good + frame(2, kKey, good.size()) + good;
     auto r = sb.run("/usr/bin/openssl",
                     {"s_client", "-quiet", "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0", "-connect",
-                     "127.0.0.1:" + std::to_string(ports["session-tls"])},
+                     "127.0.0.1:" + rx->port("session-tls")},
                     {.stdin_text = in});
     EXPECT_EQ(r.out, record(0, 0, 0)) << r.err;
     EXPECT_NE(rx->err().find("session #1 tls TLSv1.1\n"), std::string::npos) << rx->err();

@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <sstream>
 #include <thread>
 
 #include "harness.h"
@@ -14,7 +13,6 @@ using namespace e2e;
 using namespace std::chrono_literals;
 
 namespace {
-const std::string kToken(64, 'a');
 const std::string kStackloreUsage =
     "Usage: stacklore [-h | --help]\n"
     "       stacklore <project> <token> [--] <traceargs>...\n";
@@ -30,30 +28,12 @@ class Stacklore : public ::testing::Test {
     // Writes the tracer script and a configuration naming it, with extra [general] lines.
     void setup(const std::string &script, const std::string &general = "", mode_t mode = 0755) {
         tracer = sb.write("tracer", "#!/bin/sh\n" + script + "\n", mode);
-        cf = sb.write("cf", "[general]\nstacklore.path = " + tracer + "\n" + general + universe +
-                                "[token]\nt = " + kToken + "\n");
+        cf = write_config(sb, {.head = "[general]\nstacklore.path = " + tracer + "\n" + general,
+                               .write = rx ? "http://127.0.0.1:" + rx->port("http") : ""});
     }
     Result run(std::vector<std::string> args, std::chrono::milliseconds limit = 10s) {
         args.insert(args.begin(), {"-c", cf, "stacklore"});
         return sb.tolvane(args, {.timeout = limit});
-    }
-    // Starts the receiver; the configuration written next uploads to it over HTTP.
-    void start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{"--store", sb.mkdir("store"), "--token",
-                                      kToken,    "--http",          "0"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        rx = sb.spawn(TOLVANE_RECEIVER, args);
-        std::istringstream ports(rx->read_until("ready"));
-        std::string kind, port;
-        ports >> kind >> port;
-        universe = "[universe]\nname = u\nwrite = http://127.0.0.1:" + port + "\n";
-    }
-    // Makes a trace and returns the result line that storing it prints.
-    std::string trace(const std::string &name) {
-        std::istringstream fields(sb.run(TOLVANE_MKTRACE, {name}).out);
-        std::string path, uuid, sig;
-        fields >> path >> uuid >> sig;
-        return sig + " => " + uuid + "\n";
     }
     // The file's text once it is there and not empty; "" after 10 s.
     std::string wait_for(const std::string &name) {
@@ -63,8 +43,8 @@ class Stacklore : public ::testing::Test {
         return "";
     }
     Sandbox sb;
-    std::unique_ptr<Background> rx;
-    std::string tracer, cf, universe;
+    std::optional<Receiver> rx;  // once started, the configuration uploads to it over HTTP
+    std::string tracer, cf;
 };
 }  // namespace
 
@@ -178,23 +158,25 @@ TEST_F(Stacklore, PutArgumentsAreExpandedIntoPutOptions) {
     setup("echo f.slt", "stacklore.put_args = -u $TOLVANE_UNDEFINED\n");
     EXPECT_EQ(run({"p", "t", "x"}), exits(1, "", "error: wordexp failed: Invalid argument\n"));
 
-    start();
+    rx.emplace(sb);
     for (auto [put_args, kept] : {std::pair{"", true}, {"-u -k", false}, {"$(echo -u)", false}}) {
         SCOPED_TRACE(put_args);
         setup("echo f.slt", "stacklore.put_args = " + std::string(put_args) + "\n");
-        std::string line = trace("f.slt"), content = sb.read("f.slt");
-        EXPECT_EQ(run({"p", "t", "--", "-p", "1"}), exits(0, line));
+        Trace f = trace(sb, "f.slt");
+        std::string content = sb.read("f.slt");
+        EXPECT_EQ(run({"p", "t", "--", "-p", "1"}), exits(0, f.line));
         EXPECT_EQ(sb.exists("f.slt"), kept);
-        EXPECT_EQ(sb.read("store/" + line.substr(68, 32) + ".slt"), content);
+        EXPECT_EQ(sb.read("store/" + f.uuid + ".slt"), content);
     }
 }
 
 TEST_F(Stacklore, UploadIsNotCutShortByTheTimeLimit) {
     // The receiver takes longer to answer than the tracer was allowed to run.
-    start({"--delay-ms", "1500"});
+    rx.emplace(sb, std::vector<std::string>{"--delay-ms", "1500"});
     setup("echo \"$PWD/f.slt\"", "stacklore.timeout = 1\n");
-    std::string line = trace("f.slt"), content = sb.read("f.slt");
-    EXPECT_EQ(run({"p", "t", "x"}), exits(0, line));
+    Trace f = trace(sb, "f.slt");
+    std::string content = sb.read("f.slt");
+    EXPECT_EQ(run({"p", "t", "x"}), exits(0, f.line));
     EXPECT_FALSE(sb.exists("f.slt"));
-    EXPECT_EQ(sb.read("store/" + line.substr(68, 32) + ".slt"), content);
+    EXPECT_EQ(sb.read("store/" + f.uuid + ".slt"), content);
 }

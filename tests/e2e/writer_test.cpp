@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 
 #include "harness.h"
 #include "tolvane/cf.h"
@@ -30,19 +29,15 @@ void one_command(tolvane_writer_t *writer, tolvane_writer_response *response) {
 
 TEST(SessionWriter, ShutsDownAfterTheLastAnswerPlainAndTls) {
     Sandbox sb;
-    const std::string token(64, 'd');
-    auto rx = sb.spawn(TOLVANE_RECEIVER, {"--store", sb.mkdir("store"), "--token", token,
-                                          "--session", "0", "--session-tls", "0"});
-    std::istringstream ports(rx->read_until("ready"));
-    std::string kind, port, plain, tls;
-    while (ports >> kind >> port) (kind == "session" ? plain : tls) = port;
-    sb.run(TOLVANE_MKTRACE, {"--size", "5000", "a.slt", "b.slt"});
+    auto rx = std::make_unique<Receiver>(
+        sb, std::vector<std::string>{"--session", "0", "--session-tls", "0"});
+    std::string plain = rx->port("session"), tls = rx->port("session-tls");
+    for (const char *name : {"a.slt", "b.slt"}) trace(sb, name, {"--size", "5000"});
     int n = 0;
     for (const std::string &p : {plain, tls}) {
         SCOPED_TRACE(p);
-        std::string cf =
-            sb.write("cf", "[universe]\nname = u\nwrite = 127.0.0.1:" + p + "\n" +
-                               (p == tls ? "ssl = true\n" : "") + "[token]\nt = " + token + "\n");
+        std::string cf = write_config(
+            sb, {.write = "127.0.0.1:" + p, .universe = p == tls ? "ssl = true\n" : ""});
         payload = sb.read(n++ == 0 ? "a.slt" : "b.slt");
         EXPECT_EXIT(
             {
