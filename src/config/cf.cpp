@@ -195,26 +195,21 @@ void tolvane_cf_load_user_config(const char *path) {
     tolvane_cf_parser_t *parser = nullptr;
     tolvane_cf_line_status status;
     while ((status = tolvane_cf_read_line(f.get(), line, &length, false)) != TOLVANE_CF_LINE_EOF) {
-        if (status == TOLVANE_CF_LINE_LONG) {
-            fprintf(stderr, "error: configuration file contains long line at %u\n", lineno);
-            tolvane_exit(1);
-        }
+        if (status == TOLVANE_CF_LINE_LONG)
+            tolvane_fatal("error: configuration file contains long line at %u\n", lineno);
         if (line[0] == '#' || line[0] == '\0' || line[0] == '\r') {
             // comment or blank line
         } else if (line[0] == '[') {
             char *end = strchr(line + 1, ']');
-            if (end == nullptr) {
-                fprintf(stderr, "error: incomplete configuration block [%s] at line %u\n", line + 1,
-                        lineno);
-                tolvane_exit(1);
-            }
+            if (end == nullptr)
+                tolvane_fatal("error: incomplete configuration block [%s] at line %u\n", line + 1,
+                              lineno);
             *end = '\0';
             if (parser != nullptr) parser(nullptr, 0, header_lineno);
             parser = tolvane_cf_parser_get(line + 1);
             header_lineno = lineno;
         } else if (parser == nullptr) {
-            fprintf(stderr, "error: configuration file lacks block at line %u\n", lineno);
-            tolvane_exit(1);
+            tolvane_fatal("error: configuration file lacks block at line %u\n", lineno);
         } else {
             parser(line, length, lineno);
         }
@@ -222,18 +217,12 @@ void tolvane_cf_load_user_config(const char *path) {
     }
     if (parser != nullptr) parser(nullptr, 0, header_lineno);
     cf_path = tolvane_cf_strdup(chosen);
-    if (cf_path == nullptr) {
-        fprintf(stderr, "error: failed to cache configuration path.\n");
-        tolvane_exit(1);
-    }
+    if (cf_path == nullptr) tolvane_fatal("error: failed to cache configuration path.\n");
 }
 
 void tolvane_cf_kv(char **key, char **value, char *line, size_t length, unsigned int lineno) {
     auto *eq = static_cast<char *>(memchr(line, '=', length));
-    if (eq == nullptr) {
-        fprintf(stderr, "error: configuration parse error at line %u\n", lineno);
-        tolvane_exit(1);
-    }
+    if (eq == nullptr) tolvane_fatal("error: configuration parse error at line %u\n", lineno);
     *eq = '\0';
     *key = tolvane_cf_trim(line);
     *value = tolvane_cf_ltrim(eq + 1);

@@ -36,16 +36,14 @@ struct json_deleter {
     void operator()(json_object *o) const { json_object_put(o); }
 };
 
-[[noreturn]] void missing_data() {
-    tolvane_errx(1, "Missing required data for zeroconf.\n");
-}
+constexpr char zeroconf_incomplete[] = "Missing required data for zeroconf.\n";
 
 // The member of that name, if it is present and of the wanted type. A member that is present
 // with another type is refused like a missing one, so nothing is ever read through it.
 json_object *member(json_object *obj, const char *name, json_type type) {
     json_object *value;
     if (!json_object_object_get_ex(obj, name, &value)) return nullptr;
-    if (!json_object_is_type(value, type)) missing_data();
+    if (!json_object_is_type(value, type)) tolvane_errx(1, "%s", zeroconf_incomplete);
     return value;
 }
 
@@ -125,11 +123,11 @@ void tolvane_cf_load_zeroconf(const char *text) {
     if (!json_object_object_get_ex(root.get(), "universes", &universes) ||
         !json_object_object_get_ex(root.get(), "endpoints", &endpoints) ||
         !json_object_object_get_ex(root.get(), "project_tokens", &project_tokens))
-        missing_data();
+        tolvane_errx(1, "%s", zeroconf_incomplete);
     if (!json_object_is_type(universes, json_type_array) ||
         !json_object_is_type(endpoints, json_type_object) ||
         !json_object_is_type(project_tokens, json_type_object))
-        missing_data();
+        tolvane_errx(1, "%s", zeroconf_incomplete);
 
     size_t n = json_object_array_length(universes);
     for (size_t i = 0; i < n; i++) {
@@ -140,7 +138,8 @@ void tolvane_cf_load_zeroconf(const char *text) {
         load_zeroconf_universe(json_object_get_string(name), endpoints);
     }
     json_object_object_foreach(project_tokens, universe, projects) {
-        if (!json_object_is_type(projects, json_type_object)) missing_data();
+        if (!json_object_is_type(projects, json_type_object))
+            tolvane_errx(1, "%s", zeroconf_incomplete);
         json_object_object_foreach(projects, project, token) {
             if (!json_object_is_type(token, json_type_string))
                 tolvane_errx(1, "Universe \"%s\", project %s: bad token.\n", universe, project);
@@ -223,15 +222,10 @@ void tolvane_cf_tolvane_binary_name_set(const char *path) {
         return;
     }
     char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) == nullptr) {
-        fputs("error: failed retrieve cwd.\n", stderr);
-        tolvane_exit(1);
-    }
+    if (getcwd(cwd, sizeof cwd) == nullptr) tolvane_fatal("error: failed retrieve cwd.\n");
     tolvane_binary = tolvane_cf_asprintf("%s/%s", cwd, path);
-    if (tolvane_binary == nullptr) {
-        fputs("error: failed to sample full path to tolvane binary.\n", stderr);
-        tolvane_exit(1);
-    }
+    if (tolvane_binary == nullptr)
+        tolvane_fatal("error: failed to sample full path to tolvane binary.\n");
 }
 
 const char *tolvane_cf_tolvane_binary_name_get(void) {

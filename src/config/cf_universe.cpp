@@ -14,23 +14,11 @@ SLIST_HEAD(, tolvane_cf_universe) universes;
 SLIST_HEAD(, tolvane_cf_token) tokens;
 tolvane_cf_universe_t *under_construction;
 
-[[noreturn]] void fail(const char *fmt, unsigned int lineno) {
-    fprintf(stderr, fmt, lineno);
-    tolvane_exit(1);
-}
-
 // Copies a text value; ends with the message naming what was copied.
 char *copy_text(const char *value, const char *what_fmt, unsigned int lineno) {
     char *copy = tolvane_cf_strdup(value);
-    if (copy == nullptr) fail(what_fmt, lineno);
+    if (copy == nullptr) tolvane_fatal(what_fmt, lineno);
     return copy;
-}
-
-void set_bool(bool *target, const char *value, const char *message) {
-    if (!tolvane_cf_bool(target, value)) {
-        fputs(message, stderr);
-        tolvane_exit(1);
-    }
 }
 }  // namespace
 
@@ -115,14 +103,15 @@ void tolvane_cf_server(struct tolvane_cf_server_list *list, const char *value,
         auto *colon =
             static_cast<const char *>(memchr(host, ':', static_cast<size_t>(stop - host)));
         if (colon == nullptr)
-            fail("error: configuration file is missing port number at line %u.\n", lineno);
-        if (colon + 1 == stop) fail("error: parse error at configuration file line %u.\n", lineno);
+            tolvane_fatal("error: configuration file is missing port number at line %u.\n", lineno);
+        if (colon + 1 == stop)
+            tolvane_fatal("error: parse error at configuration file line %u.\n", lineno);
         // The port is read as strtol reads it: whatever follows the digits (a path) is ignored.
         std::string port_text(colon + 1, stop);
         // Range-checked before narrowing, so a huge number cannot wrap into a valid port.
         long port = strtol(port_text.c_str(), nullptr, 10);
         if (port < 1 || port > 65534)
-            fail("error: invalid port number at configuration file line %u.\n", lineno);
+            tolvane_fatal("error: invalid port number at configuration file line %u.\n", lineno);
         char *address = tolvane_cf_xstrndup(host, static_cast<size_t>(colon - host));
         tolvane_cf_server_add(list, type, address, static_cast<int>(port), 0);
         if (end == nullptr) break;
@@ -133,9 +122,10 @@ void tolvane_cf_server(struct tolvane_cf_server_list *list, const char *value,
 void tolvane_cf_universe(char *line, size_t length, unsigned int lineno) {
     if (line == nullptr) {
         if (under_construction == nullptr)
-            fail("error: universe configuration block at line %u is empty.\n", lineno);
+            tolvane_fatal("error: universe configuration block at line %u is empty.\n", lineno);
         if (under_construction->name == nullptr)
-            fail("error: universe configuration block at line %u is missing name.\n", lineno);
+            tolvane_fatal("error: universe configuration block at line %u is missing name.\n",
+                          lineno);
         tolvane_cf_insert_universe(under_construction);
         under_construction = nullptr;
         return;
@@ -234,17 +224,14 @@ void tolvane_cf_universe(char *line, size_t length, unsigned int lineno) {
     }
     for (const bool_key &k : bool_keys) {
         if (strcmp(key, k.key) == 0) {
-            set_bool(&(u->*k.field), value, k.message);
+            if (!tolvane_cf_bool(&(u->*k.field), value)) tolvane_fatal("%s", k.message);
             u->valid |= k.bit;
             return;
         }
     }
     if (strcmp(key, "curl.proxyport") == 0) {
         long port;
-        if (!tolvane_cf_long(&port, value)) {
-            fputs("error: invalid proxy port value.\n", stderr);
-            tolvane_exit(1);
-        }
+        if (!tolvane_cf_long(&port, value)) tolvane_fatal("error: invalid proxy port value.\n");
         u->curl_proxyport = port;
         u->valid |= TOLVANE_CF_UNIVERSE_CURL_PROXYPORT;
         return;
@@ -252,10 +239,7 @@ void tolvane_cf_universe(char *line, size_t length, unsigned int lineno) {
     if (strcmp(key, "username") == 0 || strcmp(key, "password") == 0) {
         bool user = key[0] == 'u';
         char *copy = tolvane_cf_strdup(value);
-        if (copy == nullptr) {
-            fputs("error: Failed to allocate memory.\n", stderr);
-            tolvane_exit(1);
-        }
+        if (copy == nullptr) tolvane_fatal("error: Failed to allocate memory.\n");
         (user ? u->username : u->password) = copy;
         u->valid |= user ? TOLVANE_CF_UNIVERSE_USERNAME : TOLVANE_CF_UNIVERSE_PASSWORD;
         return;
