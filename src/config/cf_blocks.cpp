@@ -9,14 +9,14 @@
 
 namespace {
 struct general_settings {
-    const char *viewer;
+    const char *viewer;  // checked and kept, but unread: the command that used it is retired
     struct {
         const char *path;
         int timeout;
         const char *put_args;
     } stacklore;
     struct {
-        const char *path;
+        const char *path;  // expanded (a bad value is fatal) and kept, but unread
     } cache;
 } general;
 
