@@ -104,6 +104,9 @@ void tolvane_cf_server_add(struct tolvane_cf_server_list *list, tolvane_cf_serve
                            const char *address, int port, uint32_t flags);
 void tolvane_cf_token_add(const char *project, const char *text);
 
+// Forgets every universe and token; part of tolvane_cf_reset.
+void tolvane_cf_universe_reset(void);
+
 // Accessors.
 tolvane_cf_universe_t *tolvane_cf_universe_get(const char *name);
 tolvane_cf_server_t *tolvane_cf_writer_next(tolvane_cf_universe_t *universe,

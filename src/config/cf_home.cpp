@@ -1,11 +1,12 @@
-// The configuration home, its JSON configuration, the program's own path and the start-up
-// load order.
+// Loading: the start-up load order, the configuration file's blocks, the configuration home and
+// its JSON configuration, the program's own path, and dropping it all again.
 #include "tolvane/cf_home.h"
 
 #include <json-c/json.h>
 #include <unistd.h>
 
 #include <cassert>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -30,6 +31,21 @@ struct zeroconf_state {
 
 const char *confighome_path;
 const char *tolvane_binary;
+const char *cf_path;
+
+struct block {
+    const char *name;
+    tolvane_cf_parser_t *parser;
+};
+const block blocks[] = {
+    {"universe", tolvane_cf_universe}, {"general", tolvane_cf_general},
+    {"default", tolvane_cf_default},   {"token", tolvane_cf_token},
+    {"daemon", tolvane_cf_daemon},
+};
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
 
 struct json_deleter {
     void operator()(json_tokener *t) const { json_tokener_free(t); }
@@ -76,10 +92,23 @@ void load_zeroconf_universe(const char *name, json_object *endpoints) {
 }
 }  // namespace
 
-void tolvane_cf_home_reset(void) {
-    zeroconf = {};
-    confighome_path = nullptr;
-    tolvane_binary = nullptr;
+tolvane_cf_parser_t *tolvane_cf_parser_get(const char *name) {
+    for (const block &b : blocks) {
+        if (strcmp(b.name, name) == 0) return b.parser;
+    }
+    return tolvane_cf_skip;
+}
+
+void tolvane_cf_load_user_config(const char *path) {
+    char chosen[4096];
+    std::unique_ptr<FILE, file_closer> f(tolvane_cf_select(chosen, sizeof chosen, path));
+    tolvane_cf_read_blocks(f.get(), tolvane_cf_parser_get);
+    cf_path = tolvane_cf_strdup(chosen);
+    if (cf_path == nullptr) tolvane_fatal("error: failed to cache configuration path.\n");
+}
+
+const char *tolvane_cf_path_get(void) {
+    return cf_path;
 }
 
 void tolvane_cf_load_zeroconf_listeners(json_object *endpoints, const char *name,
@@ -213,6 +242,17 @@ void tolvane_cf_load(const char *confighome, const char *cf) {
     tolvane_cf_load_user_config(cf);
     tolvane_cf_resolve_values();
     tolvane_token_cache_load();
+}
+
+void tolvane_cf_reset(void) {
+    tolvane_cf_universe_reset();
+    tolvane_cf_blocks_reset();
+    zeroconf = {};
+    confighome_path = nullptr;
+    tolvane_binary = nullptr;
+    cf_path = nullptr;
+    tolvane_token_cache_reset();
+    tolvane_cf_store_free();
 }
 
 void tolvane_cf_tolvane_binary_name_set(const char *path) {
