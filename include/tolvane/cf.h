@@ -34,6 +34,18 @@ bool tolvane_cf_long(long *target, const char *value);
 // Shell-word expansion joined with single blanks, newly allocated; null for null.
 char *tolvane_cf_resolve(const char *input);
 
+// Why a whole-file read failed once the file was open: the text perror was given and errno, so
+// the message can be printed later with the very bytes it would have had then.
+struct tolvane_cf_read_failure {
+    const char *what;  // null: nothing to report (read, or the file could not be opened)
+    int error;
+};
+// Reads a whole file into the store, NUL added. False when it cannot be opened (a missing file
+// is no failure to report) or read (`failure` says why); *out is left alone then.
+bool tolvane_cf_file_read(char **out, const char *filename, tolvane_cf_read_failure *failure);
+// Prints the failure as perror did when it happened; nothing when there is none.
+void tolvane_cf_read_failure_print(const tolvane_cf_read_failure *failure);
+// The same read, printing its failure at once.
 bool tolvane_cf_file_as_string(char **out, const char *filename);
 
 // How a line reader found the next line.

@@ -104,10 +104,16 @@ void tolvane_cf_server_add(struct tolvane_cf_server_list *list, tolvane_cf_serve
                            const char *address, int port, uint32_t flags);
 void tolvane_cf_token_add(const char *project, const char *text);
 
-// Forgets every universe and token; part of tolvane_cf_reset.
+// The configuration home's current universe, which a null name selects, and how reading its
+// file failed (null: no failure); tolvane_cf_load sets both. The failure is printed each time a
+// null name asks for the current universe, so only commands that choose one report it.
+void tolvane_cf_universe_current_set(const char *name, const tolvane_cf_read_failure *unread);
+// Forgets every universe, token and the current universe; part of tolvane_cf_reset.
 void tolvane_cf_universe_reset(void);
 
 // Accessors.
+// The universe of that name; with a null name, the current universe, or the one inserted last
+// under a new name when there is no current universe.
 tolvane_cf_universe_t *tolvane_cf_universe_get(const char *name);
 tolvane_cf_server_t *tolvane_cf_writer_next(tolvane_cf_universe_t *universe,
                                             tolvane_cf_server_t *server);

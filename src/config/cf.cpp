@@ -258,18 +258,21 @@ char *tolvane_cf_resolve(const char *input) {
     return out;
 }
 
-bool tolvane_cf_file_as_string(char **out, const char *filename) {
+namespace {
+bool read_failed(tolvane_cf_read_failure *failure, const char *what) {
+    failure->what = what;
+    failure->error = errno;
+    return false;
+}
+}  // namespace
+
+bool tolvane_cf_file_read(char **out, const char *filename, tolvane_cf_read_failure *failure) {
+    *failure = {};
     file_ptr f(fopen(filename, "rb"));
     if (!f) return false;
-    if (fseek(f.get(), 0, SEEK_END) != 0) {
-        perror("error: fseek failed");
-        return false;
-    }
+    if (fseek(f.get(), 0, SEEK_END) != 0) return read_failed(failure, "error: fseek failed");
     long size = ftell(f.get());
-    if (size < 0) {
-        perror("error: ftell failed");
-        return false;
-    }
+    if (size < 0) return read_failed(failure, "error: ftell failed");
     rewind(f.get());
     // Kept in the configuration store; a failed read leaves its block there until reset.
     auto *buf = static_cast<char *>(static_cast<unsigned long>(size) >= SIZE_MAX - 1
@@ -277,14 +280,24 @@ bool tolvane_cf_file_as_string(char **out, const char *filename) {
                                         : tolvane_cf_alloc(static_cast<size_t>(size) + 1));
     if (buf == nullptr) {
         errno = ENOMEM;
-        perror("error: malloc failed");
-        return false;
+        return read_failed(failure, "error: malloc failed");
     }
-    if (fread(buf, 1, static_cast<size_t>(size), f.get()) != static_cast<size_t>(size)) {
-        perror("error: fread failed");
-        return false;
-    }
+    if (fread(buf, 1, static_cast<size_t>(size), f.get()) != static_cast<size_t>(size))
+        return read_failed(failure, "error: fread failed");
     buf[size] = '\0';
     *out = buf;
     return true;
+}
+
+void tolvane_cf_read_failure_print(const tolvane_cf_read_failure *failure) {
+    if (failure->what == nullptr) return;
+    errno = failure->error;
+    perror(failure->what);
+}
+
+bool tolvane_cf_file_as_string(char **out, const char *filename) {
+    tolvane_cf_read_failure failure;
+    bool read = tolvane_cf_file_read(out, filename, &failure);
+    tolvane_cf_read_failure_print(&failure);
+    return read;
 }

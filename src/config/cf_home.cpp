@@ -90,6 +90,35 @@ void load_zeroconf_universe(const char *name, json_object *endpoints) {
     tolvane_cf_load_zeroconf_listeners(endpoints, "reader", &u->reader);
     tolvane_cf_insert_universe(u);
 }
+
+// The current-server link: the text after the last "/" of its target names the server; a
+// missing link, or a target without "/", names none.
+void read_current_server() {
+    zeroconf.current_server_path = tolvane_cf_xasprintf("%s/current_server", confighome_path);
+    char *target;
+    if (!tolvane_readlink(&target, zeroconf.current_server_path)) return;
+    std::unique_ptr<char, void (*)(void *)> guard(target, free);
+    const char *slash = strrchr(target, '/');
+    if (slash != nullptr) tolvane_cf_current_server_update(slash + 1);
+}
+
+void read_json_config() {
+    if (zeroconf.json_config_path == nullptr) return;
+    if (tolvane_cf_file_as_string(&zeroconf.json_config, zeroconf.json_config_path))
+        tolvane_cf_load_zeroconf(zeroconf.json_config);
+}
+
+// Read with everything else, but a failed read is printed only when a null name asks for the
+// current universe (tolvane_cf_universe_get): a command that never chooses a universe reports
+// nothing, and every message of loading comes before it.
+void read_current_universe() {
+    if (zeroconf.current_universe_path == nullptr) return;
+    char *text;
+    tolvane_cf_read_failure unread;
+    if (tolvane_cf_file_read(&text, zeroconf.current_universe_path, &unread))
+        zeroconf.current_universe = tolvane_cf_trim(text);
+    tolvane_cf_universe_current_set(zeroconf.current_universe, &unread);
+}
 }  // namespace
 
 tolvane_cf_parser_t *tolvane_cf_parser_get(const char *name) {
@@ -189,41 +218,22 @@ void tolvane_cf_current_server_update(const char *server) {
     zeroconf.login_tokens_path = tolvane_cf_xasprintf("%s/login_tokens", dir);
     zeroconf.json_config = nullptr;
     zeroconf.current_universe = nullptr;
+    tolvane_cf_universe_current_set(nullptr, nullptr);
 }
 
 const char *tolvane_cf_current_server_get(void) {
-    if (zeroconf.current_server != nullptr) return zeroconf.current_server;
-    if (zeroconf.current_server_path == nullptr)
-        zeroconf.current_server_path = tolvane_cf_xasprintf("%s/current_server", confighome_path);
-    char *target;
-    if (!tolvane_readlink(&target, zeroconf.current_server_path)) return nullptr;
-    std::unique_ptr<char, void (*)(void *)> guard(target, free);
-    const char *slash = strrchr(target, '/');
-    if (slash != nullptr) tolvane_cf_current_server_update(slash + 1);
     return zeroconf.current_server;
 }
 
 const char *tolvane_cf_current_universe_get(void) {
-    if (zeroconf.current_universe_path == nullptr && tolvane_cf_current_server_get() == nullptr)
-        return nullptr;
-    if (zeroconf.current_universe == nullptr) {
-        char *text;
-        if (tolvane_cf_file_as_string(&text, zeroconf.current_universe_path))
-            zeroconf.current_universe = tolvane_cf_trim(text);
-    }
     return zeroconf.current_universe;
 }
 
 const char *tolvane_cf_json_config_get(void) {
-    if (zeroconf.json_config_path == nullptr && tolvane_cf_current_server_get() == nullptr)
-        return nullptr;
-    if (zeroconf.json_config == nullptr)
-        tolvane_cf_file_as_string(&zeroconf.json_config, zeroconf.json_config_path);
     return zeroconf.json_config;
 }
 
 const char *tolvane_cf_login_tokens_path_get(void) {
-    if (zeroconf.login_tokens_path == nullptr) tolvane_cf_current_server_get();
     return zeroconf.login_tokens_path;
 }
 
@@ -237,11 +247,13 @@ void tolvane_cf_load(const char *confighome, const char *cf) {
     zeroconf = {};
     confighome_path = tolvane_cf_resolve(confighome != nullptr ? confighome : "~/.tolvane");
     tolvane_cf_init_default_values();
-    tolvane_cf_current_server_get();
-    if (const char *json = tolvane_cf_json_config_get()) tolvane_cf_load_zeroconf(json);
+    read_current_server();
+    read_json_config();
     tolvane_cf_load_user_config(cf);
     tolvane_cf_resolve_values();
-    tolvane_token_cache_load();
+    read_current_universe();
+    if (zeroconf.login_tokens_path != nullptr)
+        tolvane_token_cache_load_path(zeroconf.login_tokens_path);
 }
 
 void tolvane_cf_reset(void) {

@@ -6,7 +6,6 @@
 #include <string>
 #include <variant>
 
-#include "tolvane/cf_home.h"
 #include "tolvane/fatal.h"
 #include "tolvane/misc.h"
 
@@ -14,6 +13,10 @@ namespace {
 SLIST_HEAD(, tolvane_cf_universe) universes;
 SLIST_HEAD(, tolvane_cf_token) tokens;
 tolvane_cf_universe_t *under_construction;
+struct {
+    const char *name;
+    tolvane_cf_read_failure unread;
+} current;
 
 // The universe block's keys. Every key is one line of universe_keys below: that table drives the
 // parser, the defaults of a new universe and the merge of a later block with the same name.
@@ -177,6 +180,12 @@ void tolvane_cf_universe_reset(void) {
     SLIST_INIT(&universes);
     SLIST_INIT(&tokens);
     under_construction = nullptr;
+    current = {};
+}
+
+void tolvane_cf_universe_current_set(const char *name, const tolvane_cf_read_failure *unread) {
+    current.name = name;
+    current.unread = unread != nullptr ? *unread : tolvane_cf_read_failure{};
 }
 
 tolvane_cf_universe_t *tolvane_cf_create_universe(void) {
@@ -286,7 +295,8 @@ void tolvane_cf_token(char *line, size_t length, unsigned int lineno) {
 
 tolvane_cf_universe_t *tolvane_cf_universe_get(const char *name) {
     if (name == nullptr) {
-        name = tolvane_cf_current_universe_get();
+        tolvane_cf_read_failure_print(&current.unread);
+        name = current.name;
         if (name == nullptr) return SLIST_FIRST(&universes);
     }
     tolvane_cf_universe_t *u;

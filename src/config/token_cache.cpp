@@ -11,7 +11,6 @@
 #include <memory>
 
 #include "tolvane/cf.h"
-#include "tolvane/cf_home.h"
 #include "tolvane/fatal.h"
 #include "tolvane/misc.h"
 
@@ -77,11 +76,6 @@ void tolvane_token_cache_reset(void) {
         free(e->token);
         free(e);
     }
-}
-
-void tolvane_token_cache_load(void) {
-    const char *path = tolvane_cf_login_tokens_path_get();
-    if (path != nullptr) tolvane_token_cache_load_path(path);
 }
 
 void tolvane_token_cache_load_path(const char *path) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -192,6 +193,27 @@ TEST_F(CfModel, EachUniverseKeySetsItsBitsAndAmendsOnlyTheirFields) {
         }
         tolvane_cf_reset();
     }
+}
+
+TEST_F(CfModel, AFailedCurrentUniverseReadIsPrintedWhereTheUniverseIsChosen) {
+    // A directory opens like a file but cannot be read as one.
+    std::string path = dir.path + "/home/servers/host:9000/current_universe";
+    std::filesystem::create_directories(path);
+    char *text;
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(tolvane_cf_file_as_string(&text, path.c_str()));
+    std::string message = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(message.rfind("error: ", 0), 0u) << message;
+
+    ::testing::internal::CaptureStderr();
+    load("", R"({"universes": ["j"], "endpoints": {}, "project_tokens": {}})");
+    EXPECT_EQ(tolvane_cf_current_universe_get(), nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    ::testing::internal::CaptureStderr();
+    EXPECT_STREQ(tolvane_cf_universe_get(nullptr)->name, "j");
+    EXPECT_NE(tolvane_cf_universe_get("j"), nullptr);
+    EXPECT_STREQ(tolvane_cf_universe_get(nullptr)->name, "j");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), message + message);
 }
 
 TEST_F(CfModel, TheCurrentUniverseFileChoosesOrFindsNothing) {
