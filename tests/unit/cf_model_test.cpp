@@ -1,6 +1,8 @@
 // What the loaded configuration model answers: server order, merges, universe choice, token
 // precedence, JSON universes, general settings, watchers and default-option injection.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -196,14 +198,14 @@ TEST_F(CfModel, EachUniverseKeySetsItsBitsAndAmendsOnlyTheirFields) {
 }
 
 TEST_F(CfModel, AFailedCurrentUniverseReadIsPrintedWhereTheUniverseIsChosen) {
-    // A directory opens like a file but cannot be read as one.
+    // A pipe opens like a file but cannot seek; holding it open for writing keeps the open from
+    // waiting for a writer.
     std::string path = dir.path + "/home/servers/host:9000/current_universe";
-    std::filesystem::create_directories(path);
-    char *text;
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(tolvane_cf_file_as_string(&text, path.c_str()));
-    std::string message = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(message.rfind("error: ", 0), 0u) << message;
+    std::filesystem::create_directories(dir.path + "/home/servers/host:9000");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    int writer = open(path.c_str(), O_RDWR);
+    ASSERT_GE(writer, 0);
+    const std::string message = "error: fseek failed: Illegal seek\n";
 
     ::testing::internal::CaptureStderr();
     load("", R"({"universes": ["j"], "endpoints": {}, "project_tokens": {}})");
@@ -214,6 +216,7 @@ TEST_F(CfModel, AFailedCurrentUniverseReadIsPrintedWhereTheUniverseIsChosen) {
     EXPECT_NE(tolvane_cf_universe_get("j"), nullptr);
     EXPECT_STREQ(tolvane_cf_universe_get(nullptr)->name, "j");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), message + message);
+    close(writer);
 }
 
 TEST_F(CfModel, TheCurrentUniverseFileChoosesOrFindsNothing) {
