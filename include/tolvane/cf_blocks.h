@@ -32,6 +32,8 @@ tolvane_cf_parser_t tolvane_cf_general;
 tolvane_cf_parser_t tolvane_cf_daemon;
 tolvane_cf_parser_t tolvane_cf_default;
 
+// Forgets the general settings, watchers and defaults; part of tolvane_cf_reset.
+void tolvane_cf_blocks_reset(void);
 // Sets the general defaults; tolvane_cf_load calls it before the file is read.
 void tolvane_cf_init_default_values(void);
 // Expands cache.path once the file has been read.

@@ -31,7 +31,8 @@ struct tolvane_cf_server {
 typedef struct tolvane_cf_server tolvane_cf_server_t;
 SLIST_HEAD(tolvane_cf_server_list, tolvane_cf_server);
 
-// Bits of tolvane_cf_universe.valid: the fields given explicitly.
+// Bits of tolvane_cf_universe.valid: the fields given explicitly. Each belongs to one key of the
+// universe block (its table in cf_universe.cpp); "ssl" gives both switch bits.
 enum : uint32_t {
     TOLVANE_CF_UNIVERSE_USERNAME = 0x1,
     TOLVANE_CF_UNIVERSE_PASSWORD = 0x2,
@@ -55,12 +56,14 @@ enum : uint32_t {
     TOLVANE_CF_UNIVERSE_WRITER_SSL = 0x80000,
 };
 
+// The read_*, reader* and credential fields are parsed, merged and kept for the block's full key
+// set, but this version only writes: nothing reads them.
 struct tolvane_cf_universe {
     char *name;
-    char *username;
-    char *password;
-    char *read_ssl_method;
-    char *read_ssl_certificate;
+    char *username;              // unread
+    char *password;              // unread
+    char *read_ssl_method;       // unread
+    char *read_ssl_certificate;  // unread
     char *write_ssl_method;
     char *write_ssl_certificate;
     char *curl_sslversion;
@@ -73,9 +76,9 @@ struct tolvane_cf_universe {
     bool curl_ssl_verifypeer;
     bool curl_ssl_verifyhost;
     bool curl_verbose;
-    struct tolvane_cf_server_list reader;
+    struct tolvane_cf_server_list reader;  // unread
     struct tolvane_cf_server_list writer;
-    bool reader_ssl;
+    bool reader_ssl;  // unread
     bool writer_ssl;
     uint32_t valid;
     SLIST_ENTRY(tolvane_cf_universe) linkage;
@@ -101,7 +104,16 @@ void tolvane_cf_server_add(struct tolvane_cf_server_list *list, tolvane_cf_serve
                            const char *address, int port, uint32_t flags);
 void tolvane_cf_token_add(const char *project, const char *text);
 
+// The configuration home's current universe, which a null name selects, and how reading its
+// file failed (null: no failure); tolvane_cf_load sets both. The failure is printed each time a
+// null name asks for the current universe, so only commands that choose one report it.
+void tolvane_cf_universe_current_set(const char *name, const tolvane_cf_read_failure *unread);
+// Forgets every universe, token and the current universe; part of tolvane_cf_reset.
+void tolvane_cf_universe_reset(void);
+
 // Accessors.
+// The universe of that name; with a null name, the current universe, or the one inserted last
+// under a new name when there is no current universe.
 tolvane_cf_universe_t *tolvane_cf_universe_get(const char *name);
 tolvane_cf_server_t *tolvane_cf_writer_next(tolvane_cf_universe_t *universe,
                                             tolvane_cf_server_t *server);

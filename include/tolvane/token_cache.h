@@ -1,7 +1,8 @@
 // The login token cache of the current server: one token per universe, loaded at start-up.
 #pragma once
 
-void tolvane_token_cache_load(void);
+// Loads the cache file at that path (tolvane_cf_load passes the current server's); a missing
+// file is an empty cache.
 void tolvane_token_cache_load_path(const char *path);
 // Stores one entry; the caller holds the cache's mutex. 0, or -1 when out of memory.
 int tolvane_token_cache_put_unlocked(const char *universename, const char *token);

@@ -1,5 +1,5 @@
-// Configuration file syntax and loader, and the store that keeps configuration for the life of
-// the process.
+// The configuration file syntax, the text helpers, whole-file reads and the store that keeps
+// configuration for the life of the process.
 #include "tolvane/cf.h"
 
 #include <pwd.h>
@@ -13,11 +13,8 @@
 #include <cstring>
 #include <memory>
 
-#include "tolvane/cf_blocks.h"
-#include "tolvane/cf_universe.h"
 #include "tolvane/fatal.h"
 #include "tolvane/misc.h"
-#include "tolvane/token_cache.h"
 
 namespace {
 // Every block of the store is kept on one list so tolvane_cf_reset can free them all.
@@ -30,18 +27,6 @@ struct file_closer {
     void operator()(FILE *f) const { fclose(f); }
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
-
-const char *cf_path;
-
-struct parser_entry {
-    const char *block;
-    tolvane_cf_parser_t *parser;
-};
-const parser_entry parsers[] = {
-    {nullptr, tolvane_cf_skip},      {"universe", tolvane_cf_universe},
-    {"general", tolvane_cf_general}, {"default", tolvane_cf_default},
-    {"token", tolvane_cf_token},     {"daemon", tolvane_cf_daemon},
-};
 
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -105,12 +90,7 @@ char *tolvane_cf_xasprintf(const char *fmt, ...) {
     return out;
 }
 
-void tolvane_cf_reset(void) {
-    tolvane_cf_universe_reset();
-    tolvane_cf_blocks_reset();
-    tolvane_cf_home_reset();
-    tolvane_token_cache_reset();
-    cf_path = nullptr;
+void tolvane_cf_store_free(void) {
     while (pool != nullptr) {
         pool_node *next = pool->next;
         free(pool);
@@ -172,68 +152,42 @@ FILE *tolvane_cf_select(char *chosen, size_t chosen_length, const char *preferre
     tolvane_perror_exit("error: configuration file could not be opened");
 }
 
-tolvane_cf_parser_t *tolvane_cf_parser_get(const char *block) {
-    for (size_t i = 1; i < sizeof parsers / sizeof parsers[0]; i++) {
-        if (strcmp(parsers[i].block, block) == 0) return parsers[i].parser;
-    }
-    return parsers[0].parser;
-}
-
 void tolvane_cf_skip(char *, size_t, unsigned int) {}
 
-const char *tolvane_cf_path_get(void) {
-    return cf_path;
-}
-
-void tolvane_cf_load_user_config(const char *path) {
-    char chosen[4096];
-    file_ptr f(tolvane_cf_select(chosen, sizeof chosen, path));
+void tolvane_cf_read_blocks(FILE *f, tolvane_cf_block_lookup_t *lookup) {
     char line[1024];
     size_t length;
     unsigned int lineno = 1;
     unsigned int header_lineno = 0;
     tolvane_cf_parser_t *parser = nullptr;
     tolvane_cf_line_status status;
-    while ((status = tolvane_cf_read_line(f.get(), line, &length, false)) != TOLVANE_CF_LINE_EOF) {
-        if (status == TOLVANE_CF_LINE_LONG) {
-            fprintf(stderr, "error: configuration file contains long line at %u\n", lineno);
-            tolvane_exit(1);
-        }
+    while ((status = tolvane_cf_read_line(f, line, &length, false)) != TOLVANE_CF_LINE_EOF) {
+        if (status == TOLVANE_CF_LINE_LONG)
+            tolvane_fatal("error: configuration file contains long line at %u\n", lineno);
         if (line[0] == '#' || line[0] == '\0' || line[0] == '\r') {
             // comment or blank line
         } else if (line[0] == '[') {
             char *end = strchr(line + 1, ']');
-            if (end == nullptr) {
-                fprintf(stderr, "error: incomplete configuration block [%s] at line %u\n", line + 1,
-                        lineno);
-                tolvane_exit(1);
-            }
+            if (end == nullptr)
+                tolvane_fatal("error: incomplete configuration block [%s] at line %u\n", line + 1,
+                              lineno);
             *end = '\0';
             if (parser != nullptr) parser(nullptr, 0, header_lineno);
-            parser = tolvane_cf_parser_get(line + 1);
+            parser = lookup(line + 1);
             header_lineno = lineno;
         } else if (parser == nullptr) {
-            fprintf(stderr, "error: configuration file lacks block at line %u\n", lineno);
-            tolvane_exit(1);
+            tolvane_fatal("error: configuration file lacks block at line %u\n", lineno);
         } else {
             parser(line, length, lineno);
         }
         lineno++;
     }
     if (parser != nullptr) parser(nullptr, 0, header_lineno);
-    cf_path = tolvane_cf_strdup(chosen);
-    if (cf_path == nullptr) {
-        fprintf(stderr, "error: failed to cache configuration path.\n");
-        tolvane_exit(1);
-    }
 }
 
 void tolvane_cf_kv(char **key, char **value, char *line, size_t length, unsigned int lineno) {
     auto *eq = static_cast<char *>(memchr(line, '=', length));
-    if (eq == nullptr) {
-        fprintf(stderr, "error: configuration parse error at line %u\n", lineno);
-        tolvane_exit(1);
-    }
+    if (eq == nullptr) tolvane_fatal("error: configuration parse error at line %u\n", lineno);
     *eq = '\0';
     *key = tolvane_cf_trim(line);
     *value = tolvane_cf_ltrim(eq + 1);
@@ -304,18 +258,21 @@ char *tolvane_cf_resolve(const char *input) {
     return out;
 }
 
-bool tolvane_cf_file_as_string(char **out, const char *filename) {
+namespace {
+bool read_failed(tolvane_cf_read_failure *failure, const char *what) {
+    failure->what = what;
+    failure->error = errno;
+    return false;
+}
+}  // namespace
+
+bool tolvane_cf_file_read(char **out, const char *filename, tolvane_cf_read_failure *failure) {
+    *failure = {};
     file_ptr f(fopen(filename, "rb"));
     if (!f) return false;
-    if (fseek(f.get(), 0, SEEK_END) != 0) {
-        perror("error: fseek failed");
-        return false;
-    }
+    if (fseek(f.get(), 0, SEEK_END) != 0) return read_failed(failure, "error: fseek failed");
     long size = ftell(f.get());
-    if (size < 0) {
-        perror("error: ftell failed");
-        return false;
-    }
+    if (size < 0) return read_failed(failure, "error: ftell failed");
     rewind(f.get());
     // Kept in the configuration store; a failed read leaves its block there until reset.
     auto *buf = static_cast<char *>(static_cast<unsigned long>(size) >= SIZE_MAX - 1
@@ -323,14 +280,24 @@ bool tolvane_cf_file_as_string(char **out, const char *filename) {
                                         : tolvane_cf_alloc(static_cast<size_t>(size) + 1));
     if (buf == nullptr) {
         errno = ENOMEM;
-        perror("error: malloc failed");
-        return false;
+        return read_failed(failure, "error: malloc failed");
     }
-    if (fread(buf, 1, static_cast<size_t>(size), f.get()) != static_cast<size_t>(size)) {
-        perror("error: fread failed");
-        return false;
-    }
+    if (fread(buf, 1, static_cast<size_t>(size), f.get()) != static_cast<size_t>(size))
+        return read_failed(failure, "error: fread failed");
     buf[size] = '\0';
     *out = buf;
     return true;
+}
+
+void tolvane_cf_read_failure_print(const tolvane_cf_read_failure *failure) {
+    if (failure->what == nullptr) return;
+    errno = failure->error;
+    perror(failure->what);
+}
+
+bool tolvane_cf_file_as_string(char **out, const char *filename) {
+    tolvane_cf_read_failure failure;
+    bool read = tolvane_cf_file_read(out, filename, &failure);
+    tolvane_cf_read_failure_print(&failure);
+    return read;
 }

@@ -9,14 +9,14 @@
 
 namespace {
 struct general_settings {
-    const char *viewer;
+    const char *viewer;  // checked and kept, but unread: the command that used it is retired
     struct {
         const char *path;
         int timeout;
         const char *put_args;
     } stacklore;
     struct {
-        const char *path;
+        const char *path;  // expanded (a bad value is fatal) and kept, but unread
     } cache;
 } general;
 
@@ -24,30 +24,21 @@ SLIST_HEAD(, tolvane_cf_watcher) watchers;
 int watcher_id;
 SLIST_HEAD(, tolvane_cf_project) projects;
 
-[[noreturn]] void fail(const char *fmt, unsigned int lineno) {
-    fprintf(stderr, fmt, lineno);
-    tolvane_exit(1);
-}
-
-[[noreturn]] void fail(const char *message) {
-    fputs(message, stderr);
-    tolvane_exit(1);
-}
-
-const char *copy_or_fail(const char *value, const char *fmt, unsigned int lineno) {
+// A copy of the value in the store; `fmt`, given the line number, ends the process without one.
+const char *copy_or_fatal(const char *value, const char *fmt, unsigned int lineno) {
     char *copy = tolvane_cf_strdup(value);
-    if (copy == nullptr) fail(fmt, lineno);
+    if (copy == nullptr) tolvane_fatal(fmt, lineno);
     return copy;
 }
 
 void check_viewer(const char *value, unsigned int lineno) {
     const char *p = strchr(value, '%');
     if (p == nullptr)
-        fail("error: missing required format string for viewer at line %u.\n", lineno);
+        tolvane_fatal("error: missing required format string for viewer at line %u.\n", lineno);
     for (; p != nullptr; p = strchr(p + 2, '%')) {
         if (p[1] == '\0')
-            fail("error: malformed format string in viewer option at line %u.\n", lineno);
-        if (p[1] != 's') fail("error: format string must be %%s at line %u.\n", lineno);
+            tolvane_fatal("error: malformed format string in viewer option at line %u.\n", lineno);
+        if (p[1] != 's') tolvane_fatal("error: format string must be %%s at line %u.\n", lineno);
     }
 }
 }  // namespace
@@ -84,24 +75,22 @@ void tolvane_cf_general(char *line, size_t length, unsigned int lineno) {
     if (strcmp(key, "viewer") == 0) {
         check_viewer(value, lineno);
         general.viewer = tolvane_cf_strdup(value);
-        if (general.viewer == nullptr) fail("error: failed to cache viewer command.\n");
+        if (general.viewer == nullptr) tolvane_fatal("error: failed to cache viewer command.\n");
     } else if (strcmp(key, "stacklore.path") == 0) {
-        general.stacklore.path = copy_or_fail(
+        general.stacklore.path = copy_or_fatal(
             value, "error: failed to allocate stacklore path for configuration file line %u.\n",
             lineno);
     } else if (strcmp(key, "stacklore.timeout") == 0) {
         int timeout = static_cast<int>(strtol(value, nullptr, 10));
-        if (timeout < 0) {
-            fprintf(stderr, "error: invalid timeout (%d)  at line %u.\n", timeout, lineno);
-            tolvane_exit(1);
-        }
+        if (timeout < 0)
+            tolvane_fatal("error: invalid timeout (%d)  at line %u.\n", timeout, lineno);
         general.stacklore.timeout = timeout;
     } else if (strcmp(key, "stacklore.put_args") == 0) {
-        general.stacklore.put_args = copy_or_fail(
+        general.stacklore.put_args = copy_or_fatal(
             value, "error: failed to allocate stacklore put_args for configuration file line %u.\n",
             lineno);
     } else if (strcmp(key, "cache.path") == 0) {
-        general.cache.path = copy_or_fail(
+        general.cache.path = copy_or_fatal(
             value, "error: failed to allocate cache path for configuration file line %u.\n",
             lineno);
     } else {
@@ -116,7 +105,7 @@ tolvane_cf_watcher_t *tolvane_cf_watcher_get(const char *name) {
     }
     w = static_cast<tolvane_cf_watcher_t *>(tolvane_cf_alloc(sizeof(tolvane_cf_watcher_t)));
     if (w == nullptr || (w->name = tolvane_cf_strdup(name)) == nullptr)
-        fail("error: internal allocation failure.\n");
+        tolvane_fatal("error: internal allocation failure.\n");
     w->id = watcher_id++;
     SLIST_INSERT_HEAD(&watchers, w, linkage);
     return w;
@@ -129,24 +118,22 @@ void tolvane_cf_daemon(char *line, size_t length, unsigned int lineno) {
         // Every watcher must be complete by the end of the block that introduced it.
         tolvane_cf_watcher_t *w;
         SLIST_FOREACH(w, &watchers, linkage) {
-            if (w->root == nullptr || w->token == nullptr) {
-                fprintf(stderr, "error: daemon entry for [%s] lacks required fields.\n", w->name);
-                tolvane_exit(1);
-            }
+            if (w->root == nullptr || w->token == nullptr)
+                tolvane_fatal("error: daemon entry for [%s] lacks required fields.\n", w->name);
         }
         return;
     }
     char *key, *value;
     tolvane_cf_kv(&key, &value, line, length, lineno);
     char *dot = strchr(key, '.');
-    if (dot == nullptr || dot[1] == '\0') fail(lacks, lineno);
+    if (dot == nullptr || dot[1] == '\0') tolvane_fatal(lacks, lineno);
     *dot = '\0';
     const char *option = dot + 1;
     tolvane_cf_watcher_t *w = tolvane_cf_watcher_get(key);
     char **field;
     if (strcmp(option, "root") == 0) {
         if (value[0] != '/')
-            fail(
+            tolvane_fatal(
                 "error: daemon configuration requires absolute paths for root specification "
                 "at line %u.\n",
                 lineno);
@@ -154,10 +141,10 @@ void tolvane_cf_daemon(char *line, size_t length, unsigned int lineno) {
     } else if (strcmp(option, "token") == 0) {
         field = &w->token;
     } else {
-        fail(lacks, lineno);
+        tolvane_fatal(lacks, lineno);
     }
     if ((*field = tolvane_cf_strdup(value)) == nullptr)
-        fail("error: internal allocation failure.\n");
+        tolvane_fatal("error: internal allocation failure.\n");
 }
 
 void tolvane_cf_default_create(tolvane_cf_project *project, const char *command, const char *option,
@@ -169,15 +156,16 @@ void tolvane_cf_default_create(tolvane_cf_project *project, const char *command,
     if (d == nullptr) {
         d = static_cast<struct tolvane_cf_default *>(
             tolvane_cf_alloc(sizeof(struct tolvane_cf_default)));
-        if (d == nullptr) fail("error: configuration object allocation failure.\n");
+        if (d == nullptr) tolvane_fatal("error: configuration object allocation failure.\n");
         if ((d->command = tolvane_cf_strdup(command)) == nullptr)
-            fail("error: configuration allocation failure.\n");
-        if (!cr_array_init(&d->argv, 4)) fail("error: configuration object allocation failure.\n");
+            tolvane_fatal("error: configuration allocation failure.\n");
+        if (!cr_array_init(&d->argv, 4))
+            tolvane_fatal("error: configuration object allocation failure.\n");
         SLIST_INSERT_HEAD(&project->defaults, d, linkage);
     }
     char *arg = tolvane_cf_asprintf("--%s=%s", option, value);
     if (arg == nullptr || cr_array_append_offset(&d->argv, arg) < 0)
-        fail("error: configuration object allocation failure.\n");
+        tolvane_fatal("error: configuration object allocation failure.\n");
 }
 
 void tolvane_cf_default(char *line, size_t length, unsigned int lineno) {
@@ -186,14 +174,14 @@ void tolvane_cf_default(char *line, size_t length, unsigned int lineno) {
     tolvane_cf_kv(&key, &value, line, length, lineno);
     char *dot = strchr(key, '.');
     if (dot == nullptr || strchr(value, ' ') != nullptr)
-        fail("error: malformed default at line %u.\n", lineno);
-    if (value[0] == '\0') fail("error: invalid default at line %u.\n", lineno);
+        tolvane_fatal("error: malformed default at line %u.\n", lineno);
+    if (value[0] == '\0') tolvane_fatal("error: invalid default at line %u.\n", lineno);
     *dot = '\0';
     // Defaults are filed under the one project record without a name.
     tolvane_cf_project *project = SLIST_FIRST(&projects);
     if (project == nullptr) {
         project = static_cast<tolvane_cf_project *>(tolvane_cf_alloc(sizeof(tolvane_cf_project)));
-        if (project == nullptr) fail("error: configuration object allocation failure.\n");
+        if (project == nullptr) tolvane_fatal("error: configuration object allocation failure.\n");
         SLIST_INSERT_HEAD(&projects, project, linkage);
     }
     tolvane_cf_default_create(project, key, dot + 1, value, lineno);
@@ -209,7 +197,8 @@ void tolvane_cf_argv(int *argc, char ***argv) {
     if (d == nullptr || d->argv->length == 0) return;
     size_t count = static_cast<size_t>(*argc) + d->argv->length;
     auto **v = static_cast<char **>(tolvane_cf_alloc((count + 1) * sizeof(char *)));
-    if (v == nullptr || count > INT32_MAX) fail("error: failed to manipulate default options.\n");
+    if (v == nullptr || count > INT32_MAX)
+        tolvane_fatal("error: failed to manipulate default options.\n");
     size_t n = 0;
     v[n++] = (*argv)[0];
     for (unsigned int i = 0; i < d->argv->length; i++)

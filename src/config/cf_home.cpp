@@ -1,11 +1,12 @@
-// The configuration home, its JSON configuration, the program's own path and the start-up
-// load order.
+// Loading: the start-up load order, the configuration file's blocks, the configuration home and
+// its JSON configuration, the program's own path, and dropping it all again.
 #include "tolvane/cf_home.h"
 
 #include <json-c/json.h>
 #include <unistd.h>
 
 #include <cassert>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -30,22 +31,35 @@ struct zeroconf_state {
 
 const char *confighome_path;
 const char *tolvane_binary;
+const char *cf_path;
+
+struct block {
+    const char *name;
+    tolvane_cf_parser_t *parser;
+};
+const block blocks[] = {
+    {"universe", tolvane_cf_universe}, {"general", tolvane_cf_general},
+    {"default", tolvane_cf_default},   {"token", tolvane_cf_token},
+    {"daemon", tolvane_cf_daemon},
+};
+
+struct file_closer {
+    void operator()(FILE *f) const { fclose(f); }
+};
 
 struct json_deleter {
     void operator()(json_tokener *t) const { json_tokener_free(t); }
     void operator()(json_object *o) const { json_object_put(o); }
 };
 
-[[noreturn]] void missing_data() {
-    tolvane_errx(1, "Missing required data for zeroconf.\n");
-}
+constexpr char zeroconf_incomplete[] = "Missing required data for zeroconf.\n";
 
 // The member of that name, if it is present and of the wanted type. A member that is present
 // with another type is refused like a missing one, so nothing is ever read through it.
 json_object *member(json_object *obj, const char *name, json_type type) {
     json_object *value;
     if (!json_object_object_get_ex(obj, name, &value)) return nullptr;
-    if (!json_object_is_type(value, type)) missing_data();
+    if (!json_object_is_type(value, type)) tolvane_errx(1, "%s", zeroconf_incomplete);
     return value;
 }
 
@@ -76,12 +90,54 @@ void load_zeroconf_universe(const char *name, json_object *endpoints) {
     tolvane_cf_load_zeroconf_listeners(endpoints, "reader", &u->reader);
     tolvane_cf_insert_universe(u);
 }
+
+// The current-server link: the text after the last "/" of its target names the server; a
+// missing link, or a target without "/", names none.
+void read_current_server() {
+    zeroconf.current_server_path = tolvane_cf_xasprintf("%s/current_server", confighome_path);
+    char *target;
+    if (!tolvane_readlink(&target, zeroconf.current_server_path)) return;
+    std::unique_ptr<char, void (*)(void *)> guard(target, free);
+    const char *slash = strrchr(target, '/');
+    if (slash != nullptr) tolvane_cf_current_server_update(slash + 1);
+}
+
+void read_json_config() {
+    if (zeroconf.json_config_path == nullptr) return;
+    if (tolvane_cf_file_as_string(&zeroconf.json_config, zeroconf.json_config_path))
+        tolvane_cf_load_zeroconf(zeroconf.json_config);
+}
+
+// Read with everything else, but a failed read is printed only when a null name asks for the
+// current universe (tolvane_cf_universe_get): a command that never chooses a universe reports
+// nothing, and every message of loading comes before it.
+void read_current_universe() {
+    if (zeroconf.current_universe_path == nullptr) return;
+    char *text;
+    tolvane_cf_read_failure unread;
+    if (tolvane_cf_file_read(&text, zeroconf.current_universe_path, &unread))
+        zeroconf.current_universe = tolvane_cf_trim(text);
+    tolvane_cf_universe_current_set(zeroconf.current_universe, &unread);
+}
 }  // namespace
 
-void tolvane_cf_home_reset(void) {
-    zeroconf = {};
-    confighome_path = nullptr;
-    tolvane_binary = nullptr;
+tolvane_cf_parser_t *tolvane_cf_parser_get(const char *name) {
+    for (const block &b : blocks) {
+        if (strcmp(b.name, name) == 0) return b.parser;
+    }
+    return tolvane_cf_skip;
+}
+
+void tolvane_cf_load_user_config(const char *path) {
+    char chosen[4096];
+    std::unique_ptr<FILE, file_closer> f(tolvane_cf_select(chosen, sizeof chosen, path));
+    tolvane_cf_read_blocks(f.get(), tolvane_cf_parser_get);
+    cf_path = tolvane_cf_strdup(chosen);
+    if (cf_path == nullptr) tolvane_fatal("error: failed to cache configuration path.\n");
+}
+
+const char *tolvane_cf_path_get(void) {
+    return cf_path;
 }
 
 void tolvane_cf_load_zeroconf_listeners(json_object *endpoints, const char *name,
@@ -125,11 +181,11 @@ void tolvane_cf_load_zeroconf(const char *text) {
     if (!json_object_object_get_ex(root.get(), "universes", &universes) ||
         !json_object_object_get_ex(root.get(), "endpoints", &endpoints) ||
         !json_object_object_get_ex(root.get(), "project_tokens", &project_tokens))
-        missing_data();
+        tolvane_errx(1, "%s", zeroconf_incomplete);
     if (!json_object_is_type(universes, json_type_array) ||
         !json_object_is_type(endpoints, json_type_object) ||
         !json_object_is_type(project_tokens, json_type_object))
-        missing_data();
+        tolvane_errx(1, "%s", zeroconf_incomplete);
 
     size_t n = json_object_array_length(universes);
     for (size_t i = 0; i < n; i++) {
@@ -140,7 +196,8 @@ void tolvane_cf_load_zeroconf(const char *text) {
         load_zeroconf_universe(json_object_get_string(name), endpoints);
     }
     json_object_object_foreach(project_tokens, universe, projects) {
-        if (!json_object_is_type(projects, json_type_object)) missing_data();
+        if (!json_object_is_type(projects, json_type_object))
+            tolvane_errx(1, "%s", zeroconf_incomplete);
         json_object_object_foreach(projects, project, token) {
             if (!json_object_is_type(token, json_type_string))
                 tolvane_errx(1, "Universe \"%s\", project %s: bad token.\n", universe, project);
@@ -161,41 +218,22 @@ void tolvane_cf_current_server_update(const char *server) {
     zeroconf.login_tokens_path = tolvane_cf_xasprintf("%s/login_tokens", dir);
     zeroconf.json_config = nullptr;
     zeroconf.current_universe = nullptr;
+    tolvane_cf_universe_current_set(nullptr, nullptr);
 }
 
 const char *tolvane_cf_current_server_get(void) {
-    if (zeroconf.current_server != nullptr) return zeroconf.current_server;
-    if (zeroconf.current_server_path == nullptr)
-        zeroconf.current_server_path = tolvane_cf_xasprintf("%s/current_server", confighome_path);
-    char *target;
-    if (!tolvane_readlink(&target, zeroconf.current_server_path)) return nullptr;
-    std::unique_ptr<char, void (*)(void *)> guard(target, free);
-    const char *slash = strrchr(target, '/');
-    if (slash != nullptr) tolvane_cf_current_server_update(slash + 1);
     return zeroconf.current_server;
 }
 
 const char *tolvane_cf_current_universe_get(void) {
-    if (zeroconf.current_universe_path == nullptr && tolvane_cf_current_server_get() == nullptr)
-        return nullptr;
-    if (zeroconf.current_universe == nullptr) {
-        char *text;
-        if (tolvane_cf_file_as_string(&text, zeroconf.current_universe_path))
-            zeroconf.current_universe = tolvane_cf_trim(text);
-    }
     return zeroconf.current_universe;
 }
 
 const char *tolvane_cf_json_config_get(void) {
-    if (zeroconf.json_config_path == nullptr && tolvane_cf_current_server_get() == nullptr)
-        return nullptr;
-    if (zeroconf.json_config == nullptr)
-        tolvane_cf_file_as_string(&zeroconf.json_config, zeroconf.json_config_path);
     return zeroconf.json_config;
 }
 
 const char *tolvane_cf_login_tokens_path_get(void) {
-    if (zeroconf.login_tokens_path == nullptr) tolvane_cf_current_server_get();
     return zeroconf.login_tokens_path;
 }
 
@@ -209,11 +247,24 @@ void tolvane_cf_load(const char *confighome, const char *cf) {
     zeroconf = {};
     confighome_path = tolvane_cf_resolve(confighome != nullptr ? confighome : "~/.tolvane");
     tolvane_cf_init_default_values();
-    tolvane_cf_current_server_get();
-    if (const char *json = tolvane_cf_json_config_get()) tolvane_cf_load_zeroconf(json);
+    read_current_server();
+    read_json_config();
     tolvane_cf_load_user_config(cf);
     tolvane_cf_resolve_values();
-    tolvane_token_cache_load();
+    read_current_universe();
+    if (zeroconf.login_tokens_path != nullptr)
+        tolvane_token_cache_load_path(zeroconf.login_tokens_path);
+}
+
+void tolvane_cf_reset(void) {
+    tolvane_cf_universe_reset();
+    tolvane_cf_blocks_reset();
+    zeroconf = {};
+    confighome_path = nullptr;
+    tolvane_binary = nullptr;
+    cf_path = nullptr;
+    tolvane_token_cache_reset();
+    tolvane_cf_store_free();
 }
 
 void tolvane_cf_tolvane_binary_name_set(const char *path) {
@@ -223,15 +274,10 @@ void tolvane_cf_tolvane_binary_name_set(const char *path) {
         return;
     }
     char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) == nullptr) {
-        fputs("error: failed retrieve cwd.\n", stderr);
-        tolvane_exit(1);
-    }
+    if (getcwd(cwd, sizeof cwd) == nullptr) tolvane_fatal("error: failed retrieve cwd.\n");
     tolvane_binary = tolvane_cf_asprintf("%s/%s", cwd, path);
-    if (tolvane_binary == nullptr) {
-        fputs("error: failed to sample full path to tolvane binary.\n", stderr);
-        tolvane_exit(1);
-    }
+    if (tolvane_binary == nullptr)
+        tolvane_fatal("error: failed to sample full path to tolvane binary.\n");
 }
 
 const char *tolvane_cf_tolvane_binary_name_get(void) {

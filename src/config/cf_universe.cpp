@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <variant>
 
-#include "tolvane/cf_home.h"
 #include "tolvane/fatal.h"
 #include "tolvane/misc.h"
 
@@ -13,24 +13,166 @@ namespace {
 SLIST_HEAD(, tolvane_cf_universe) universes;
 SLIST_HEAD(, tolvane_cf_token) tokens;
 tolvane_cf_universe_t *under_construction;
+struct {
+    const char *name;
+    tolvane_cf_read_failure unread;
+} current;
 
-[[noreturn]] void fail(const char *fmt, unsigned int lineno) {
-    fprintf(stderr, fmt, lineno);
-    tolvane_exit(1);
-}
+// The universe block's keys. Every key is one line of universe_keys below: that table drives the
+// parser, the defaults of a new universe and the merge of a later block with the same name.
+using U = tolvane_cf_universe_t;
+using text_field = char *U::*;
+using flag_field = bool U::*;
+using number_field = int64_t U::*;
+using servers_field = tolvane_cf_server_list U::*;
+// std::monostate: the key has no field of its own ("ssl" sets the switches its bits name).
+using field_ptr = std::variant<std::monostate, text_field, flag_field, number_field, servers_field>;
 
-// Copies a text value; ends with the message naming what was copied.
-char *copy_text(const char *value, const char *what_fmt, unsigned int lineno) {
-    char *copy = tolvane_cf_strdup(value);
-    if (copy == nullptr) fail(what_fmt, lineno);
-    return copy;
-}
+// How a value is read. Every message is a format given the line number, which it may ignore.
+enum class kind {
+    text,     // kept as written; `message` ends the process when it cannot be kept
+    flag,     // "true" or "false" in any case; anything else ends the process with `message`
+    number,   // read like %ld; anything else ends the process with `message`
+    servers,  // a blank-separated server list, each added to the head of the field's list
+    ssl,      // like flag, but a bad value only prints `message` and changes nothing
+};
 
-void set_bool(bool *target, const char *value, const char *message) {
-    if (!tolvane_cf_bool(target, value)) {
-        fputs(message, stderr);
-        tolvane_exit(1);
+struct universe_key {
+    const char *key;
+    field_ptr member;
+    uint32_t bit;  // its bit in `valid`; 0 for the name, which is how blocks are matched
+    kind how;
+    const char *message;
+    bool initially = false;  // a flag's value in a new universe
+};
+
+constexpr char name_alloc[] =
+    "error: failed to allocate universe name for configuration file line %u.\n";
+constexpr char credential_alloc[] = "error: Failed to allocate memory.\n";
+constexpr char method_alloc[] =
+    "error: failed to allocate ssl method name for configuration file line %u.\n";
+constexpr char certificate_alloc[] =
+    "error: failed to allocate ssl certificate filename for configuration file line %u.\n";
+constexpr char bad_ssl[] = "error: invalid SSL value.\n";
+
+constexpr universe_key universe_keys[] = {
+    {"name", &U::name, 0, kind::text, name_alloc},
+    {"username", &U::username, TOLVANE_CF_UNIVERSE_USERNAME, kind::text, credential_alloc},
+    {"password", &U::password, TOLVANE_CF_UNIVERSE_PASSWORD, kind::text, credential_alloc},
+    {"read.ssl.method", &U::read_ssl_method, TOLVANE_CF_UNIVERSE_READ_SSL_METHOD, kind::text,
+     method_alloc},
+    {"read.ssl.certificate", &U::read_ssl_certificate, TOLVANE_CF_UNIVERSE_READ_SSL_CERTIFICATE,
+     kind::text, certificate_alloc},
+    {"write.ssl.method", &U::write_ssl_method, TOLVANE_CF_UNIVERSE_WRITE_SSL_METHOD, kind::text,
+     method_alloc},
+    {"write.ssl.certificate", &U::write_ssl_certificate, TOLVANE_CF_UNIVERSE_WRITE_SSL_CERTIFICATE,
+     kind::text, certificate_alloc},
+    {"curl.sslversion", &U::curl_sslversion, TOLVANE_CF_UNIVERSE_CURL_SSLVERSION, kind::text,
+     "error: failed to allocate cURL ssl version name for configuration file line %u.\n"},
+    {"curl.cainfo", &U::curl_cainfo, TOLVANE_CF_UNIVERSE_CURL_CAINFO, kind::text,
+     "error: failed to allocate cURL CA filename for configuration file line %u.\n"},
+    {"curl.capath", &U::curl_capath, TOLVANE_CF_UNIVERSE_CURL_CAPATH, kind::text,
+     "error: failed to allocate cURL CA path name for configuration file line %u.\n"},
+    {"curl.proxy", &U::curl_proxy, TOLVANE_CF_UNIVERSE_CURL_PROXY, kind::text,
+     "error: failed to allocate cURL proxy name for configuration file line %u.\n"},
+    {"curl.insecure", &U::curl_insecure, TOLVANE_CF_UNIVERSE_CURL_INSECURE, kind::flag,
+     "error: invalid curl.insecure value.\n"},
+    {"curl.proxyport", &U::curl_proxyport, TOLVANE_CF_UNIVERSE_CURL_PROXYPORT, kind::number,
+     "error: invalid proxy port value.\n"},
+    {"curl.httpproxytunnel", &U::curl_httpproxytunnel, TOLVANE_CF_UNIVERSE_CURL_HTTPPROXYTUNNEL,
+     kind::flag, "error: invalid http proxy tunnel value.\n"},
+    {"curl.ssl_verifypeer", &U::curl_ssl_verifypeer, TOLVANE_CF_UNIVERSE_CURL_SSL_VERIFYPEER,
+     kind::flag, "error: invalid verify peer value.\n", true},
+    {"curl.ssl_verifyhost", &U::curl_ssl_verifyhost, TOLVANE_CF_UNIVERSE_CURL_SSL_VERIFYHOST,
+     kind::flag, "error: invalid verify host value.\n", true},
+    {"curl.verbose", &U::curl_verbose, TOLVANE_CF_UNIVERSE_CURL_VERBOSE, kind::flag,
+     "error: invalid cURL verbose value.\n"},
+    {"read", &U::reader, TOLVANE_CF_UNIVERSE_READER, kind::servers, nullptr},
+    {"write", &U::writer, TOLVANE_CF_UNIVERSE_WRITER, kind::servers, nullptr},
+    {"read.ssl.enabled", &U::reader_ssl, TOLVANE_CF_UNIVERSE_READER_SSL, kind::ssl, bad_ssl},
+    {"write.ssl.enabled", &U::writer_ssl, TOLVANE_CF_UNIVERSE_WRITER_SSL, kind::ssl, bad_ssl},
+    {"ssl", std::monostate{}, TOLVANE_CF_UNIVERSE_READER_SSL | TOLVANE_CF_UNIVERSE_WRITER_SSL,
+     kind::ssl, bad_ssl},
+};
+
+// Each field has one bit of its own, so a merge copies exactly the fields a block gave; only
+// flags start out set.
+constexpr bool table_is_sound() {
+    uint32_t seen = 0;
+    for (const universe_key &k : universe_keys) {
+        if (k.initially && !std::holds_alternative<flag_field>(k.member)) return false;
+        if (std::holds_alternative<std::monostate>(k.member)) continue;
+        if ((k.bit & (k.bit - 1)) != 0 || (k.bit & seen) != 0) return false;
+        seen |= k.bit;
     }
+    return true;
+}
+static_assert(table_is_sound());
+
+const universe_key *find_key(const char *key) {
+    for (const universe_key &k : universe_keys) {
+        if (strcmp(key, k.key) == 0) return &k;
+    }
+    return nullptr;
+}
+
+// Sets the ssl switches among the given bits.
+void set_switches(U *u, uint32_t bits, bool on) {
+    for (const universe_key &k : universe_keys) {
+        if (k.how == kind::ssl && (k.bit & bits) != 0 &&
+            std::holds_alternative<flag_field>(k.member))
+            u->*std::get<flag_field>(k.member) = on;
+    }
+}
+
+void read_value(U *u, const universe_key &k, const char *value, unsigned int lineno) {
+    switch (k.how) {
+        case kind::text: {
+            char *copy = tolvane_cf_strdup(value);
+            if (copy == nullptr) tolvane_fatal(k.message, lineno);
+            u->*std::get<text_field>(k.member) = copy;
+            break;
+        }
+        case kind::flag:
+            if (!tolvane_cf_bool(&(u->*std::get<flag_field>(k.member)), value))
+                tolvane_fatal(k.message, lineno);
+            break;
+        case kind::number: {
+            long number;
+            if (!tolvane_cf_long(&number, value)) tolvane_fatal(k.message, lineno);
+            u->*std::get<number_field>(k.member) = number;
+            break;
+        }
+        case kind::servers:
+            tolvane_cf_server(&(u->*std::get<servers_field>(k.member)), value, lineno);
+            break;
+        case kind::ssl: {
+            bool on;
+            if (!tolvane_cf_bool(&on, value)) {
+                // Not fatal: the switches stay as they were and loading goes on.
+                fprintf(stderr, k.message, lineno);
+                return;
+            }
+            set_switches(u, k.bit, on);
+            break;
+        }
+    }
+    u->valid |= k.bit;
+}
+
+template <typename F>
+void copy_field(U *to, const U *from, F member) {
+    to->*member = from->*member;
+}
+void copy_field(U *, const U *, std::monostate) {}
+
+void close_block(unsigned int lineno) {
+    if (under_construction == nullptr)
+        tolvane_fatal("error: universe configuration block at line %u is empty.\n", lineno);
+    if (under_construction->name == nullptr)
+        tolvane_fatal("error: universe configuration block at line %u is missing name.\n", lineno);
+    tolvane_cf_insert_universe(under_construction);
+    under_construction = nullptr;
 }
 }  // namespace
 
@@ -38,13 +180,20 @@ void tolvane_cf_universe_reset(void) {
     SLIST_INIT(&universes);
     SLIST_INIT(&tokens);
     under_construction = nullptr;
+    current = {};
+}
+
+void tolvane_cf_universe_current_set(const char *name, const tolvane_cf_read_failure *unread) {
+    current.name = name;
+    current.unread = unread != nullptr ? *unread : tolvane_cf_read_failure{};
 }
 
 tolvane_cf_universe_t *tolvane_cf_create_universe(void) {
     auto *u = static_cast<tolvane_cf_universe_t *>(tolvane_cf_alloc(sizeof(tolvane_cf_universe_t)));
     if (u == nullptr) tolvane_errx(1, "error: failed to allocate universe.\n");
-    u->curl_ssl_verifypeer = true;
-    u->curl_ssl_verifyhost = true;
+    for (const universe_key &k : universe_keys) {
+        if (k.initially) u->*std::get<flag_field>(k.member) = true;
+    }
     return u;
 }
 
@@ -58,30 +207,10 @@ void tolvane_cf_insert_universe(tolvane_cf_universe_t *u) {
         return;
     }
     // A later definition amends the earlier one with exactly the keys it gave.
-    uint32_t v = u->valid;
-#define MERGE(bit, field) \
-    if (v & (bit)) existing->field = u->field
-    MERGE(TOLVANE_CF_UNIVERSE_USERNAME, username);
-    MERGE(TOLVANE_CF_UNIVERSE_PASSWORD, password);
-    MERGE(TOLVANE_CF_UNIVERSE_READ_SSL_METHOD, read_ssl_method);
-    MERGE(TOLVANE_CF_UNIVERSE_READ_SSL_CERTIFICATE, read_ssl_certificate);
-    MERGE(TOLVANE_CF_UNIVERSE_WRITE_SSL_METHOD, write_ssl_method);
-    MERGE(TOLVANE_CF_UNIVERSE_WRITE_SSL_CERTIFICATE, write_ssl_certificate);
-    MERGE(TOLVANE_CF_UNIVERSE_CURL_SSLVERSION, curl_sslversion);
-    MERGE(TOLVANE_CF_UNIVERSE_CURL_CAINFO, curl_cainfo);
-    MERGE(TOLVANE_CF_UNIVERSE_CURL_CAPATH, curl_capath);
-    MERGE(TOLVANE_CF_UNIVERSE_CURL_PROXY, curl_proxy);
-    MERGE(TOLVANE_CF_UNIVERSE_CURL_INSECURE, curl_insecure);
-    MERGE(TOLVANE_CF_UNIVERSE_CURL_PROXYPORT, curl_proxyport);
-    MERGE(TOLVANE_CF_UNIVERSE_CURL_HTTPPROXYTUNNEL, curl_httpproxytunnel);
-    MERGE(TOLVANE_CF_UNIVERSE_CURL_SSL_VERIFYPEER, curl_ssl_verifypeer);
-    MERGE(TOLVANE_CF_UNIVERSE_CURL_SSL_VERIFYHOST, curl_ssl_verifyhost);
-    MERGE(TOLVANE_CF_UNIVERSE_CURL_VERBOSE, curl_verbose);
-    MERGE(TOLVANE_CF_UNIVERSE_READER, reader);
-    MERGE(TOLVANE_CF_UNIVERSE_WRITER, writer);
-    MERGE(TOLVANE_CF_UNIVERSE_READER_SSL, reader_ssl);
-    MERGE(TOLVANE_CF_UNIVERSE_WRITER_SSL, writer_ssl);
-#undef MERGE
+    for (const universe_key &k : universe_keys) {
+        if ((u->valid & k.bit) != 0)
+            std::visit([&](auto member) { copy_field(existing, u, member); }, k.member);
+    }
 }
 
 void tolvane_cf_server_add(struct tolvane_cf_server_list *list, tolvane_cf_server_type_t type,
@@ -115,14 +244,15 @@ void tolvane_cf_server(struct tolvane_cf_server_list *list, const char *value,
         auto *colon =
             static_cast<const char *>(memchr(host, ':', static_cast<size_t>(stop - host)));
         if (colon == nullptr)
-            fail("error: configuration file is missing port number at line %u.\n", lineno);
-        if (colon + 1 == stop) fail("error: parse error at configuration file line %u.\n", lineno);
+            tolvane_fatal("error: configuration file is missing port number at line %u.\n", lineno);
+        if (colon + 1 == stop)
+            tolvane_fatal("error: parse error at configuration file line %u.\n", lineno);
         // The port is read as strtol reads it: whatever follows the digits (a path) is ignored.
         std::string port_text(colon + 1, stop);
         // Range-checked before narrowing, so a huge number cannot wrap into a valid port.
         long port = strtol(port_text.c_str(), nullptr, 10);
         if (port < 1 || port > 65534)
-            fail("error: invalid port number at configuration file line %u.\n", lineno);
+            tolvane_fatal("error: invalid port number at configuration file line %u.\n", lineno);
         char *address = tolvane_cf_xstrndup(host, static_cast<size_t>(colon - host));
         tolvane_cf_server_add(list, type, address, static_cast<int>(port), 0);
         if (end == nullptr) break;
@@ -132,135 +262,18 @@ void tolvane_cf_server(struct tolvane_cf_server_list *list, const char *value,
 
 void tolvane_cf_universe(char *line, size_t length, unsigned int lineno) {
     if (line == nullptr) {
-        if (under_construction == nullptr)
-            fail("error: universe configuration block at line %u is empty.\n", lineno);
-        if (under_construction->name == nullptr)
-            fail("error: universe configuration block at line %u is missing name.\n", lineno);
-        tolvane_cf_insert_universe(under_construction);
-        under_construction = nullptr;
+        close_block(lineno);
         return;
     }
     if (under_construction == nullptr) under_construction = tolvane_cf_create_universe();
-    tolvane_cf_universe_t *u = under_construction;
     char *key, *value;
     tolvane_cf_kv(&key, &value, line, length, lineno);
-
-    static const char method_fmt[] =
-        "error: failed to allocate ssl method name for configuration file line %u.\n";
-    static const char certificate_fmt[] =
-        "error: failed to allocate ssl certificate filename for configuration file line %u.\n";
-    struct text_key {
-        const char *key;
-        char *tolvane_cf_universe::*field;
-        uint32_t bit;
-        const char *fail_fmt;
-    };
-    static const text_key text_keys[] = {
-        {"read.ssl.method", &tolvane_cf_universe::read_ssl_method,
-         TOLVANE_CF_UNIVERSE_READ_SSL_METHOD, method_fmt},
-        {"read.ssl.certificate", &tolvane_cf_universe::read_ssl_certificate,
-         TOLVANE_CF_UNIVERSE_READ_SSL_CERTIFICATE, certificate_fmt},
-        {"write.ssl.method", &tolvane_cf_universe::write_ssl_method,
-         TOLVANE_CF_UNIVERSE_WRITE_SSL_METHOD, method_fmt},
-        {"write.ssl.certificate", &tolvane_cf_universe::write_ssl_certificate,
-         TOLVANE_CF_UNIVERSE_WRITE_SSL_CERTIFICATE, certificate_fmt},
-        {"curl.sslversion", &tolvane_cf_universe::curl_sslversion,
-         TOLVANE_CF_UNIVERSE_CURL_SSLVERSION,
-         "error: failed to allocate cURL ssl version name for configuration file line %u.\n"},
-        {"curl.cainfo", &tolvane_cf_universe::curl_cainfo, TOLVANE_CF_UNIVERSE_CURL_CAINFO,
-         "error: failed to allocate cURL CA filename for configuration file line %u.\n"},
-        {"curl.capath", &tolvane_cf_universe::curl_capath, TOLVANE_CF_UNIVERSE_CURL_CAPATH,
-         "error: failed to allocate cURL CA path name for configuration file line %u.\n"},
-        {"curl.proxy", &tolvane_cf_universe::curl_proxy, TOLVANE_CF_UNIVERSE_CURL_PROXY,
-         "error: failed to allocate cURL proxy name for configuration file line %u.\n"},
-    };
-    struct bool_key {
-        const char *key;
-        bool tolvane_cf_universe::*field;
-        uint32_t bit;
-        const char *message;
-    };
-    static const bool_key bool_keys[] = {
-        {"curl.insecure", &tolvane_cf_universe::curl_insecure, TOLVANE_CF_UNIVERSE_CURL_INSECURE,
-         "error: invalid curl.insecure value.\n"},
-        {"curl.httpproxytunnel", &tolvane_cf_universe::curl_httpproxytunnel,
-         TOLVANE_CF_UNIVERSE_CURL_HTTPPROXYTUNNEL, "error: invalid http proxy tunnel value.\n"},
-        {"curl.ssl_verifypeer", &tolvane_cf_universe::curl_ssl_verifypeer,
-         TOLVANE_CF_UNIVERSE_CURL_SSL_VERIFYPEER, "error: invalid verify peer value.\n"},
-        {"curl.ssl_verifyhost", &tolvane_cf_universe::curl_ssl_verifyhost,
-         TOLVANE_CF_UNIVERSE_CURL_SSL_VERIFYHOST, "error: invalid verify host value.\n"},
-        {"curl.verbose", &tolvane_cf_universe::curl_verbose, TOLVANE_CF_UNIVERSE_CURL_VERBOSE,
-         "error: invalid cURL verbose value.\n"},
-    };
-
-    if (strcmp(key, "name") == 0) {
-        u->name = copy_text(
-            value, "error: failed to allocate universe name for configuration file line %u.\n",
-            lineno);
+    const universe_key *k = find_key(key);
+    if (k == nullptr) {
+        fprintf(stderr, "error: universe block unknown key '%s' at line %u.\n", key, lineno);
         return;
     }
-    if (strcmp(key, "read") == 0 || strcmp(key, "write") == 0) {
-        bool write = key[0] == 'w';
-        tolvane_cf_server(write ? &u->writer : &u->reader, value, lineno);
-        u->valid |= write ? TOLVANE_CF_UNIVERSE_WRITER : TOLVANE_CF_UNIVERSE_READER;
-        return;
-    }
-    bool read_ssl = strcmp(key, "read.ssl.enabled") == 0;
-    bool write_ssl = strcmp(key, "write.ssl.enabled") == 0;
-    if (strcmp(key, "ssl") == 0) read_ssl = write_ssl = true;
-    if (read_ssl || write_ssl) {
-        bool on;
-        if (!tolvane_cf_bool(&on, value)) {
-            // Not fatal: the flags stay as they were and loading goes on.
-            fputs("error: invalid SSL value.\n", stderr);
-            return;
-        }
-        if (read_ssl) {
-            u->reader_ssl = on;
-            u->valid |= TOLVANE_CF_UNIVERSE_READER_SSL;
-        }
-        if (write_ssl) {
-            u->writer_ssl = on;
-            u->valid |= TOLVANE_CF_UNIVERSE_WRITER_SSL;
-        }
-        return;
-    }
-    for (const text_key &k : text_keys) {
-        if (strcmp(key, k.key) == 0) {
-            u->*k.field = copy_text(value, k.fail_fmt, lineno);
-            u->valid |= k.bit;
-            return;
-        }
-    }
-    for (const bool_key &k : bool_keys) {
-        if (strcmp(key, k.key) == 0) {
-            set_bool(&(u->*k.field), value, k.message);
-            u->valid |= k.bit;
-            return;
-        }
-    }
-    if (strcmp(key, "curl.proxyport") == 0) {
-        long port;
-        if (!tolvane_cf_long(&port, value)) {
-            fputs("error: invalid proxy port value.\n", stderr);
-            tolvane_exit(1);
-        }
-        u->curl_proxyport = port;
-        u->valid |= TOLVANE_CF_UNIVERSE_CURL_PROXYPORT;
-        return;
-    }
-    if (strcmp(key, "username") == 0 || strcmp(key, "password") == 0) {
-        bool user = key[0] == 'u';
-        char *copy = tolvane_cf_strdup(value);
-        if (copy == nullptr) {
-            fputs("error: Failed to allocate memory.\n", stderr);
-            tolvane_exit(1);
-        }
-        (user ? u->username : u->password) = copy;
-        u->valid |= user ? TOLVANE_CF_UNIVERSE_USERNAME : TOLVANE_CF_UNIVERSE_PASSWORD;
-        return;
-    }
-    fprintf(stderr, "error: universe block unknown key '%s' at line %u.\n", key, lineno);
+    read_value(under_construction, *k, value, lineno);
 }
 
 void tolvane_cf_token_add(const char *project, const char *text) {
@@ -282,7 +295,8 @@ void tolvane_cf_token(char *line, size_t length, unsigned int lineno) {
 
 tolvane_cf_universe_t *tolvane_cf_universe_get(const char *name) {
     if (name == nullptr) {
-        name = tolvane_cf_current_universe_get();
+        tolvane_cf_read_failure_print(&current.unread);
+        name = current.name;
         if (name == nullptr) return SLIST_FIRST(&universes);
     }
     tolvane_cf_universe_t *u;

@@ -11,7 +11,6 @@
 #include <memory>
 
 #include "tolvane/cf.h"
-#include "tolvane/cf_home.h"
 #include "tolvane/fatal.h"
 #include "tolvane/misc.h"
 
@@ -79,19 +78,13 @@ void tolvane_token_cache_reset(void) {
     }
 }
 
-void tolvane_token_cache_load(void) {
-    const char *path = tolvane_cf_login_tokens_path_get();
-    if (path != nullptr) tolvane_token_cache_load_path(path);
-}
-
 void tolvane_token_cache_load_path(const char *path) {
     tc_lock lock;
     std::unique_ptr<FILE, file_closer> f(fopen(path, "r"));
     if (!f) {
         // No cache yet (or no server directory at all) is an empty cache.
         if (errno == ENOENT || errno == ENOTDIR) return;
-        fprintf(stderr, "error: could not open \"%s\": %s\n", path, tolvane_strerror(errno));
-        tolvane_exit(1);
+        tolvane_fatal("error: could not open \"%s\": %s\n", path, tolvane_strerror(errno));
     }
     char line[1024];
     size_t length;
@@ -109,16 +102,11 @@ void tolvane_token_cache_load_path(const char *path) {
         char *blank = strchr(line, ' ');
         char *token = blank != nullptr ? blank + 1 : nullptr;
         if (token != nullptr) token[strcspn(token, " ")] = '\0';
-        if (blank == nullptr || blank == line || token[0] == '\0') {
-            fprintf(stderr, "error: token_cache file \"%s\" contains malformed line at %u\n", path,
-                    lineno);
-            tolvane_exit(1);
-        }
+        if (blank == nullptr || blank == line || token[0] == '\0')
+            tolvane_fatal("error: token_cache file \"%s\" contains malformed line at %u\n", path,
+                          lineno);
         *blank = '\0';
-        if (tolvane_token_cache_put_unlocked(line, token) != 0) {
-            fprintf(stderr, "error: token cache failed to insert token for  universe \"%s\"\n",
-                    line);
-            tolvane_exit(1);
-        }
+        if (tolvane_token_cache_put_unlocked(line, token) != 0)
+            tolvane_fatal("error: token cache failed to insert token for  universe \"%s\"\n", line);
     }
 }

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tolvane/cf.h"
+#include "tolvane/cf_home.h"
 #include "tolvane/fatal.h"
 
 namespace fuzz {

@@ -1,8 +1,13 @@
 // What the loaded configuration model answers: server order, merges, universe choice, token
 // precedence, JSON universes, general settings, watchers and default-option injection.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -107,6 +112,111 @@ TEST_F(CfModel, ALaterBlockAmendsOnlyTheKeysItGives) {
                             TOLVANE_CF_UNIVERSE_READER_SSL | TOLVANE_CF_UNIVERSE_WRITER_SSL);
     // The merge keeps a's place: b is still the one inserted last under a new name.
     EXPECT_STREQ(tolvane_cf_universe_get(nullptr)->name, "b");
+}
+
+// Every key of the universe block: given alone it sets exactly its bits, amending a universe with
+// it changes exactly the fields of those bits, and an unknown key among them is only reported.
+TEST_F(CfModel, EachUniverseKeySetsItsBitsAndAmendsOnlyTheirFields) {
+    using U = tolvane_cf_universe_t;
+    using shown_t = std::function<std::string(const U *)>;
+    auto text = [](char *U::*f) -> shown_t { return [f](const U *u) { return u->*f; }; };
+    auto flag = [](bool U::*f) -> shown_t {
+        return [f](const U *u) { return u->*f ? "true" : "false"; };
+    };
+    auto servers = [](tolvane_cf_server_list U::*f) -> shown_t {
+        return [f](const U *u) {
+            auto *s = (u->*f).slh_first;
+            return std::string(s->address) + ":" + s->service + (s->linkage.sle_next ? "+" : "");
+        };
+    };
+    struct Key {
+        const char *key, *first, *second;
+        uint32_t bits;
+        shown_t shown;  // null: no field of its own
+    };
+    const Key keys[] = {
+        {"username", "u1", "u2", TOLVANE_CF_UNIVERSE_USERNAME, text(&U::username)},
+        {"password", "p1", "p2", TOLVANE_CF_UNIVERSE_PASSWORD, text(&U::password)},
+        {"read.ssl.method", "m1", "m2", TOLVANE_CF_UNIVERSE_READ_SSL_METHOD,
+         text(&U::read_ssl_method)},
+        {"read.ssl.certificate", "c1", "c2", TOLVANE_CF_UNIVERSE_READ_SSL_CERTIFICATE,
+         text(&U::read_ssl_certificate)},
+        {"write.ssl.method", "m3", "m4", TOLVANE_CF_UNIVERSE_WRITE_SSL_METHOD,
+         text(&U::write_ssl_method)},
+        {"write.ssl.certificate", "c3", "c4", TOLVANE_CF_UNIVERSE_WRITE_SSL_CERTIFICATE,
+         text(&U::write_ssl_certificate)},
+        {"curl.sslversion", "v1", "v2", TOLVANE_CF_UNIVERSE_CURL_SSLVERSION,
+         text(&U::curl_sslversion)},
+        {"curl.cainfo", "i1", "i2", TOLVANE_CF_UNIVERSE_CURL_CAINFO, text(&U::curl_cainfo)},
+        {"curl.capath", "a1", "a2", TOLVANE_CF_UNIVERSE_CURL_CAPATH, text(&U::curl_capath)},
+        {"curl.proxy", "x1", "x2", TOLVANE_CF_UNIVERSE_CURL_PROXY, text(&U::curl_proxy)},
+        {"curl.insecure", "true", "false", TOLVANE_CF_UNIVERSE_CURL_INSECURE,
+         flag(&U::curl_insecure)},
+        {"curl.proxyport", "1", "2", TOLVANE_CF_UNIVERSE_CURL_PROXYPORT,
+         [](const U *u) { return std::to_string(u->curl_proxyport); }},
+        {"curl.httpproxytunnel", "true", "false", TOLVANE_CF_UNIVERSE_CURL_HTTPPROXYTUNNEL,
+         flag(&U::curl_httpproxytunnel)},
+        {"curl.ssl_verifypeer", "false", "true", TOLVANE_CF_UNIVERSE_CURL_SSL_VERIFYPEER,
+         flag(&U::curl_ssl_verifypeer)},
+        {"curl.ssl_verifyhost", "false", "true", TOLVANE_CF_UNIVERSE_CURL_SSL_VERIFYHOST,
+         flag(&U::curl_ssl_verifyhost)},
+        {"curl.verbose", "true", "false", TOLVANE_CF_UNIVERSE_CURL_VERBOSE, flag(&U::curl_verbose)},
+        {"read", "r:1", "r:2", TOLVANE_CF_UNIVERSE_READER, servers(&U::reader)},
+        {"write", "w:1", "w:2", TOLVANE_CF_UNIVERSE_WRITER, servers(&U::writer)},
+        {"read.ssl.enabled", "true", "false", TOLVANE_CF_UNIVERSE_READER_SSL, flag(&U::reader_ssl)},
+        {"write.ssl.enabled", "true", "false", TOLVANE_CF_UNIVERSE_WRITER_SSL,
+         flag(&U::writer_ssl)},
+        {"ssl", "true", "false", TOLVANE_CF_UNIVERSE_READER_SSL | TOLVANE_CF_UNIVERSE_WRITER_SSL,
+         nullptr},
+    };
+    std::string all = "[universe]\nname = u\n";
+    for (const Key &k : keys) all += std::string(k.key) + " = " + k.first + "\n";
+    for (const Key &k : keys) {
+        SCOPED_TRACE(k.key);
+        std::string line = std::string(k.key) + " = " + k.second + "\n";
+        std::string head = all + "[universe]\nname = u\n" + line + "[universe]\nname = alone\n";
+        ::testing::internal::CaptureStderr();
+        load(head + "bogus = 1\n" + line);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  "error: universe block unknown key 'bogus' at line " +
+                      std::to_string(std::count(head.begin(), head.end(), '\n') + 1) + ".\n");
+        const U *alone = tolvane_cf_universe_get("alone");
+        ASSERT_NE(alone, nullptr);
+        EXPECT_EQ(alone->valid, k.bits);
+        if (k.shown) {
+            EXPECT_EQ(k.shown(alone), k.second);
+        }
+        const U *u = tolvane_cf_universe_get("u");
+        EXPECT_EQ(u->valid, 0xfffffu);
+        for (const Key &f : keys) {
+            if (f.shown) {
+                EXPECT_EQ(f.shown(u), (f.bits & k.bits) ? f.second : f.first) << f.key;
+            }
+        }
+        tolvane_cf_reset();
+    }
+}
+
+TEST_F(CfModel, AFailedCurrentUniverseReadIsPrintedWhereTheUniverseIsChosen) {
+    // A pipe opens like a file but cannot seek; holding it open for writing keeps the open from
+    // waiting for a writer.
+    std::string path = dir.path + "/home/servers/host:9000/current_universe";
+    std::filesystem::create_directories(dir.path + "/home/servers/host:9000");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    int writer = open(path.c_str(), O_RDWR);
+    ASSERT_GE(writer, 0);
+    const std::string message = "error: fseek failed: Illegal seek\n";
+
+    ::testing::internal::CaptureStderr();
+    load("", R"({"universes": ["j"], "endpoints": {}, "project_tokens": {}})");
+    EXPECT_EQ(tolvane_cf_current_universe_get(), nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    ::testing::internal::CaptureStderr();
+    EXPECT_STREQ(tolvane_cf_universe_get(nullptr)->name, "j");
+    EXPECT_NE(tolvane_cf_universe_get("j"), nullptr);
+    EXPECT_STREQ(tolvane_cf_universe_get(nullptr)->name, "j");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), message + message);
+    close(writer);
 }
 
 TEST_F(CfModel, TheCurrentUniverseFileChoosesOrFindsNothing) {

@@ -6,6 +6,7 @@
 
 #include "tempdir.h"
 #include "tolvane/cf.h"
+#include "tolvane/cf_home.h"
 
 namespace {
 std::string first_word(std::string s) {
