@@ -3,7 +3,6 @@
 #include "tolvane/writer.h"
 
 #include <arpa/inet.h>
-#include <openssl/err.h>
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -159,20 +158,18 @@ void drain_plain(tolvane_writer *w) {
     start_reading(w);
 }
 
-void ssl_write_failed(cr_cbuf_error_t result, const char *error) {
-    if (result == CR_CBUF_EOF) fatal("error: failed to write to connection: unexpected close.\n");
-    fprintf(stderr, "error: failed to write to connection: %s.\n", error);
-    tolvane_exit(1);
+[[noreturn]] void ssl_write_failed(bool closed, const char *error) {
+    if (closed) tolvane_fatal("error: failed to write to connection: unexpected close.\n");
+    tolvane_fatal("error: failed to write to connection: %s.\n", error);
 }
 
 // Moves everything the TLS session has produced to the loop, in blocks of at most 64 KiB.
 void flush_tls(tolvane_writer *w) {
-    BIO *wbio = SSL_get_wbio(w->ssl.session.md);
     while (true) {
         auto *block = static_cast<char *>(malloc(kBufferSize));
-        if (block == nullptr) fatal("error: failed to allocate memory.\n");
-        int n = BIO_read(wbio, block, static_cast<int>(kBufferSize));
-        if (n == -2) fatal("error: unsupported I/O operation.\n");
+        if (block == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
+        int n = cr_ssl_session_flush(&w->ssl.session, block, static_cast<int>(kBufferSize));
+        if (n == -2) tolvane_fatal("error: unsupported I/O operation.\n");
         if (n <= 0) {
             free(block);
             return;
@@ -183,37 +180,32 @@ void flush_tls(tolvane_writer *w) {
 }
 
 void drain_tls(tolvane_writer *w) {
-    SSL *ssl = w->ssl.session.md;
+    cr_ssl_session *ssl = &w->ssl.session;
     if (w->shutdown == TOLVANE_NETWORK_SHUTDOWN_IN_PROGRESS) {
-        int r = SSL_shutdown(ssl);
-        if (r == 1) {
+        cr_ssl_status r = cr_ssl_session_shutdown(ssl);
+        if (r == CR_SSL_OK) {
             w->shutdown = TOLVANE_NETWORK_SHUTDOWN_COMPLETE;
-        } else if (r == -1) {
-            int code = SSL_get_error(ssl, r);
-            if (code == SSL_ERROR_SSL || code == SSL_ERROR_SYSCALL)
-                fatal("error: failed to shutdown SSL session.\n");
+        } else if (r == CR_SSL_FAILED) {
+            tolvane_fatal("error: failed to shutdown SSL session.\n");
         }
-    } else if (SSL_is_init_finished(ssl)) {
+    } else if (cr_ssl_session_established(ssl)) {
         if (cr_cbuf_length(w->buffer.write) > 0) {
             uint32_t written;
             cr_cbuf_error_t r = cr_cbuf_ssl_write(0, w->buffer.write, 0, &written);
             if (r == CR_CBUF_EOF || r == CR_CBUF_ERROR)
-                ssl_write_failed(r, cr_cbuf_error(w->buffer.write));
+                ssl_write_failed(r == CR_CBUF_EOF, cr_cbuf_error(w->buffer.write));
         }
         // The payload is encrypted in bounded pieces as the connection drains, so memory
         // stays small whatever the file's size.
         while (cr_cbuf_length(w->buffer.write) == 0 && w->pending.left > 0 &&
                w->tcp.write_queue_size < kTlsQueueLimit) {
             int piece = static_cast<int>(std::min<uint64_t>(w->pending.left, kBufferSize));
-            int n = SSL_write(ssl, w->pending.data, piece);
+            cr_ssl_status status;
+            struct cr_ssl_error e;
+            int n = cr_ssl_session_write(ssl, w->pending.data, piece, &status, &e);
             if (n <= 0) {
-                int code = SSL_get_error(ssl, n);
-                if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) break;
-                struct cr_ssl_error e {
-                    n, code, ERR_get_error()
-                };
-                ssl_write_failed(code == SSL_ERROR_ZERO_RETURN ? CR_CBUF_EOF : CR_CBUF_ERROR,
-                                 cr_ssl_strerror(&e));
+                if (status == CR_SSL_WOULD_BLOCK) break;
+                ssl_write_failed(status == CR_SSL_CLOSED, cr_ssl_strerror(&e));
             }
             w->pending.data += n;
             w->pending.left -= static_cast<uint64_t>(n);
@@ -252,20 +244,17 @@ void writer_send_data(tolvane_writer *w, bool with_header) {
 
 // Feeds received bytes through the TLS session into the read buffer.
 cr_cbuf_error_t tolvane_network_ssl_read(tolvane_writer *w, const char *data, size_t n) {
-    BIO *rbio = SSL_get_rbio(w->ssl.session.md);
-    int put = BIO_write(rbio, data, static_cast<int>(n));
-    if (put == -2) fatal("error: unsupported I/O operation.\n");
-    if (put <= 0) fatal("error: internal I/O failure.\n");
-    if (static_cast<size_t>(put) < n) fatal("error: failed to read entire message.\n");
+    int put = cr_ssl_session_feed(&w->ssl.session, data, static_cast<int>(n));
+    if (put == -2) tolvane_fatal("error: unsupported I/O operation.\n");
+    if (put <= 0) tolvane_fatal("error: internal I/O failure.\n");
+    if (static_cast<size_t>(put) < n) tolvane_fatal("error: failed to read entire message.\n");
     uint32_t added;
     cr_cbuf_error_t r = cr_cbuf_ssl_read(0, &w->buffer.read, -1, &added);
-    if (r == CR_CBUF_ERROR) {
-        fprintf(stderr, "error: failed to read from connection: %s.\n",
-                cr_cbuf_error(w->buffer.read));
-        tolvane_exit(1);
-    }
+    if (r == CR_CBUF_ERROR)
+        tolvane_fatal("error: failed to read from connection: %s.\n",
+                      cr_cbuf_error(w->buffer.read));
     if (r == CR_CBUF_EOF && cr_cbuf_length(w->buffer.read) == 0)
-        fatal("error: connection closed prematurely.\n");
+        tolvane_fatal("error: connection closed prematurely.\n");
     return r;
 }
 
@@ -345,8 +334,8 @@ void writer_connect_handler(uv_connect_t *req, int status) {
 }
 
 void discard(tolvane_writer *w, bool tcp_initialised) {
-    if (w->ssl.session.md != nullptr) SSL_free(w->ssl.session.md);
-    if (w->ssl.context.md != nullptr) SSL_CTX_free(w->ssl.context.md);
+    if (w->ssl.session.md != nullptr) cr_ssl_session_free(&w->ssl.session);
+    if (w->ssl.context.md != nullptr) cr_ssl_free(&w->ssl.context);
     cr_cbuf_destroy(w->buffer.read);
     cr_cbuf_destroy(w->buffer.write);
     if (!tcp_initialised) {
@@ -430,7 +419,7 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe, tolvane
         if (!cr_ssl_session_init(&w->ssl.session, &w->ssl.context))
             fatal("error: failed to initialize SSL session.\n");
         cr_ssl_session_memory(&w->ssl.session);
-        SSL_set_connect_state(w->ssl.session.md);
+        cr_ssl_session_client(&w->ssl.session);
         cr_cbuf_ssl_attach(w->buffer.read, &w->ssl.session);
         cr_cbuf_ssl_attach(w->buffer.write, &w->ssl.session);
     }
