@@ -51,42 +51,31 @@ struct {
     cr_sha256_string_t sha256;
 } file_data;
 
-[[noreturn]] void usage(FILE *out) {
-    static const char text[] =
-        "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"
-        "       [-u | --unlink] [-S | --randomize-sha256[=<bytes>]]\n"
-        "       [-k | --insecure]\n"
-        "       <project> <token> <file>...\n";
-    static_assert(sizeof text - 1 == 178);
-    fwrite(text, 1, sizeof text - 1, out);
-    tolvane_exit(out == stdout ? 0 : 1);
-}
-
-[[noreturn]] void fail(const char *message) {
-    fputs(message, stderr);
-    tolvane_exit(1);
-}
+const char kUsage[] =
+    "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"
+    "       [-u | --unlink] [-S | --randomize-sha256[=<bytes>]]\n"
+    "       [-k | --insecure]\n"
+    "       <project> <token> <file>...\n";
+static_assert(sizeof kUsage - 1 == 178);
 
 // A byte count for a rewrite: strtol's leading number, within 1 to max.
 int count_arg(const char *text, int max, const char *message) {
     long n = strtol(text, nullptr, 10);
-    if (n < 1 || n > max) fail(message);
+    if (n < 1 || n > max) tolvane_fatal("%s", message);
     return static_cast<int>(n);
 }
 
 void put_load_file(file_record *f) {
     int fd = open(f->path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        fprintf(stderr, "error: failed to open file (%s): %s\n", f->path, tolvane_strerror(errno));
-        tolvane_exit(1);
-    }
+    if (fd < 0)
+        tolvane_fatal("error: failed to open file (%s): %s\n", f->path, tolvane_strerror(errno));
     struct stat st;
     if (fstat(fd, &st) != 0) tolvane_perror_exit("error: failed to get file information");
     if (static_cast<uintmax_t>(st.st_size) > 4294967295u)
-        fail("error: file exceeds maximum length.\n");
+        tolvane_fatal("error: file exceeds maximum length.\n");
     f->length = st.st_size;
     if (f->length <= static_cast<off_t>(sizeof(qvif_header)))
-        fail("error: file appears truncated.\n");
+        tolvane_fatal("error: file appears truncated.\n");
     // Private and writable: identity rewrites change only this process's copy. Populating a
     // writable private mapping would copy every page up front, so the pages are read in while
     // the mapping is read-only and only then made writable; just a rewritten page is copied.
@@ -97,11 +86,9 @@ void put_load_file(file_record *f) {
     while (close(fd) != 0 && errno == EINTR) {
     }
     uint64_t expected;
-    if (qvif_check_size(f->data, static_cast<uint64_t>(f->length), &expected) != QVIF_CHECK_OK) {
-        fprintf(stderr, "error: size mismatch: %llu != %ju.\n",
-                static_cast<unsigned long long>(expected), static_cast<uintmax_t>(f->length));
-        tolvane_exit(1);
-    }
+    if (qvif_check_size(f->data, static_cast<uint64_t>(f->length), &expected) != QVIF_CHECK_OK)
+        tolvane_fatal("error: size mismatch: %llu != %ju.\n",
+                      static_cast<unsigned long long>(expected), static_cast<uintmax_t>(f->length));
 }
 
 void rewrite_identity(file_record *f) {
@@ -128,7 +115,7 @@ void submit_next_file_via_curl(tolvane_curl_writer_t *writer) {
     rewrite_identity(f);
     if (!tolvane_curl_writer_file_put(writer, f->path, f->data, static_cast<size_t>(f->length),
                                       on_curl_post_complete))
-        fail("error: failed to prepare to post file.\n");
+        tolvane_fatal("error: failed to prepare to post file.\n");
 }
 
 void on_curl_post_complete(tolvane_curl_writer_t *writer, tolvane_curl_writer_response *response) {
@@ -136,11 +123,10 @@ void on_curl_post_complete(tolvane_curl_writer_t *writer, tolvane_curl_writer_re
     size_t length;
     tolvane_curl_writer_file_data_get(writer, &data, &length);
     if (tolvane_curl_writer_response_code_get(response) != TOLVANE_CURL_WRITER_RESPONSE_OK) {
-        fprintf(stderr, "error: failed to post file \"%s\": %s\n",
-                tolvane_curl_writer_filename_get(writer),
-                tolvane_curl_writer_response_errstr_get(response));
+        const char *why = tolvane_curl_writer_response_errstr_get(response);
+        // Silent here: the transfer has already left the multi handle.
         tolvane_curl_writer_destroy(writer);
-        tolvane_exit(1);
+        tolvane_fatal("error: failed to post file \"%s\": %s\n", files[n_processed - 1].path, why);
     }
     cr_sha256_string_t sig;
     char uuid[33];
@@ -175,16 +161,13 @@ void put_response(tolvane_writer_t *writer, tolvane_writer_response *response) {
     if (status == CR_SESSION_RESPONSE_ERROR) {
         cr_session_error_code code = tolvane_writer_response_error_code(response);
         const char *message = cr_session_strerror(code);
-        if (code == CR_SESSION_ERROR_EXISTS && n_processed >= 1) {
-            const char *path = files[n_processed - 1].path;
-            if (cf.unlink) unlink(path);
-            fprintf(stderr, "error: failed to upload %s: %s\n", path, message);
-        } else {
-            fprintf(stderr, "error: %s\n", message);
-        }
-        tolvane_exit(1);
+        if (code != CR_SESSION_ERROR_EXISTS || n_processed < 1)
+            tolvane_fatal("error: %s\n", message);
+        const char *path = files[n_processed - 1].path;
+        if (cf.unlink) unlink(path);
+        tolvane_fatal("error: failed to upload %s: %s\n", path, message);
     }
-    if (status != CR_SESSION_RESPONSE_OK) fail("error: unrecognized server status\n");
+    if (status != CR_SESSION_RESPONSE_OK) tolvane_fatal("error: unrecognized server status\n");
     if (n_processed >= 1) {
         size_t length;
         const char *body = tolvane_writer_response_string(response, &length);
@@ -239,26 +222,26 @@ void tolvane_command_put_handler(int argc, char **argv) {
                 cf.insecure = true;
                 break;
             case 'h':
-                usage(stdout);
+                tolvane_usage(stdout, kUsage);
             default:
-                usage(stderr);
+                tolvane_usage(stderr, kUsage);
         }
     }
     int words = argc - optind;
     if (words < 1) {
         fputs("error: no project specified.\n", stderr);
-        usage(stderr);
+        tolvane_usage(stderr, kUsage);
     }
     if (words < 2) {
         fputs("error: no token specified.\n", stderr);
-        usage(stderr);
+        tolvane_usage(stderr, kUsage);
     }
     tolvane_cf_token_t *token = tolvane_cf_token_get(argv[optind + 1]);
-    if (token == nullptr) fail("error: no such token found.\n");
+    if (token == nullptr) tolvane_fatal("error: no such token found.\n");
     n_file = words - 2;
     if (n_file == 0) {
         fputs("error: no file specified.\n", stderr);
-        usage(stderr);
+        tolvane_usage(stderr, kUsage);
     }
     files = static_cast<file_record *>(calloc(static_cast<size_t>(n_file), sizeof(file_record)));
     if (files == nullptr) tolvane_perror_exit("memory allocation");
@@ -269,7 +252,7 @@ void tolvane_command_put_handler(int argc, char **argv) {
     if (cf.use_uuid || cf.use_sha256 || cf.disconnect) tolvane_random_init();
 
     tolvane_cf_universe_t *universe = tolvane_cf_universe_get(nullptr);
-    if (universe == nullptr) fail("error: no universe has been configured.\n");
+    if (universe == nullptr) tolvane_fatal("error: no universe has been configured.\n");
     tolvane_cf_server_t *server = tolvane_cf_writer_next(universe, nullptr);
     tolvane_cf_server_type_t type = server ? tolvane_cf_server_type(server) : TOLVANE_CF_SERVER_RAW;
     tolvane_network_init();
@@ -278,10 +261,10 @@ void tolvane_command_put_handler(int argc, char **argv) {
         tolvane_curl_writer_t *writer = tolvane_curl_writer_create(
             universe, token,
             insecure ? TOLVANE_CURL_WRITER_F_INSECURE : TOLVANE_CURL_WRITER_F_NONE);
-        if (writer == nullptr) fail("error: failed to create cURL network writer.\n");
+        if (writer == nullptr) tolvane_fatal("error: failed to create cURL network writer.\n");
         submit_next_file_via_curl(writer);
     } else if (tolvane_writer_create(universe, token, put_response) == nullptr) {
-        fail("error: failed to create network writer.\n");
+        tolvane_fatal("error: failed to create network writer.\n");
     }
     tolvane_network_run();
 }

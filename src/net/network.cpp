@@ -2,6 +2,7 @@
 #include "tolvane/network.h"
 
 #include <cassert>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -41,17 +42,10 @@ thread_local runtime rt;
 void on_curl_timeout(uv_timer_t *);
 void on_curl_socket_ready(uv_poll_t *handle, int status, int events);
 
-[[noreturn]] void init_failed(const char *fmt, int code) {
-    fprintf(stderr, fmt, uv_strerror(code));
-    tolvane_exit(1);
-}
-
 void network_update_time() {
     timespec ts;
-    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
-        fprintf(stderr, "error: Failed to get time (%s).\n", tolvane_strerror(errno));
-        tolvane_exit(1);
-    }
+    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
+        tolvane_fatal("error: Failed to get time (%s).\n", tolvane_strerror(errno));
     rt.current_time = ts.tv_sec;
 }
 
@@ -66,11 +60,9 @@ void hang_timer_cb(uv_timer_t *) {
             w->last_write_size = queued;
             continue;
         }
-        if (w->last_activity > 0 && rt.current_time - w->last_activity >= 300) {
-            fprintf(stderr, "error: connection timed out (%jus inactivity).\n",
-                    static_cast<uintmax_t>(rt.current_time - w->last_activity));
-            tolvane_exit(1);
-        }
+        if (w->last_activity > 0 && rt.current_time - w->last_activity >= 300)
+            tolvane_fatal("error: connection timed out (%jus inactivity).\n",
+                          static_cast<uintmax_t>(rt.current_time - w->last_activity));
     }
 }
 
@@ -244,44 +236,30 @@ void tolvane_network_curl_abandon(tolvane_curl_writer *w) {
 }
 
 void tolvane_network_init(void) {
-    if (!cr_array_init(&rt.all_writers, 32)) {
-        fputs("error: Failed to allocate memory.\n", stderr);
-        tolvane_exit(1);
-    }
+    if (!cr_array_init(&rt.all_writers, 32)) tolvane_fatal("error: Failed to allocate memory.\n");
     int r = uv_loop_init(&rt.loop);
-    if (r != 0) init_failed("error: Failed to create event loop (%s).\n", r);
+    if (r != 0) tolvane_fatal("error: Failed to create event loop (%s).\n", uv_strerror(r));
     if ((r = uv_timer_init(&rt.loop, &rt.hang_timer)) != 0)
-        init_failed("error: Failed to initialize timer (%s).\n", r);
+        tolvane_fatal("error: Failed to initialize timer (%s).\n", uv_strerror(r));
     network_update_time();
     if ((r = uv_timer_start(&rt.hang_timer, hang_timer_cb, 1000, 1000)) != 0)
-        init_failed("error: Failed to start timer (%s).\n", r);
-    if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
-        fputs("error: Failed to init cURL.\n", stderr);
-        tolvane_exit(1);
-    }
+        tolvane_fatal("error: Failed to start timer (%s).\n", uv_strerror(r));
+    if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK)
+        tolvane_fatal("error: Failed to init cURL.\n");
     if ((r = uv_timer_init(&rt.loop, &rt.timeout_curl)) != 0)
-        init_failed("error: Failed to initialize cURL timer (%s).\n", r);
+        tolvane_fatal("error: Failed to initialize cURL timer (%s).\n", uv_strerror(r));
     if ((r = uv_timer_init(&rt.loop, &rt.abandon_timer)) != 0)
-        init_failed("error: Failed to initialize timer (%s).\n", r);
+        tolvane_fatal("error: Failed to initialize timer (%s).\n", uv_strerror(r));
     rt.multicurl = curl_multi_init();
-    if (rt.multicurl == nullptr) {
-        fputs("error: Failed to create cURL multi-handle.\n", stderr);
-        tolvane_exit(1);
-    }
+    if (rt.multicurl == nullptr) tolvane_fatal("error: Failed to create cURL multi-handle.\n");
     CURLMcode rc = curl_multi_setopt(rt.multicurl, CURLMOPT_SOCKETFUNCTION, handle_curl_socket);
-    if (rc != CURLM_OK) {
-        fprintf(stderr,
-                "error: Failed to set cURL multi-handle option CURLMOPT_SOCKETFUNCTION: %s\n",
-                curl_multi_strerror(rc));
-        tolvane_exit(1);
-    }
+    if (rc != CURLM_OK)
+        tolvane_fatal("error: Failed to set cURL multi-handle option CURLMOPT_SOCKETFUNCTION: %s\n",
+                      curl_multi_strerror(rc));
     rc = curl_multi_setopt(rt.multicurl, CURLMOPT_TIMERFUNCTION, start_curl_timer);
-    if (rc != CURLM_OK) {
-        fprintf(stderr,
-                "error: Failed to set cURL multi-handle option CURLMOPT_TIMERFUNCTION: %s\n",
-                curl_multi_strerror(rc));
-        tolvane_exit(1);
-    }
+    if (rc != CURLM_OK)
+        tolvane_fatal("error: Failed to set cURL multi-handle option CURLMOPT_TIMERFUNCTION: %s\n",
+                      curl_multi_strerror(rc));
 }
 
 void tolvane_network_run(void) {

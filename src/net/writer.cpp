@@ -32,11 +32,6 @@ const uint64_t kAllOnes = UINT64_MAX;
 // How much encrypted payload may wait in the loop's queue before more is encrypted.
 const size_t kTlsQueueLimit = 4 << 20;
 
-[[noreturn]] void fatal(const char *message) {
-    fputs(message, stderr);
-    tolvane_exit(1);
-}
-
 const char *address_of(const tolvane_writer *w) {
     const char *address, *service;
     tolvane_cf_server_get(w->server, &address, &service);
@@ -82,11 +77,9 @@ void writer_write_response(uv_write_t *write, int status) {
     auto *req = reinterpret_cast<tolvane_network_write_request *>(write);
     tolvane_writer *w = req->client;
     stamp(w);
-    if (status < 0) {
-        fprintf(stderr, "error: failed to send to %s:%s (%s).\n", address_of(w), service_of(w),
-                uv_strerror(status));
-        tolvane_exit(1);
-    }
+    if (status < 0)
+        tolvane_fatal("error: failed to send to %s:%s (%s).\n", address_of(w), service_of(w),
+                      uv_strerror(status));
     release_request(req);
     w->writes_outstanding--;
     // A payload cut short on purpose ends the process once every byte of it has left.
@@ -99,15 +92,12 @@ void submit_write(tolvane_writer *w, request_kind kind, void *data, const uv_buf
                   unsigned int nbufs) {
     auto *req =
         static_cast<tolvane_network_write_request *>(malloc(sizeof(tolvane_network_write_request)));
-    if (req == nullptr) fatal("error: failed to allocate memory.\n");
+    if (req == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
     req->client = w;
     req->buf_type = kind;
     req->data = data;
     int r = uv_write(&req->write, stream_of(w), bufs, nbufs, writer_write_response);
-    if (r != 0) {
-        fprintf(stderr, "error: failed to send data: %s.\n", uv_strerror(r));
-        tolvane_exit(1);
-    }
+    if (r != 0) tolvane_fatal("error: failed to send data: %s.\n", uv_strerror(r));
     w->writes_outstanding++;
 }
 
@@ -125,7 +115,7 @@ void start_reading(tolvane_writer *w) {
         return;
     }
     int r = uv_read_start(stream_of(w), response_expand, writer_response_read);
-    if (r != 0 && r != UV_EALREADY) fatal("error: failed to initialize read.\n");
+    if (r != 0 && r != UV_EALREADY) tolvane_fatal("error: failed to initialize read.\n");
 }
 
 void drain_plain(tolvane_writer *w) {
@@ -150,7 +140,7 @@ void drain_plain(tolvane_writer *w) {
         }
         cr_cbuf_t *sent = w->buffer.write;
         w->buffer.write = cr_cbuf_create(kBufferSize);
-        if (w->buffer.write == nullptr) fatal("error: failed to allocate memory.\n");
+        if (w->buffer.write == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
         w->last_write_size += length + static_cast<size_t>(w->pending.left);
         w->pending.left = 0;
         submit_write(w, TOLVANE_NETWORK_REQUEST_CBUF, sent, bufs, n);
@@ -223,11 +213,11 @@ void writer_drain(tolvane_writer *w) {
 void writer_send_data(tolvane_writer *w, bool with_header) {
     if (with_header &&
         !cr_cbuf_append(&w->buffer.write, &w->buffer.header, sizeof w->buffer.header))
-        fatal("error: failed to allocate memory.\n");
+        tolvane_fatal("error: failed to allocate memory.\n");
     uint64_t sent = 0;
     if (w->command.tail > w->command.head) {
         if (!cr_cbuf_append(&w->buffer.write, &w->buffer.command, sizeof w->buffer.command))
-            fatal("error: failed to allocate memory.\n");
+            tolvane_fatal("error: failed to allocate memory.\n");
         sent = std::min<uint64_t>(w->buffer.target, w->disconnect_after);
         w->pending.data = w->buffer.payload;
         w->pending.left = sent;
@@ -265,8 +255,7 @@ void writer_response_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *bu
         free(buf->base);
         if (nread == 0) return;
         if (w->shutdown != TOLVANE_NETWORK_RUNNING) tolvane_exit(0);
-        fprintf(stderr, "error: %s\n", uv_strerror(static_cast<int>(nread)));
-        tolvane_exit(1);
+        tolvane_fatal("error: %s\n", uv_strerror(static_cast<int>(nread)));
     }
     if (w->ssl.use) {
         cr_cbuf_error_t r = tolvane_network_ssl_read(w, buf->base, static_cast<size_t>(nread));
@@ -276,7 +265,7 @@ void writer_response_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *bu
             return;
         }
     } else if (!cr_cbuf_append(&w->buffer.read, buf->base, static_cast<uint32_t>(nread))) {
-        fatal("error: failed to allocate memory.\n");
+        tolvane_fatal("error: failed to allocate memory.\n");
     }
     free(buf->base);
 
@@ -288,10 +277,7 @@ void writer_response_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *bu
     const char *error = nullptr;
     if (!tolvane_writer_parse_response(data + w->command.cursor, length - w->command.cursor, &head,
                                        &body_length, &error)) {
-        if (error != nullptr) {
-            fprintf(stderr, "error: %s\n", error);
-            tolvane_exit(1);
-        }
+        if (error != nullptr) tolvane_fatal("error: %s\n", error);
         writer_drain(w);
         return;
     }
@@ -319,13 +305,11 @@ void writer_response_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *bu
 void writer_connect_handler(uv_connect_t *req, int status) {
     auto *w = static_cast<tolvane_writer *>(req->handle->data);
     stamp(w);
-    if (status < 0) {
-        fprintf(stderr, "error: failed to connect to %s:%s (%s).\n", address_of(w), service_of(w),
-                uv_strerror(status));
-        tolvane_exit(1);
-    }
+    if (status < 0)
+        tolvane_fatal("error: failed to connect to %s:%s (%s).\n", address_of(w), service_of(w),
+                      uv_strerror(status));
     if (w->ssl.use && !cr_ssl_session_connect(&w->ssl.session))
-        fatal("error: failed to initiate SSL handshake.\n");
+        tolvane_fatal("error: failed to initiate SSL handshake.\n");
     w->buffer.header.endian = 0;
     w->buffer.header.version = 0x4141;
     tolvane_writer_response response{};
@@ -417,7 +401,7 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe, tolvane
                 tolvane_cf_universe_ssl_certificate_writer_get(universe));
     if (w->ssl.use) {
         if (!cr_ssl_session_init(&w->ssl.session, &w->ssl.context))
-            fatal("error: failed to initialize SSL session.\n");
+            tolvane_fatal("error: failed to initialize SSL session.\n");
         cr_ssl_session_memory(&w->ssl.session);
         cr_ssl_session_client(&w->ssl.session);
         cr_cbuf_ssl_attach(w->buffer.read, &w->ssl.session);
@@ -465,7 +449,7 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe, tolvane
         discard(w, true);
         return nullptr;
     }
-    if (!tolvane_network_writer_add(w)) fatal("error: Failed to allocate memory.\n");
+    if (!tolvane_network_writer_add(w)) tolvane_fatal("error: Failed to allocate memory.\n");
     return w;
 }
 
