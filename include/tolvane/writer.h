@@ -1,6 +1,7 @@
 // The session writer: uploads trace files over the binary session protocol on one TCP
 // connection, optionally inside TLS. The caller's callback runs once when the connection is up
-// and once per response; from it the caller enqueues the next command.
+// and once per response; from it the caller enqueues the next command. It owns its idle rule:
+// no progress for 300 seconds ends the process.
 #pragma once
 
 #include <uv.h>
@@ -10,6 +11,7 @@
 
 #include "tolvane/cbuf.h"
 #include "tolvane/cf_universe.h"
+#include "tolvane/network.h"
 #include "tolvane/session.h"
 #include "tolvane/ssl.h"
 
@@ -33,22 +35,22 @@ typedef void (*tolvane_writer_cb_t)(struct tolvane_writer *writer,
                                     struct tolvane_writer_response *response);
 
 struct tolvane_writer {
-    const char *error;
+    const char *error;  // part of the record; nothing sets or reads it
     tolvane_cf_universe_t *universe;
     tolvane_cf_server_t *server;
     uv_tcp_t tcp;
     uv_connect_t connect;
-    uv_write_t write;
-    void *handle;
+    uv_write_t write;  // part of the record; each write has a request of its own
+    void *handle;      // part of the record; unused
     struct {
         bool use;
-        struct cr_ssl context;
+        struct cr_ssl context;  // created for every writer, TLS or not
         struct cr_ssl_session session;
     } ssl;
     tolvane_network_shutdown_state shutdown;
     time_t last_activity;    // clock second of the last progress; 0 until connected
     size_t last_write_size;  // bytes handed to the loop and not yet seen leaving (plain only)
-    uint64_t send_time;
+    uint64_t send_time;      // taken after each send; nothing reads it
     tolvane_writer_cb_t cb;
     tolvane_cf_token_t *token;
     struct {
@@ -60,11 +62,11 @@ struct tolvane_writer {
         cr_cbuf_t *write;
     } buffer;
     struct {
-        cr_session_command_code code;
-        uint32_t sequence;
-        uint32_t head;    // commands answered
-        uint32_t tail;    // commands enqueued
-        uint32_t cursor;  // offset in buffer.read of the next unread response record
+        cr_session_command_code code;  // copied into every response; stays 0
+        uint32_t sequence;             // part of the record; stays 0
+        uint32_t head;                 // commands answered
+        uint32_t tail;                 // commands enqueued
+        uint32_t cursor;               // offset in buffer.read of the next unread response record
     } command;
     uint32_t disconnect_after;
     // Payload bytes of the command being sent that are not yet handed on: sent straight from
@@ -74,7 +76,8 @@ struct tolvane_writer {
         uint64_t left;
     } pending;
     unsigned int writes_outstanding;
-    bool cut_off;  // the payload was cut short on purpose: end once it has left
+    bool cut_off;                      // the payload was cut short on purpose: end once it has left
+    struct tolvane_network_tick tick;  // the idle check, once a second
 };
 typedef struct tolvane_writer tolvane_writer_t;
 

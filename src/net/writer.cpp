@@ -1,18 +1,18 @@
 // The session writer: connection header, command frames with their payloads, response records,
-// plain or through TLS over memory buffers, on the event loop.
+// plain or through TLS over memory buffers, on the event loop; and its own idle rule.
 #include "tolvane/writer.h"
 
 #include <arpa/inet.h>
 #include <x86intrin.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "tolvane/fatal.h"
-#include "tolvane/network.h"
 
 namespace {
 enum request_kind {
@@ -31,6 +31,8 @@ const uint32_t kBufferSize = 65536;
 const uint64_t kAllOnes = UINT64_MAX;
 // How much encrypted payload may wait in the loop's queue before more is encrypted.
 const size_t kTlsQueueLimit = 4 << 20;
+// Seconds without progress after which a connection counts as dead.
+const time_t kIdleLimit = 300;
 
 const char *address_of(const tolvane_writer *w) {
     const char *address, *service;
@@ -53,6 +55,21 @@ void stamp(tolvane_writer *w) {
 }
 
 void writer_drain(tolvane_writer *w);
+
+// Once a second: a connection on which nothing has moved for kIdleLimit seconds ends the process,
+// unless its outgoing queue is still draining (a slow link, not a dead one).
+void idle_check(void *context, time_t now) {
+    auto *w = static_cast<tolvane_writer *>(context);
+    if (w->last_activity > now) return;
+    size_t queued = w->tcp.write_queue_size;
+    if (w->last_write_size > queued) {
+        w->last_write_size = queued;
+        return;
+    }
+    if (w->last_activity > 0 && now - w->last_activity >= kIdleLimit)
+        tolvane_fatal("error: connection timed out (%jus inactivity).\n",
+                      static_cast<uintmax_t>(now - w->last_activity));
+}
 
 void success_close_cb(uv_handle_t *) {
     tolvane_exit(0);
@@ -449,7 +466,9 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe, tolvane
         discard(w, true);
         return nullptr;
     }
-    if (!tolvane_network_writer_add(w)) tolvane_fatal("error: Failed to allocate memory.\n");
+    w->tick.cb = idle_check;
+    w->tick.context = w;
+    if (!tolvane_network_tick_add(&w->tick)) tolvane_fatal("error: Failed to allocate memory.\n");
     return w;
 }
 
