@@ -1,5 +1,4 @@
-// The HTTP upload writer: posts trace files one at a time to a universe's first reachable HTTP
-// or HTTPS writer server,
+// The HTTP upload writer: posts trace files one at a time to an HTTP or HTTPS writer server,
 // reusing one easy handle, and turns the JSON reply (or a transfer the network runtime had to
 // give up) into the result its caller's completion callback receives.
 #pragma once
@@ -60,7 +59,10 @@ struct tolvane_curl_writer {
 };
 typedef struct tolvane_curl_writer tolvane_curl_writer_t;
 
+// A writer for `server`, an HTTP or HTTPS writer server of the universe (whose transfer
+// settings apply); null after printing the reason. Needs the network runtime initialised.
 tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *universe,
+                                                  tolvane_cf_server_t *server,
                                                   tolvane_cf_token_t *token,
                                                   tolvane_curl_writer_flags_t flags);
 // Queues one POST; false after printing the reason. The bytes are borrowed until `oncomplete`

@@ -17,6 +17,10 @@ void tolvane_network_run(void);
 uv_loop_t *tolvane_network_loop_get(void);
 // getaddrinfo on the server's address and service, IPv4 and TCP only; 0 on success.
 int tolvane_network_resolve(const tolvane_cf_server_t *server, struct addrinfo **result);
+// The universe's first writer server whose name resolves, in configured order, with its
+// addresses in *addresses (the caller frees them); null when none resolves.
+tolvane_cf_server_t *tolvane_network_writer_server(tolvane_cf_universe_t *universe,
+                                                   struct addrinfo **addresses);
 
 // Whole seconds of the monotonic clock, as of the last tick.
 time_t tolvane_network_time_get(void);

@@ -127,41 +127,16 @@ void release(tolvane_curl_writer *w) {
 }  // namespace
 
 tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *universe,
+                                                  tolvane_cf_server_t *server,
                                                   tolvane_cf_token_t *token,
                                                   tolvane_curl_writer_flags_t flags) {
     auto *w = static_cast<tolvane_curl_writer *>(calloc(1, sizeof(tolvane_curl_writer)));
     if (w == nullptr) return nullptr;
     cr_sha256_string_t token_text;
     cr_sha256_to_string(token_text, tolvane_cf_token_sha256(token));
-
-    tolvane_cf_server_t *server = tolvane_cf_writer_next(universe, nullptr);
-    if (server == nullptr) {
-        fputs("error: No configured servers for writes.\n", stderr);
-        release(w);
-        return nullptr;
-    }
-    for (; server != nullptr; server = tolvane_cf_writer_next(universe, server)) {
-        struct addrinfo *ai;
-        if (tolvane_network_resolve(server, &ai) == 0) {
-            freeaddrinfo(ai);
-            break;
-        }
-    }
-    if (server == nullptr) {
-        fputs("error: No reachable servers for writes.\n", stderr);
-        release(w);
-        return nullptr;
-    }
     const char *address, *service;
     tolvane_cf_server_get(server, &address, &service);
     tolvane_cf_server_type_t type = tolvane_cf_server_type(server);
-    if (type != TOLVANE_CF_SERVER_HTTP && type != TOLVANE_CF_SERVER_HTTPS) {
-        // Mixed lists are possible: the first server that resolves decides the protocol.
-        fprintf(stderr, "error: first reachable writer server %s:%s is not an HTTP server.\n",
-                address, service);
-        release(w);
-        return nullptr;
-    }
     char url[1024];
     int n =
         snprintf(url, sizeof url, "%s://%s:%s/post?token=%s",

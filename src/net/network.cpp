@@ -286,6 +286,16 @@ int tolvane_network_resolve(const tolvane_cf_server_t *server, struct addrinfo *
     return getaddrinfo(address, service, &hints, result);
 }
 
+tolvane_cf_server_t *tolvane_network_writer_server(tolvane_cf_universe_t *universe,
+                                                   struct addrinfo **addresses) {
+    for (tolvane_cf_server_t *server = tolvane_cf_writer_next(universe, nullptr); server != nullptr;
+         server = tolvane_cf_writer_next(universe, server)) {
+        if (tolvane_network_resolve(server, addresses) == 0) return server;
+    }
+    *addresses = nullptr;
+    return nullptr;
+}
+
 time_t tolvane_network_time_get(void) {
     return rt.current_time;
 }

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "tolvane/fatal.h"
 
@@ -25,6 +24,7 @@ struct tolvane_network_write_request {
     tolvane_writer *client;
     request_kind buf_type;
     void *data;
+    const void *payload;  // the caller's payload when the write sends it straight from there
 };
 
 const uint32_t kBufferSize = 65536;
@@ -71,6 +71,10 @@ void idle_check(void *context, time_t now) {
                       static_cast<uintmax_t>(now - w->last_activity));
 }
 
+void released(tolvane_writer *w, const void *payload) {
+    if (w->cb.released != nullptr) w->cb.released(w, payload);
+}
+
 void success_close_cb(uv_handle_t *) {
     tolvane_exit(0);
 }
@@ -97,22 +101,26 @@ void writer_write_response(uv_write_t *write, int status) {
     if (status < 0)
         tolvane_fatal("error: failed to send to %s:%s (%s).\n", address_of(w), service_of(w),
                       uv_strerror(status));
+    const void *payload = req->payload;
     release_request(req);
     w->writes_outstanding--;
     // A payload cut short on purpose ends the process once every byte of it has left.
     if (w->cut_off && w->writes_outstanding == 0 && w->pending.left == 0) tolvane_exit(0);
+    if (payload != nullptr) released(w, payload);
     if (w->ssl.use && w->pending.left > 0) writer_drain(w);
 }
 
-// Hands bufs to the loop in one request that owns `data` until the write completes.
+// Hands bufs to the loop in one request that owns `data` until the write completes; `payload`
+// is the caller's memory that the bufs also send from, if any.
 void submit_write(tolvane_writer *w, request_kind kind, void *data, const uv_buf_t *bufs,
-                  unsigned int nbufs) {
+                  unsigned int nbufs, const void *payload = nullptr) {
     auto *req =
         static_cast<tolvane_network_write_request *>(malloc(sizeof(tolvane_network_write_request)));
     if (req == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
     req->client = w;
     req->buf_type = kind;
     req->data = data;
+    req->payload = payload;
     int r = uv_write(&req->write, stream_of(w), bufs, nbufs, writer_write_response);
     if (r != 0) tolvane_fatal("error: failed to send data: %s.\n", uv_strerror(r));
     w->writes_outstanding++;
@@ -151,7 +159,9 @@ void drain_plain(tolvane_writer *w) {
         if (length > 0)
             bufs[n++] =
                 uv_buf_init(const_cast<char *>(reinterpret_cast<const char *>(data)), length);
+        const void *payload = nullptr;
         if (w->pending.left > 0) {
+            payload = w->buffer.payload;
             bufs[n].base = const_cast<char *>(reinterpret_cast<const char *>(w->pending.data));
             bufs[n++].len = static_cast<size_t>(w->pending.left);
         }
@@ -160,7 +170,7 @@ void drain_plain(tolvane_writer *w) {
         if (w->buffer.write == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
         w->last_write_size += length + static_cast<size_t>(w->pending.left);
         w->pending.left = 0;
-        submit_write(w, TOLVANE_NETWORK_REQUEST_CBUF, sent, bufs, n);
+        submit_write(w, TOLVANE_NETWORK_REQUEST_CBUF, sent, bufs, n, payload);
     }
     start_reading(w);
 }
@@ -217,6 +227,7 @@ void drain_tls(tolvane_writer *w) {
             w->pending.data += n;
             w->pending.left -= static_cast<uint64_t>(n);
             flush_tls(w);
+            if (w->pending.left == 0) released(w, w->buffer.payload);
         }
     }
     flush_tls(w);
@@ -307,7 +318,7 @@ void writer_response_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *bu
     response.buffer = body_length > 0
                           ? reinterpret_cast<const char *>(data) + w->command.cursor + sizeof head
                           : nullptr;
-    w->cb(w, &response);
+    w->cb.response(w, &response);
     w->command.cursor += static_cast<uint32_t>(sizeof head) + body_length;
     w->command.head++;
     if (w->command.head == w->command.tail) {
@@ -329,8 +340,7 @@ void writer_connect_handler(uv_connect_t *req, int status) {
         tolvane_fatal("error: failed to initiate SSL handshake.\n");
     w->buffer.header.endian = 0;
     w->buffer.header.version = 0x4141;
-    tolvane_writer_response response{};
-    w->cb(w, &response);
+    w->cb.connected(w);
     writer_send_data(w, true);
 }
 
@@ -386,8 +396,10 @@ bool tolvane_writer_parse_response(const unsigned char *data, size_t available,
     return true;
 }
 
-tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe, tolvane_cf_token_t *token,
-                                        tolvane_writer_cb_t cb) {
+tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
+                                        tolvane_cf_server_t *server,
+                                        const struct addrinfo *addresses, tolvane_cf_token_t *token,
+                                        const tolvane_writer_callbacks *callbacks) {
     auto *w = static_cast<tolvane_writer *>(calloc(1, sizeof(tolvane_writer)));
     if (w == nullptr) return nullptr;
     w->buffer.read = cr_cbuf_create(kBufferSize);
@@ -398,20 +410,10 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe, tolvane
     }
     w->token = token;
     w->universe = universe;
-    w->cb = cb;
+    w->server = server;
+    w->cb = *callbacks;
     w->shutdown = TOLVANE_NETWORK_RUNNING;
     w->disconnect_after = UINT32_MAX;
-
-    struct addrinfo *ai = nullptr;
-    for (w->server = tolvane_cf_writer_next(universe, nullptr); w->server != nullptr;
-         w->server = tolvane_cf_writer_next(universe, w->server)) {
-        if (tolvane_network_resolve(w->server, &ai) == 0) break;
-    }
-    if (w->server == nullptr) {
-        discard(w, false);
-        return nullptr;
-    }
-    std::unique_ptr<addrinfo, void (*)(addrinfo *)> ai_guard(ai, freeaddrinfo);
 
     w->ssl.use = tolvane_cf_server_ssl_get(w->server, tolvane_cf_universe_ssl_writer(universe));
     cr_ssl_init(&w->ssl.context, tolvane_cf_universe_ssl_method_writer_get(universe),
@@ -445,7 +447,7 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe, tolvane
     }
     sockaddr_in addr{};
     bool found = false;
-    for (addrinfo *a = ai; a != nullptr && !found; a = a->ai_next) {
+    for (const addrinfo *a = addresses; a != nullptr && !found; a = a->ai_next) {
         char text[INET_ADDRSTRLEN];
         if (a->ai_family != AF_INET ||
             inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(a->ai_addr)->sin_addr, text,
