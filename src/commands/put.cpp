@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "tolvane/cf_universe.h"
 #include "tolvane/crypto.h"
@@ -44,7 +46,7 @@ const char kUsage[] =
 static_assert(sizeof kUsage - 1 == 178);
 
 // One named trace file. It owns its mapping (private and writable, so identity rewrites stay in
-// this process) until the writer is done with the file.
+// this process) until the writer is done with the file, then hands it to `unmapping`.
 struct file_record {
     char *path;  // the word on the command line
     void *data;
@@ -56,16 +58,44 @@ struct file_record {
     void load();
     // Rewrites the identity as the options ask and records its text.
     void prepare();
-    void release() {
-        if (data == nullptr) return;
-        munmap(data, static_cast<size_t>(length));
-        data = nullptr;
-    }
+    void release();
 };
 
 file_record *files;
 int n_file;
 int n_processed;  // files handed to a writer; the one in flight is files[n_processed - 1]
+
+// Mappings of files that are done. Every munmap call costs a TLB flush on each CPU the process
+// has run on, whatever the size, so they are unmapped together, adjacent ones in one call, once
+// enough bytes wait and files are still to be sent; at the end they go with the process.
+struct {
+    std::vector<std::pair<char *, size_t>> ranges;  // page-rounded
+    size_t bytes;
+} unmapping;
+const size_t kUnmapBatch = 64 << 20;
+
+void unmap_waiting() {
+    auto &r = unmapping.ranges;
+    std::sort(r.begin(), r.end());
+    for (size_t i = 0; i < r.size();) {
+        char *start = r[i].first;
+        size_t length = 0;
+        for (; i < r.size() && r[i].first == start + length; i++) length += r[i].second;
+        munmap(start, length);
+    }
+    r.clear();
+    unmapping.bytes = 0;
+}
+
+void file_record::release() {
+    if (data == nullptr) return;
+    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_t size = (static_cast<size_t>(length) + page - 1) / page * page;
+    unmapping.ranges.emplace_back(static_cast<char *>(data), size);
+    unmapping.bytes += size;
+    data = nullptr;
+    if (unmapping.bytes >= kUnmapBatch && n_processed < n_file) unmap_waiting();
+}
 
 // A byte count for a rewrite: strtol's leading number, within 1 to max.
 int count_arg(const char *text, int max, const char *message) {
