@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tolvane/ssl.h"
+struct cr_ssl_session;
 
 struct cr_cbuf {
     struct {

@@ -1,5 +1,6 @@
-// The HTTP upload writer: posts trace files one at a time to a universe's first reachable HTTP
-// or HTTPS writer server, reusing one easy handle, and interprets the JSON reply.
+// The HTTP upload writer: posts trace files one at a time to an HTTP or HTTPS writer server,
+// reusing one easy handle, and turns the JSON reply (or a transfer the network runtime had to
+// give up) into the result its caller's completion callback receives.
 #pragma once
 
 #include <curl/curl.h>
@@ -9,6 +10,7 @@
 
 #include "tolvane/cf_universe.h"
 #include "tolvane/membuilder.h"
+#include "tolvane/network.h"
 
 typedef enum {
     TOLVANE_CURL_WRITER_S_NONE = 0,
@@ -50,15 +52,21 @@ struct tolvane_curl_writer {
         size_t total;
     } read_state;
     cr_mem_builder response_builder;
-    uint64_t send_time;
+    uint64_t send_time;  // taken when the body starts to go out; nothing reads it
     tolvane_curl_writer_cb_t oncomplete;
     char err_curl[CURL_ERROR_SIZE];
+    struct tolvane_network_transfer transfer;  // this writer's place on the multi handle
 };
 typedef struct tolvane_curl_writer tolvane_curl_writer_t;
 
+// A writer for `server`, an HTTP or HTTPS writer server of the universe (whose transfer
+// settings apply); null after printing the reason. Needs the network runtime initialised.
 tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *universe,
+                                                  tolvane_cf_server_t *server,
                                                   tolvane_cf_token_t *token,
                                                   tolvane_curl_writer_flags_t flags);
+// Queues one POST; false after printing the reason. The bytes are borrowed until `oncomplete`
+// has run, once, from the loop, for this file.
 bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *writer, const char *filename,
                                   const void *data, size_t length,
                                   tolvane_curl_writer_cb_t oncomplete);

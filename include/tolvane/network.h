@@ -1,29 +1,55 @@
-// The network runtime: one libuv loop per thread carrying every upload, a once-a-second hang
-// timer that times out idle session connections, and the glue that drives libcurl's multi
-// interface on that loop.
+// The network runtime: one libuv loop per thread carrying every upload, a once-a-second tick on
+// which writers run their own idle checks, the glue that drives libcurl's multi interface on that
+// loop, and name resolution of writer servers. It knows nothing of the writers: they register
+// ticks and transfers and decide for themselves what a tick or a finished transfer means.
 #pragma once
 
 #include <curl/curl.h>
 #include <netdb.h>
 #include <uv.h>
 
-#include "tolvane/cf_universe.h"
+#include <ctime>
 
-struct tolvane_writer;
-struct tolvane_curl_writer;
+#include "tolvane/cf_universe.h"
 
 void tolvane_network_init(void);
 void tolvane_network_run(void);
 uv_loop_t *tolvane_network_loop_get(void);
 // getaddrinfo on the server's address and service, IPv4 and TCP only; 0 on success.
 int tolvane_network_resolve(const tolvane_cf_server_t *server, struct addrinfo **result);
+// The universe's first writer server whose name resolves, in configured order, with its
+// addresses in *addresses (the caller frees them); null when none resolves.
+tolvane_cf_server_t *tolvane_network_writer_server(tolvane_cf_universe_t *universe,
+                                                   struct addrinfo **addresses);
 
-// Whole seconds of the monotonic clock, as of the last hang-timer tick.
+// Whole seconds of the monotonic clock, as of the last tick.
 time_t tolvane_network_time_get(void);
-// The multi handle every HTTP writer's easy handle joins.
+
+// A check run on every tick, once a second, after the clock has been refreshed.
+struct tolvane_network_tick {
+    void (*cb)(void *context, time_t now);
+    void *context;
+};
+// Registers a tick for the life of the loop; the record must live as long. False when memory
+// is short.
+bool tolvane_network_tick_add(struct tolvane_network_tick *tick);
+
+// The multi handle every HTTP transfer joins.
 CURLM *tolvane_network_multicurl_get(void);
-// Registers a session writer with the hang timer; it stays registered.
-bool tolvane_network_writer_add(struct tolvane_writer *writer);
-// Ends an HTTP transfer that the runtime cannot drive any more: it leaves the multi handle and
-// its writer's completion runs with a failed response, from the loop, outside libcurl.
-void tolvane_network_curl_abandon(struct tolvane_curl_writer *writer);
+
+// One HTTP transfer on the multi handle. Its owner fills `easy`, `owner` and `done`, points the
+// easy handle's CURLOPT_PRIVATE at the record, and keeps the record alive while the transfer runs;
+// the runtime keeps `running`.
+struct tolvane_network_transfer {
+    CURL *easy;
+    void *owner;  // for the owner's own use
+    // Runs once per started transfer, from the loop and after the easy handle has left the
+    // multi handle: with libcurl's result, or with `abandoned` set when the runtime could not
+    // drive the transfer any more (a socket it could not watch).
+    void (*done)(struct tolvane_network_transfer *transfer, CURLcode result, bool abandoned);
+    bool running;  // in the multi handle
+};
+// Joins the multi handle; libcurl's code.
+CURLMcode tolvane_network_transfer_start(struct tolvane_network_transfer *transfer);
+// Leaves the multi handle without `done` running; libcurl's code (CURLM_OK when not running).
+CURLMcode tolvane_network_transfer_stop(struct tolvane_network_transfer *transfer);

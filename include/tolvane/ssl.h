@@ -1,30 +1,64 @@
 // A thin TLS layer for the session writer: a client context chosen by method name, sessions
 // whose network side is a pair of memory buffers (the event loop moves the bytes), and short
-// texts for the library's error states.
+// texts for the library's error states. Every TLS library call of the program is behind this
+// header, so callers never see the library's own types or error codes.
 #pragma once
 
-#include <openssl/ssl.h>
+// The library's handles, declared here so that no caller includes the library's headers.
+struct ssl_ctx_st;
+struct ssl_st;
 
 struct cr_ssl {
-    SSL_CTX *md;
+    struct ssl_ctx_st *md;
 };
 
 struct cr_ssl_session {
-    SSL *md;
+    struct ssl_st *md;
 };
 
 struct cr_ssl_error {
     int ret;               // what the failing call returned
-    int code;              // its SSL_get_error code
+    int code;              // the library's reading of that result
     unsigned long reason;  // a queued library error, 0 when none
 };
+
+// What became of a read, write or handshake step that moved nothing.
+typedef enum {
+    CR_SSL_OK = 0,           // bytes moved
+    CR_SSL_WOULD_BLOCK = 1,  // nothing now: more must pass through the memory buffers first
+    CR_SSL_CLOSED = 2,       // the peer closed the TLS session
+    CR_SSL_FAILED = 3,       // a library failure; the cr_ssl_error says which
+} cr_ssl_status;
 
 void cr_ssl_subsystem_init(void);
 // Ends the process on an unsupported method, a context failure or an unloadable certificate.
 void cr_ssl_init(struct cr_ssl *ctx, const char *method, const char *certificate);
+void cr_ssl_free(struct cr_ssl *ctx);
 bool cr_ssl_session_init(struct cr_ssl_session *session, struct cr_ssl *ctx);
 bool cr_ssl_session_memory(struct cr_ssl_session *session);
+// Makes the session the client end of the handshake.
+void cr_ssl_session_client(struct cr_ssl_session *session);
 bool cr_ssl_session_connect(struct cr_ssl_session *session);
+// True once the handshake has completed.
+bool cr_ssl_session_established(const struct cr_ssl_session *session);
+void cr_ssl_session_free(struct cr_ssl_session *session);
+
+// Decrypts or encrypts at most `size` bytes: the count moved (> 0), or 0 with *status saying
+// why nothing moved (*error is filled unless the call would block).
+int cr_ssl_session_read(struct cr_ssl_session *session, void *data, int size, cr_ssl_status *status,
+                        struct cr_ssl_error *error);
+int cr_ssl_session_write(struct cr_ssl_session *session, const void *data, int size,
+                         cr_ssl_status *status, struct cr_ssl_error *error);
+// Hands bytes received from the network to the session: the count taken, 0 or less when none
+// was, -2 when the buffer cannot take writes.
+int cr_ssl_session_feed(struct cr_ssl_session *session, const void *data, int size);
+// Moves up to `size` bytes that the session produced for the network into `data`: the count,
+// 0 or less when there are none, -2 when the buffer cannot be read.
+int cr_ssl_session_flush(struct cr_ssl_session *session, void *data, int size);
+// Sends or completes the close alert: CR_SSL_OK once both sides have closed, CR_SSL_FAILED on
+// a protocol or system failure, otherwise CR_SSL_WOULD_BLOCK (the peer's alert is still due).
+cr_ssl_status cr_ssl_session_shutdown(struct cr_ssl_session *session);
+
 // The text for an error; per thread, overwritten by the next call.
 const char *cr_ssl_strerror(const struct cr_ssl_error *error);
 // Prints "error: <prefix>: <text>.\n"; cr_ssl_fatal then ends the process with status 1.

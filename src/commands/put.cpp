@@ -1,5 +1,6 @@
 // The put command: loads and checks every named trace file, then uploads them one at a time
-// over HTTP(S) or the session protocol, printing one result line per stored file.
+// over HTTP(S) or the session protocol, printing one result line per stored file. The handler
+// runs four steps: parse the options and words, load the files, choose the writer, run.
 #include "tolvane/put.h"
 
 #include <fcntl.h>
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "tolvane/cf_universe.h"
 #include "tolvane/crypto.h"
@@ -35,175 +38,117 @@ struct {
     bool insecure;
 } cf;
 
+const char kUsage[] =
+    "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"
+    "       [-u | --unlink] [-S | --randomize-sha256[=<bytes>]]\n"
+    "       [-k | --insecure]\n"
+    "       <project> <token> <file>...\n";
+static_assert(sizeof kUsage - 1 == 178);
+
+// One named trace file. It owns its mapping (private and writable, so identity rewrites stay in
+// this process) until the writer is done with the file, then hands it to `unmapping`.
 struct file_record {
-    char *path;
+    char *path;  // the word on the command line
     void *data;
     off_t length;
+    // Its identity as result lines show it, taken when it is handed to a writer.
+    char uuid[33];
+    cr_sha256_string_t sha256;
+
+    void load();
+    // Rewrites the identity as the options ask and records its text.
+    void prepare();
+    void release();
 };
 
 file_record *files;
 int n_file;
-int n_processed;
+int n_processed;  // files handed to a writer; the one in flight is files[n_processed - 1]
 
-// The identity of the file handed last to the session writer, for its result line.
+// Mappings of files that are done. Every munmap call costs a TLB flush on each CPU the process
+// has run on, whatever the size, so they are unmapped together, adjacent ones in one call, once
+// enough bytes wait and files are still to be sent; at the end they go with the process.
 struct {
-    char uuid[33];
-    cr_sha256_string_t sha256;
-} file_data;
+    std::vector<std::pair<char *, size_t>> ranges;  // page-rounded
+    size_t bytes;
+} unmapping;
+const size_t kUnmapBatch = 64 << 20;
 
-[[noreturn]] void usage(FILE *out) {
-    static const char text[] =
-        "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"
-        "       [-u | --unlink] [-S | --randomize-sha256[=<bytes>]]\n"
-        "       [-k | --insecure]\n"
-        "       <project> <token> <file>...\n";
-    static_assert(sizeof text - 1 == 178);
-    fwrite(text, 1, sizeof text - 1, out);
-    tolvane_exit(out == stdout ? 0 : 1);
+void unmap_waiting() {
+    auto &r = unmapping.ranges;
+    std::sort(r.begin(), r.end());
+    for (size_t i = 0; i < r.size();) {
+        char *start = r[i].first;
+        size_t length = 0;
+        for (; i < r.size() && r[i].first == start + length; i++) length += r[i].second;
+        munmap(start, length);
+    }
+    r.clear();
+    unmapping.bytes = 0;
 }
 
-[[noreturn]] void fail(const char *message) {
-    fputs(message, stderr);
-    tolvane_exit(1);
+void file_record::release() {
+    if (data == nullptr) return;
+    size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_t size = (static_cast<size_t>(length) + page - 1) / page * page;
+    unmapping.ranges.emplace_back(static_cast<char *>(data), size);
+    unmapping.bytes += size;
+    data = nullptr;
+    if (unmapping.bytes >= kUnmapBatch && n_processed < n_file) unmap_waiting();
 }
 
 // A byte count for a rewrite: strtol's leading number, within 1 to max.
 int count_arg(const char *text, int max, const char *message) {
     long n = strtol(text, nullptr, 10);
-    if (n < 1 || n > max) fail(message);
+    if (n < 1 || n > max) tolvane_fatal("%s", message);
     return static_cast<int>(n);
 }
 
-void put_load_file(file_record *f) {
-    int fd = open(f->path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        fprintf(stderr, "error: failed to open file (%s): %s\n", f->path, tolvane_strerror(errno));
-        tolvane_exit(1);
-    }
+void file_record::load() {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        tolvane_fatal("error: failed to open file (%s): %s\n", path, tolvane_strerror(errno));
     struct stat st;
     if (fstat(fd, &st) != 0) tolvane_perror_exit("error: failed to get file information");
     if (static_cast<uintmax_t>(st.st_size) > 4294967295u)
-        fail("error: file exceeds maximum length.\n");
-    f->length = st.st_size;
-    if (f->length <= static_cast<off_t>(sizeof(qvif_header)))
-        fail("error: file appears truncated.\n");
-    // Private and writable: identity rewrites change only this process's copy. Populating a
-    // writable private mapping would copy every page up front, so the pages are read in while
-    // the mapping is read-only and only then made writable; just a rewritten page is copied.
-    size_t size = static_cast<size_t>(f->length);
-    f->data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    if (f->data == MAP_FAILED || mprotect(f->data, size, PROT_READ | PROT_WRITE) != 0)
+        tolvane_fatal("error: file exceeds maximum length.\n");
+    length = st.st_size;
+    if (length <= static_cast<off_t>(sizeof(qvif_header)))
+        tolvane_fatal("error: file appears truncated.\n");
+    // Populating a writable private mapping would copy every page up front, so the pages are
+    // read in while the mapping is read-only and only then made writable; just a rewritten
+    // page is copied.
+    size_t size = static_cast<size_t>(length);
+    data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    if (data == MAP_FAILED || mprotect(data, size, PROT_READ | PROT_WRITE) != 0)
         tolvane_perror_exit("error: failed to load file");
     while (close(fd) != 0 && errno == EINTR) {
     }
     uint64_t expected;
-    if (qvif_check_size(f->data, static_cast<uint64_t>(f->length), &expected) != QVIF_CHECK_OK) {
-        fprintf(stderr, "error: size mismatch: %llu != %ju.\n",
-                static_cast<unsigned long long>(expected), static_cast<uintmax_t>(f->length));
-        tolvane_exit(1);
-    }
+    if (qvif_check_size(data, static_cast<uint64_t>(length), &expected) != QVIF_CHECK_OK)
+        tolvane_fatal("error: size mismatch: %llu != %ju.\n",
+                      static_cast<unsigned long long>(expected), static_cast<uintmax_t>(length));
 }
 
-void rewrite_identity(file_record *f) {
-    auto *header = static_cast<qvif_header *>(f->data);
+void file_record::prepare() {
+    auto *header = static_cast<qvif_header *>(data);
     if (cf.use_uuid) qvif_randomize_uuid(header, cf.rb);
     if (cf.use_sha256) qvif_randomize_sig(header, cf.srb);
-}
-
-// The 64 signature digits and 32 UUID digits of a header, as printed in result lines.
-void identity_text(const void *data, cr_sha256_string_t sig, char uuid[33]) {
-    auto *header = static_cast<const qvif_header *>(data);
-    cr_sha256_to_string(sig, reinterpret_cast<const cr_sha256_t *>(header->sig));
+    cr_sha256_to_string(sha256, reinterpret_cast<const cr_sha256_t *>(header->sig));
     tolvane_uuid_to_string(uuid, reinterpret_cast<const cr_uuid_t *>(header->uuid));
 }
 
-void on_curl_post_complete(tolvane_curl_writer_t *writer, tolvane_curl_writer_response *response);
-
-void submit_next_file_via_curl(tolvane_curl_writer_t *writer) {
-    if (n_processed == n_file) {
-        tolvane_curl_writer_destroy(writer);
-        tolvane_exit(0);
-    }
-    file_record *f = &files[n_processed++];
-    rewrite_identity(f);
-    if (!tolvane_curl_writer_file_put(writer, f->path, f->data, static_cast<size_t>(f->length),
-                                      on_curl_post_complete))
-        fail("error: failed to prepare to post file.\n");
-}
-
-void on_curl_post_complete(tolvane_curl_writer_t *writer, tolvane_curl_writer_response *response) {
-    const void *data;
-    size_t length;
-    tolvane_curl_writer_file_data_get(writer, &data, &length);
-    if (tolvane_curl_writer_response_code_get(response) != TOLVANE_CURL_WRITER_RESPONSE_OK) {
-        fprintf(stderr, "error: failed to post file \"%s\": %s\n",
-                tolvane_curl_writer_filename_get(writer),
-                tolvane_curl_writer_response_errstr_get(response));
-        tolvane_curl_writer_destroy(writer);
-        tolvane_exit(1);
-    }
-    cr_sha256_string_t sig;
-    char uuid[33];
-    identity_text(data, sig, uuid);
-    printf("%s => %s\n", sig, uuid);
+// The one result line of a stored file: `left` (up to its length or a zero byte) and the UUID.
+// Then the file is deleted if asked for.
+void report_stored(const file_record *f, const char *left, size_t left_length) {
+    printf("%.*s => %s\n", static_cast<int>(std::min<size_t>(left_length, INT32_MAX)), left,
+           f->uuid);
     fflush(stdout);
-    if (cf.unlink) unlink(files[n_processed - 1].path);
-    submit_next_file_via_curl(writer);
+    if (cf.unlink) unlink(f->path);
 }
 
-void put_prepare_data(tolvane_writer_t *writer) {
-    file_record *f = &files[n_processed];
-    rewrite_identity(f);
-    identity_text(f->data, file_data.sha256, file_data.uuid);
-    size_t length = static_cast<size_t>(f->length);
-    uint32_t disconnect_after = UINT32_MAX;
-    if (cf.disconnect) {
-        uint64_t r;
-        tolvane_random_write(&r, sizeof r);
-        size_t point = static_cast<size_t>(r % length);
-        fprintf(stderr, "warning: aborting after %zu bytes.\n", point);
-        disconnect_after = static_cast<uint32_t>(point);
-    }
-    cr_session_command_code code =
-        n_processed == n_file - 1 ? CR_SESSION_TOKEN_PUT_ONCE : CR_SESSION_TOKEN_PUT;
-    tolvane_writer_enqueue(writer, code, f->data, length, disconnect_after);
-    n_processed++;
-}
-
-void put_response(tolvane_writer_t *writer, tolvane_writer_response *response) {
-    cr_session_response_status status = tolvane_writer_response_status(response);
-    if (status == CR_SESSION_RESPONSE_ERROR) {
-        cr_session_error_code code = tolvane_writer_response_error_code(response);
-        const char *message = cr_session_strerror(code);
-        if (code == CR_SESSION_ERROR_EXISTS && n_processed >= 1) {
-            const char *path = files[n_processed - 1].path;
-            if (cf.unlink) unlink(path);
-            fprintf(stderr, "error: failed to upload %s: %s\n", path, message);
-        } else {
-            fprintf(stderr, "error: %s\n", message);
-        }
-        tolvane_exit(1);
-    }
-    if (status != CR_SESSION_RESPONSE_OK) fail("error: unrecognized server status\n");
-    if (n_processed >= 1) {
-        size_t length;
-        const char *body = tolvane_writer_response_string(response, &length);
-        // A body need not end in a zero byte: never print past its length.
-        if (length > 1) {
-            printf("%.*s => %s\n", static_cast<int>(std::min<size_t>(length, INT32_MAX)), body,
-                   file_data.uuid);
-        } else {
-            printf("%s => %s\n", file_data.sha256, file_data.uuid);
-        }
-        fflush(stdout);
-        if (cf.unlink) unlink(files[n_processed - 1].path);
-    }
-    if (n_processed >= n_file) tolvane_exit(0);
-    put_prepare_data(writer);
-}
-}  // namespace
-
-void tolvane_command_put_handler(int argc, char **argv) {
+// Step 1: the options; returns the index of the first word.
+int parse_options(int argc, char **argv) {
     static const option long_options[] = {
         {"randomize-uuid", optional_argument, nullptr, 'U'},
         {"randomize-sha256", optional_argument, nullptr, 'S'},
@@ -239,49 +184,191 @@ void tolvane_command_put_handler(int argc, char **argv) {
                 cf.insecure = true;
                 break;
             case 'h':
-                usage(stdout);
+                tolvane_usage(stdout, kUsage);
             default:
-                usage(stderr);
+                tolvane_usage(stderr, kUsage);
         }
     }
-    int words = argc - optind;
+    return optind;
+}
+
+// Step 1, continued: <project> <token> <file>...; returns the token and sets n_file.
+tolvane_cf_token_t *parse_words(int words, char **word) {
     if (words < 1) {
         fputs("error: no project specified.\n", stderr);
-        usage(stderr);
+        tolvane_usage(stderr, kUsage);
     }
     if (words < 2) {
         fputs("error: no token specified.\n", stderr);
-        usage(stderr);
+        tolvane_usage(stderr, kUsage);
     }
-    tolvane_cf_token_t *token = tolvane_cf_token_get(argv[optind + 1]);
-    if (token == nullptr) fail("error: no such token found.\n");
+    tolvane_cf_token_t *token = tolvane_cf_token_get(word[1]);
+    if (token == nullptr) tolvane_fatal("error: no such token found.\n");
     n_file = words - 2;
     if (n_file == 0) {
         fputs("error: no file specified.\n", stderr);
-        usage(stderr);
+        tolvane_usage(stderr, kUsage);
     }
+    return token;
+}
+
+// Step 2: every file is loaded and checked before anything is sent.
+void load_files(char **paths) {
     files = static_cast<file_record *>(calloc(static_cast<size_t>(n_file), sizeof(file_record)));
     if (files == nullptr) tolvane_perror_exit("memory allocation");
     for (int i = 0; i < n_file; i++) {
-        files[i].path = argv[optind + 2 + i];
-        put_load_file(&files[i]);
+        files[i].path = paths[i];
+        files[i].load();
     }
     if (cf.use_uuid || cf.use_sha256 || cf.disconnect) tolvane_random_init();
+}
 
-    tolvane_cf_universe_t *universe = tolvane_cf_universe_get(nullptr);
-    if (universe == nullptr) fail("error: no universe has been configured.\n");
-    tolvane_cf_server_t *server = tolvane_cf_writer_next(universe, nullptr);
-    tolvane_cf_server_type_t type = server ? tolvane_cf_server_type(server) : TOLVANE_CF_SERVER_RAW;
+// Step 3: where the files go. The universe's first configured writer server decides the
+// protocol; the first one whose name resolves is the server used.
+struct writer_choice {
+    tolvane_cf_universe_t *universe;
+    bool http;
+    tolvane_cf_server_t *server;  // null when no writer server resolves (or there is none)
+    addrinfo *addresses;          // the server's, until the writer has been created
+};
+
+bool is_http(const tolvane_cf_server_t *server) {
+    tolvane_cf_server_type_t type = tolvane_cf_server_type(server);
+    return type == TOLVANE_CF_SERVER_HTTP || type == TOLVANE_CF_SERVER_HTTPS;
+}
+
+writer_choice choose_writer() {
+    writer_choice c{};
+    c.universe = tolvane_cf_universe_get(nullptr);
+    if (c.universe == nullptr) tolvane_fatal("error: no universe has been configured.\n");
+    tolvane_cf_server_t *first = tolvane_cf_writer_next(c.universe, nullptr);
+    c.http = first != nullptr && is_http(first);
     tolvane_network_init();
-    if (type == TOLVANE_CF_SERVER_HTTP || type == TOLVANE_CF_SERVER_HTTPS) {
-        bool insecure = cf.insecure || tolvane_cf_universe_curl_insecure_get(universe);
-        tolvane_curl_writer_t *writer = tolvane_curl_writer_create(
-            universe, token,
-            insecure ? TOLVANE_CURL_WRITER_F_INSECURE : TOLVANE_CURL_WRITER_F_NONE);
-        if (writer == nullptr) fail("error: failed to create cURL network writer.\n");
-        submit_next_file_via_curl(writer);
-    } else if (tolvane_writer_create(universe, token, put_response) == nullptr) {
-        fail("error: failed to create network writer.\n");
+    c.server = tolvane_network_writer_server(c.universe, &c.addresses);
+    return c;
+}
+
+// The HTTP path: one POST at a time, the next from the completion of the last.
+void on_curl_post_complete(tolvane_curl_writer_t *writer, tolvane_curl_writer_response *response);
+
+void submit_next_file_via_curl(tolvane_curl_writer_t *writer) {
+    if (n_processed == n_file) {
+        tolvane_curl_writer_destroy(writer);
+        tolvane_exit(0);
+    }
+    file_record *f = &files[n_processed++];
+    f->prepare();
+    if (!tolvane_curl_writer_file_put(writer, f->path, f->data, static_cast<size_t>(f->length),
+                                      on_curl_post_complete))
+        tolvane_fatal("error: failed to prepare to post file.\n");
+}
+
+void on_curl_post_complete(tolvane_curl_writer_t *writer, tolvane_curl_writer_response *response) {
+    file_record *f = &files[n_processed - 1];
+    if (tolvane_curl_writer_response_code_get(response) != TOLVANE_CURL_WRITER_RESPONSE_OK) {
+        const char *why = tolvane_curl_writer_response_errstr_get(response);
+        // Silent here: the transfer has already left the multi handle.
+        tolvane_curl_writer_destroy(writer);
+        tolvane_fatal("error: failed to post file \"%s\": %s\n", f->path, why);
+    }
+    report_stored(f, f->sha256, sizeof f->sha256 - 1);
+    f->release();
+    submit_next_file_via_curl(writer);
+}
+
+void start_http(const writer_choice &c, tolvane_cf_token_t *token) {
+    static const char kFailed[] = "error: failed to create cURL network writer.\n";
+    if (c.server == nullptr) tolvane_fatal("error: No reachable servers for writes.\n%s", kFailed);
+    if (!is_http(c.server)) {
+        const char *address, *service;
+        tolvane_cf_server_get(c.server, &address, &service);
+        tolvane_fatal("error: first reachable writer server %s:%s is not an HTTP server.\n%s",
+                      address, service, kFailed);
+    }
+    freeaddrinfo(c.addresses);  // libcurl resolves the name itself
+    bool insecure = cf.insecure || tolvane_cf_universe_curl_insecure_get(c.universe);
+    tolvane_curl_writer_t *writer = tolvane_curl_writer_create(
+        c.universe, c.server, token,
+        insecure ? TOLVANE_CURL_WRITER_F_INSECURE : TOLVANE_CURL_WRITER_F_NONE);
+    if (writer == nullptr) tolvane_fatal("%s", kFailed);
+    submit_next_file_via_curl(writer);
+}
+
+// The session path: the first file goes when the connection is up, each next one from the
+// response to the last.
+void submit_next_file(tolvane_writer_t *writer) {
+    file_record *f = &files[n_processed];
+    f->prepare();
+    size_t length = static_cast<size_t>(f->length);
+    uint32_t disconnect_after = UINT32_MAX;
+    if (cf.disconnect) {
+        uint64_t r;
+        tolvane_random_write(&r, sizeof r);
+        size_t point = static_cast<size_t>(r % length);
+        fprintf(stderr, "warning: aborting after %zu bytes.\n", point);
+        disconnect_after = static_cast<uint32_t>(point);
+    }
+    cr_session_command_code code =
+        n_processed == n_file - 1 ? CR_SESSION_TOKEN_PUT_ONCE : CR_SESSION_TOKEN_PUT;
+    tolvane_writer_enqueue(writer, code, f->data, length, disconnect_after);
+    n_processed++;
+}
+
+void on_session_response(tolvane_writer_t *writer, tolvane_writer_response *response) {
+    file_record *f = &files[n_processed - 1];
+    cr_session_response_status status = tolvane_writer_response_status(response);
+    if (status == CR_SESSION_RESPONSE_ERROR) {
+        cr_session_error_code code = tolvane_writer_response_error_code(response);
+        const char *message = cr_session_strerror(code);
+        if (code != CR_SESSION_ERROR_EXISTS) tolvane_fatal("error: %s\n", message);
+        if (cf.unlink) unlink(f->path);
+        tolvane_fatal("error: failed to upload %s: %s\n", f->path, message);
+    }
+    if (status != CR_SESSION_RESPONSE_OK) tolvane_fatal("error: unrecognized server status\n");
+    size_t length;
+    const char *body = tolvane_writer_response_string(response, &length);
+    // A body of one byte is only the text's terminating zero: the signature stands instead.
+    if (length > 1) {
+        report_stored(f, body, length);
+    } else {
+        report_stored(f, f->sha256, sizeof f->sha256 - 1);
+    }
+    if (n_processed >= n_file) tolvane_exit(0);
+    submit_next_file(writer);
+}
+
+void on_session_released(tolvane_writer_t *, const void *payload) {
+    // Payloads are let go in the order they were sent: the latest file is the likely one.
+    for (int i = n_processed - 1; i >= 0; i--) {
+        if (files[i].data == payload) {
+            files[i].release();
+            return;
+        }
+    }
+}
+
+void start_session(const writer_choice &c, tolvane_cf_token_t *token) {
+    static const tolvane_writer_callbacks callbacks{submit_next_file, on_session_response,
+                                                    on_session_released};
+    tolvane_writer_t *writer = nullptr;
+    if (c.server != nullptr) {
+        writer = tolvane_writer_create(c.universe, c.server, c.addresses, token, &callbacks);
+        freeaddrinfo(c.addresses);
+    }
+    if (writer == nullptr) tolvane_fatal("error: failed to create network writer.\n");
+}
+}  // namespace
+
+void tolvane_command_put_handler(int argc, char **argv) {
+    int first = parse_options(argc, argv);
+    tolvane_cf_token_t *token = parse_words(argc - first, argv + first);
+    load_files(argv + first + 2);
+    // Step 4: the writer, then the loop; the callbacks end the process.
+    writer_choice choice = choose_writer();
+    if (choice.http) {
+        start_http(choice, token);
+    } else {
+        start_session(choice, token);
     }
     tolvane_network_run();
 }

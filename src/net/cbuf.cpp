@@ -1,6 +1,5 @@
 #include "tolvane/cbuf.h"
 
-#include <openssl/err.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include <cstring>
 
 #include "tolvane/misc.h"
+#include "tolvane/ssl.h"
 
 static_assert(offsetof(cr_cbuf, payload) <= CR_CBUF_HEADER_SIZE);
 
@@ -25,24 +25,16 @@ bool read_setup(cr_cbuf_t **b, int size, uint32_t *window) {
     return true;
 }
 
-cr_cbuf_error_t ssl_failure(cr_cbuf_t *b, int ret) {
-    int code = SSL_get_error(b->ssl_session->md, ret);
-    switch (code) {
-        case SSL_ERROR_ZERO_RETURN:
+// A TLS call that moved nothing, in the buffer's terms.
+cr_cbuf_error_t ssl_failure(cr_cbuf_t *b, cr_ssl_status status, const struct cr_ssl_error &e) {
+    switch (status) {
+        case CR_SSL_CLOSED:
             return CR_CBUF_EOF;
-        case SSL_ERROR_WANT_READ:
-        case SSL_ERROR_WANT_WRITE:
-        case SSL_ERROR_WANT_X509_LOOKUP:
-        case SSL_ERROR_WANT_CONNECT:
-        case SSL_ERROR_WANT_ACCEPT:
+        case CR_SSL_WOULD_BLOCK:
             return CR_CBUF_EAGAIN;
-        default: {
-            struct cr_ssl_error e {
-                ret, code, ERR_get_error()
-            };
+        default:
             b->error = cr_ssl_strerror(&e);
             return CR_CBUF_ERROR;
-        }
     }
 }
 }  // namespace
@@ -150,9 +142,12 @@ cr_cbuf_error_t cr_cbuf_ssl_read(int fd, cr_cbuf_t **buffer, int size, uint32_t 
     if (!read_setup(buffer, size, &window)) return CR_CBUF_ERROR;
     while (true) {
         cr_cbuf_t *b = *buffer;
-        int n = SSL_read(b->ssl_session->md, b->payload + b->cursor.write,
-                         static_cast<int>(std::min<uint32_t>(window, INT32_MAX)));
-        if (n <= 0) return ssl_failure(b, n);
+        cr_ssl_status status;
+        struct cr_ssl_error e;
+        int n = cr_ssl_session_read(b->ssl_session, b->payload + b->cursor.write,
+                                    static_cast<int>(std::min<uint32_t>(window, INT32_MAX)),
+                                    &status, &e);
+        if (n <= 0) return ssl_failure(b, status, e);
         b->cursor.write += static_cast<uint32_t>(n);
         *added += static_cast<uint32_t>(n);
         if (!cr_cbuf_reserve(buffer, 4096)) {
@@ -177,8 +172,11 @@ cr_cbuf_error_t cr_cbuf_ssl_write(int fd, cr_cbuf_t *b, int size, uint32_t *writ
     }
     uint32_t amount =
         std::min<uint32_t>(size > 0 ? static_cast<uint32_t>(size) : length, INT32_MAX);
-    int n = SSL_write(b->ssl_session->md, b->payload + b->cursor.read, static_cast<int>(amount));
-    if (n <= 0) return ssl_failure(b, n);
+    cr_ssl_status status;
+    struct cr_ssl_error e;
+    int n = cr_ssl_session_write(b->ssl_session, b->payload + b->cursor.read,
+                                 static_cast<int>(amount), &status, &e);
+    if (n <= 0) return ssl_failure(b, status, e);
     cr_cbuf_drain(b, static_cast<uint32_t>(n));
     *written = amount - static_cast<uint32_t>(n);
     return CR_CBUF_OK;

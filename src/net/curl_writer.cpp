@@ -5,15 +5,15 @@
 #include <x86intrin.h>
 
 #include <algorithm>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "tolvane/crypto.h"
-#include "tolvane/network.h"
 
 namespace {
+const char kAborted[] = "aborted connection.";
+
 bool parse_sslversion(const char *name, long *value) {
     static const struct {
         const char *name;
@@ -68,7 +68,7 @@ CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_univer
     CURLcode rc;
 #define SET(option, value) \
     if ((rc = curl_easy_setopt(h, option, value)) != CURLE_OK) return rc
-    SET(CURLOPT_PRIVATE, w);
+    SET(CURLOPT_PRIVATE, &w->transfer);
     SET(CURLOPT_URL, url);
     SET(CURLOPT_POST, 1L);
     SET(CURLOPT_POSTFIELDS, static_cast<char *>(nullptr));
@@ -105,6 +105,20 @@ CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_univer
     return CURLE_OK;
 }
 
+// The transfer has ended: the reply, or the runtime's giving up, decides the result. libcurl's
+// own result is not consulted; an empty reply already stands for every failed exchange.
+void on_transfer_done(tolvane_network_transfer *transfer, CURLcode, bool abandoned) {
+    auto *w = static_cast<tolvane_curl_writer *>(transfer->owner);
+    w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE;
+    tolvane_curl_writer_response response =
+        abandoned
+            ? tolvane_curl_writer_response{false, false, const_cast<char *>(kAborted)}
+            : tolvane_curl_writer_translate(w->response_builder.mem ? w->response_builder.mem : "",
+                                            w->response_builder.allocated);
+    w->oncomplete(w, &response);
+    if (response.errstr_needs_free) free(response.errstr);
+}
+
 void release(tolvane_curl_writer *w) {
     curl_slist_free_all(w->http_headers);
     if (w->curl_handle != nullptr) curl_easy_cleanup(w->curl_handle);
@@ -113,41 +127,16 @@ void release(tolvane_curl_writer *w) {
 }  // namespace
 
 tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *universe,
+                                                  tolvane_cf_server_t *server,
                                                   tolvane_cf_token_t *token,
                                                   tolvane_curl_writer_flags_t flags) {
     auto *w = static_cast<tolvane_curl_writer *>(calloc(1, sizeof(tolvane_curl_writer)));
     if (w == nullptr) return nullptr;
     cr_sha256_string_t token_text;
     cr_sha256_to_string(token_text, tolvane_cf_token_sha256(token));
-
-    tolvane_cf_server_t *server = tolvane_cf_writer_next(universe, nullptr);
-    if (server == nullptr) {
-        fputs("error: No configured servers for writes.\n", stderr);
-        release(w);
-        return nullptr;
-    }
-    for (; server != nullptr; server = tolvane_cf_writer_next(universe, server)) {
-        struct addrinfo *ai;
-        if (tolvane_network_resolve(server, &ai) == 0) {
-            freeaddrinfo(ai);
-            break;
-        }
-    }
-    if (server == nullptr) {
-        fputs("error: No reachable servers for writes.\n", stderr);
-        release(w);
-        return nullptr;
-    }
     const char *address, *service;
     tolvane_cf_server_get(server, &address, &service);
     tolvane_cf_server_type_t type = tolvane_cf_server_type(server);
-    if (type != TOLVANE_CF_SERVER_HTTP && type != TOLVANE_CF_SERVER_HTTPS) {
-        // Mixed lists are possible: the first server that resolves decides the protocol.
-        fprintf(stderr, "error: first reachable writer server %s:%s is not an HTTP server.\n",
-                address, service);
-        release(w);
-        return nullptr;
-    }
     char url[1024];
     int n =
         snprintf(url, sizeof url, "%s://%s:%s/post?token=%s",
@@ -169,6 +158,9 @@ tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *univers
         release(w);
         return nullptr;
     }
+    w->transfer.easy = w->curl_handle;
+    w->transfer.owner = w;
+    w->transfer.done = on_transfer_done;
     if (curl_easy_setopt(w->curl_handle, CURLOPT_ERRORBUFFER, w->err_curl) != CURLE_OK) {
         fputs("error: could not setup cURL handle.\n", stderr);
         release(w);
@@ -209,7 +201,7 @@ bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *w, const char *filename
     }
     cr_mem_builder_reset(&w->response_builder);
     w->oncomplete = oncomplete;
-    if (curl_multi_add_handle(tolvane_network_multicurl_get(), w->curl_handle) != CURLM_OK) {
+    if (tolvane_network_transfer_start(&w->transfer) != CURLM_OK) {
         fputs("error: Failed to add tolvane_curl_writer_t to  cURL multi-handle.\n", stderr);
         return false;
     }
@@ -219,7 +211,7 @@ bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *w, const char *filename
 
 void tolvane_curl_writer_destroy(tolvane_curl_writer_t *w) {
     if (w->state_flags & TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE) {
-        if (curl_multi_remove_handle(tolvane_network_multicurl_get(), w->curl_handle) != CURLM_OK)
+        if (tolvane_network_transfer_stop(&w->transfer) != CURLM_OK)
             fputs("error: Failed to remove tolvane_curl_writer_t from cURL multi-handle.\n",
                   stderr);
         w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE;
@@ -232,7 +224,7 @@ void tolvane_curl_writer_destroy(tolvane_curl_writer_t *w) {
 tolvane_curl_writer_response tolvane_curl_writer_translate(const char *body, size_t length) {
     tolvane_curl_writer_response r{false, false, nullptr};
     if (length == 0) {
-        r.errstr = const_cast<char *>("aborted connection.");
+        r.errstr = const_cast<char *>(kAborted);
         return r;
     }
     json_object *root = json_tokener_parse(body);

@@ -1,7 +1,10 @@
-// The per-thread event loop, the hang timer and the libcurl multi glue.
+// The per-thread event loop, the tick and the libcurl multi glue. Writers bring their own
+// decisions: a tick runs their idle checks, a finished transfer runs their completion.
 #include "tolvane/network.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -11,10 +14,8 @@
 #include <vector>
 
 #include "tolvane/array.h"
-#include "tolvane/curl_writer.h"
 #include "tolvane/fatal.h"
 #include "tolvane/misc.h"
-#include "tolvane/writer.h"
 
 namespace {
 struct tolvane_curl_context {
@@ -24,14 +25,14 @@ struct tolvane_curl_context {
 
 struct runtime {
     uv_loop_t loop;
-    uv_timer_t hang_timer;
+    uv_timer_t hang_timer;  // the once-a-second tick
     time_t current_time;
     CURLM *multicurl;
     uv_timer_t timeout_curl;
-    cr_array_t *all_writers;
+    cr_array_t *ticks;  // every registered tolvane_network_tick, in registration order
     // Transfers given up while libcurl was calling us; finished from the loop.
     uv_timer_t abandon_timer;
-    std::vector<tolvane_curl_writer *> abandoned;
+    std::vector<tolvane_network_transfer *> abandoned;
     // The context watching each socket, so a socket that libcurl reuses before the old
     // watch has been removed never meets a stale poll handle.
     std::unordered_map<curl_socket_t, tolvane_curl_context *> contexts;
@@ -41,45 +42,27 @@ thread_local runtime rt;
 void on_curl_timeout(uv_timer_t *);
 void on_curl_socket_ready(uv_poll_t *handle, int status, int events);
 
-[[noreturn]] void init_failed(const char *fmt, int code) {
-    fprintf(stderr, fmt, uv_strerror(code));
-    tolvane_exit(1);
-}
-
 void network_update_time() {
     timespec ts;
-    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
-        fprintf(stderr, "error: Failed to get time (%s).\n", tolvane_strerror(errno));
-        tolvane_exit(1);
-    }
+    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
+        tolvane_fatal("error: Failed to get time (%s).\n", tolvane_strerror(errno));
     rt.current_time = ts.tv_sec;
 }
 
 void hang_timer_cb(uv_timer_t *) {
     network_update_time();
-    for (unsigned int i = 0; i < rt.all_writers->length; i++) {
-        auto *w = static_cast<tolvane_writer *>(const_cast<void *>(rt.all_writers->value[i]));
-        if (w->last_activity > rt.current_time) continue;
-        size_t queued = w->tcp.write_queue_size;
-        if (w->last_write_size > queued) {
-            // The outgoing queue is draining: a slow link, not a dead one.
-            w->last_write_size = queued;
-            continue;
-        }
-        if (w->last_activity > 0 && rt.current_time - w->last_activity >= 300) {
-            fprintf(stderr, "error: connection timed out (%jus inactivity).\n",
-                    static_cast<uintmax_t>(rt.current_time - w->last_activity));
-            tolvane_exit(1);
-        }
+    for (unsigned int i = 0; i < rt.ticks->length; i++) {
+        auto *tick = static_cast<tolvane_network_tick *>(const_cast<void *>(rt.ticks->value[i]));
+        tick->cb(tick->context, rt.current_time);
     }
 }
 
-tolvane_curl_writer *writer_of(CURL *easy) {
-    tolvane_curl_writer *w = nullptr;
-    CURLcode rc = curl_easy_getinfo(easy, CURLINFO_PRIVATE, reinterpret_cast<char **>(&w));
+tolvane_network_transfer *transfer_of(CURL *easy) {
+    tolvane_network_transfer *t = nullptr;
+    CURLcode rc = curl_easy_getinfo(easy, CURLINFO_PRIVATE, reinterpret_cast<char **>(&t));
     if (rc != CURLE_OK) fprintf(stderr, "error: curl_easy_getinfo(): %s\n", curl_easy_strerror(rc));
-    assert(w != nullptr);
-    return w;
+    assert(t != nullptr);
+    return t;
 }
 
 void tolvane_curl_context_close_cb(uv_handle_t *handle) {
@@ -95,12 +78,6 @@ void context_release(tolvane_curl_context *ctx) {
     uv_close(reinterpret_cast<uv_handle_t *>(&ctx->poll_handle), tolvane_curl_context_close_cb);
 }
 
-void dispatch_curl_writer_oncomplete(tolvane_curl_writer *w,
-                                     tolvane_curl_writer_response response) {
-    w->oncomplete(w, &response);
-    if (response.errstr_needs_free) free(response.errstr);
-}
-
 void check_multi_info() {
     int pending;
     while (CURLMsg *msg = curl_multi_info_read(rt.multicurl, &pending)) {
@@ -109,37 +86,42 @@ void check_multi_info() {
             continue;
         }
         CURL *easy = msg->easy_handle;
-        tolvane_curl_writer *w = writer_of(easy);
+        CURLcode result = msg->data.result;  // the message does not outlive the removal
+        tolvane_network_transfer *t = transfer_of(easy);
         CURLMcode rc = curl_multi_remove_handle(rt.multicurl, easy);
         if (rc != CURLM_OK)
             fprintf(stderr, "error: curl_multi_remove_handle(): %s\n", curl_multi_strerror(rc));
-        w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE;
-        dispatch_curl_writer_oncomplete(
-            w, tolvane_curl_writer_translate(w->response_builder.mem ? w->response_builder.mem : "",
-                                             w->response_builder.allocated));
+        t->running = false;
+        t->done(t, result, false);
     }
 }
 
 void on_abandon_timer(uv_timer_t *) {
-    std::vector<tolvane_curl_writer *> batch;
+    std::vector<tolvane_network_transfer *> batch;
     batch.swap(rt.abandoned);
-    for (tolvane_curl_writer *w : batch) {
-        if (!(w->state_flags & TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE)) continue;
-        CURLMcode rc = curl_multi_remove_handle(rt.multicurl, w->curl_handle);
+    for (tolvane_network_transfer *t : batch) {
+        if (!t->running) continue;
+        CURLMcode rc = curl_multi_remove_handle(rt.multicurl, t->easy);
         if (rc != CURLM_OK) {
             fprintf(stderr, "error: curl_multi_remove_handle(): %s\n", curl_multi_strerror(rc));
             continue;
         }
-        w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE;
-        // The caller hears of the lost transfer, so it never waits for it for ever.
-        dispatch_curl_writer_oncomplete(
-            w,
-            tolvane_curl_writer_response{false, false, const_cast<char *>("aborted connection.")});
+        t->running = false;
+        // The owner hears of the lost transfer, so it never waits for it for ever.
+        t->done(t, CURLE_ABORTED_BY_CALLBACK, true);
     }
 }
 
+// Ends a transfer that the runtime cannot drive any more, from the loop: libcurl forbids
+// removing a handle from inside its own callbacks.
+void abandon(tolvane_network_transfer *t) {
+    rt.abandoned.push_back(t);
+    int r = uv_timer_start(&rt.abandon_timer, on_abandon_timer, 0, 0);
+    if (r != 0) fprintf(stderr, "error: uv_timer_start: %s\n", uv_strerror(r));
+}
+
 int handle_curl_socket(CURL *easy, curl_socket_t s, int action, void *, void *socketp) {
-    tolvane_curl_writer *w = writer_of(easy);
+    tolvane_network_transfer *t = transfer_of(easy);
     auto *ctx = static_cast<tolvane_curl_context *>(socketp);
     if (ctx == nullptr) {
         if (action == CURL_POLL_NONE || action == CURL_POLL_REMOVE) return 0;
@@ -149,7 +131,7 @@ int handle_curl_socket(CURL *easy, curl_socket_t s, int action, void *, void *so
         ctx = static_cast<tolvane_curl_context *>(calloc(1, sizeof *ctx));
         if (ctx == nullptr) {
             fprintf(stderr, "error: Could not create cURL context.\n");
-            tolvane_network_curl_abandon(w);
+            abandon(t);
             return 0;
         }
         ctx->sockfd = s;
@@ -158,7 +140,7 @@ int handle_curl_socket(CURL *easy, curl_socket_t s, int action, void *, void *so
             fprintf(stderr, "error: uv_poll_init_socket(): %s\n", uv_strerror(r));
             free(ctx);
             fprintf(stderr, "error: Could not create cURL context.\n");
-            tolvane_network_curl_abandon(w);
+            abandon(t);
             return 0;
         }
         ctx->poll_handle.data = ctx;
@@ -167,7 +149,7 @@ int handle_curl_socket(CURL *easy, curl_socket_t s, int action, void *, void *so
         if (rc != CURLM_OK) {
             fprintf(stderr, "error: curl_multi_assign(): %s\n", curl_multi_strerror(rc));
             context_release(ctx);
-            tolvane_network_curl_abandon(w);
+            abandon(t);
             return 0;
         }
     }
@@ -199,7 +181,7 @@ int handle_curl_socket(CURL *easy, curl_socket_t s, int action, void *, void *so
     int r = uv_poll_start(&ctx->poll_handle, events, on_curl_socket_ready);
     if (r != 0) {
         fprintf(stderr, "error: uv_poll_start(): %s\n", uv_strerror(r));
-        tolvane_network_curl_abandon(w);
+        abandon(t);
     }
     return 0;
 }
@@ -236,52 +218,31 @@ void on_curl_socket_ready(uv_poll_t *handle, int status, int events) {
 }
 }  // namespace
 
-void tolvane_network_curl_abandon(tolvane_curl_writer *w) {
-    // libcurl forbids removing a handle from inside its own callbacks.
-    rt.abandoned.push_back(w);
-    int r = uv_timer_start(&rt.abandon_timer, on_abandon_timer, 0, 0);
-    if (r != 0) fprintf(stderr, "error: uv_timer_start: %s\n", uv_strerror(r));
-}
-
 void tolvane_network_init(void) {
-    if (!cr_array_init(&rt.all_writers, 32)) {
-        fputs("error: Failed to allocate memory.\n", stderr);
-        tolvane_exit(1);
-    }
+    if (!cr_array_init(&rt.ticks, 32)) tolvane_fatal("error: Failed to allocate memory.\n");
     int r = uv_loop_init(&rt.loop);
-    if (r != 0) init_failed("error: Failed to create event loop (%s).\n", r);
+    if (r != 0) tolvane_fatal("error: Failed to create event loop (%s).\n", uv_strerror(r));
     if ((r = uv_timer_init(&rt.loop, &rt.hang_timer)) != 0)
-        init_failed("error: Failed to initialize timer (%s).\n", r);
+        tolvane_fatal("error: Failed to initialize timer (%s).\n", uv_strerror(r));
     network_update_time();
     if ((r = uv_timer_start(&rt.hang_timer, hang_timer_cb, 1000, 1000)) != 0)
-        init_failed("error: Failed to start timer (%s).\n", r);
-    if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
-        fputs("error: Failed to init cURL.\n", stderr);
-        tolvane_exit(1);
-    }
+        tolvane_fatal("error: Failed to start timer (%s).\n", uv_strerror(r));
+    if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK)
+        tolvane_fatal("error: Failed to init cURL.\n");
     if ((r = uv_timer_init(&rt.loop, &rt.timeout_curl)) != 0)
-        init_failed("error: Failed to initialize cURL timer (%s).\n", r);
+        tolvane_fatal("error: Failed to initialize cURL timer (%s).\n", uv_strerror(r));
     if ((r = uv_timer_init(&rt.loop, &rt.abandon_timer)) != 0)
-        init_failed("error: Failed to initialize timer (%s).\n", r);
+        tolvane_fatal("error: Failed to initialize timer (%s).\n", uv_strerror(r));
     rt.multicurl = curl_multi_init();
-    if (rt.multicurl == nullptr) {
-        fputs("error: Failed to create cURL multi-handle.\n", stderr);
-        tolvane_exit(1);
-    }
+    if (rt.multicurl == nullptr) tolvane_fatal("error: Failed to create cURL multi-handle.\n");
     CURLMcode rc = curl_multi_setopt(rt.multicurl, CURLMOPT_SOCKETFUNCTION, handle_curl_socket);
-    if (rc != CURLM_OK) {
-        fprintf(stderr,
-                "error: Failed to set cURL multi-handle option CURLMOPT_SOCKETFUNCTION: %s\n",
-                curl_multi_strerror(rc));
-        tolvane_exit(1);
-    }
+    if (rc != CURLM_OK)
+        tolvane_fatal("error: Failed to set cURL multi-handle option CURLMOPT_SOCKETFUNCTION: %s\n",
+                      curl_multi_strerror(rc));
     rc = curl_multi_setopt(rt.multicurl, CURLMOPT_TIMERFUNCTION, start_curl_timer);
-    if (rc != CURLM_OK) {
-        fprintf(stderr,
-                "error: Failed to set cURL multi-handle option CURLMOPT_TIMERFUNCTION: %s\n",
-                curl_multi_strerror(rc));
-        tolvane_exit(1);
-    }
+    if (rc != CURLM_OK)
+        tolvane_fatal("error: Failed to set cURL multi-handle option CURLMOPT_TIMERFUNCTION: %s\n",
+                      curl_multi_strerror(rc));
 }
 
 void tolvane_network_run(void) {
@@ -296,8 +257,22 @@ CURLM *tolvane_network_multicurl_get(void) {
     return rt.multicurl;
 }
 
-bool tolvane_network_writer_add(tolvane_writer *writer) {
-    return cr_array_append_offset(&rt.all_writers, writer) >= 0;
+bool tolvane_network_tick_add(tolvane_network_tick *tick) {
+    return cr_array_append_offset(&rt.ticks, tick) >= 0;
+}
+
+CURLMcode tolvane_network_transfer_start(tolvane_network_transfer *transfer) {
+    CURLMcode rc = curl_multi_add_handle(rt.multicurl, transfer->easy);
+    if (rc == CURLM_OK) transfer->running = true;
+    return rc;
+}
+
+CURLMcode tolvane_network_transfer_stop(tolvane_network_transfer *transfer) {
+    rt.abandoned.erase(std::remove(rt.abandoned.begin(), rt.abandoned.end(), transfer),
+                       rt.abandoned.end());
+    if (!transfer->running) return CURLM_OK;
+    transfer->running = false;
+    return curl_multi_remove_handle(rt.multicurl, transfer->easy);
 }
 
 int tolvane_network_resolve(const tolvane_cf_server_t *server, struct addrinfo **result) {
@@ -309,6 +284,16 @@ int tolvane_network_resolve(const tolvane_cf_server_t *server, struct addrinfo *
     hints.ai_protocol = IPPROTO_TCP;
     hints.ai_flags = 0;
     return getaddrinfo(address, service, &hints, result);
+}
+
+tolvane_cf_server_t *tolvane_network_writer_server(tolvane_cf_universe_t *universe,
+                                                   struct addrinfo **addresses) {
+    for (tolvane_cf_server_t *server = tolvane_cf_writer_next(universe, nullptr); server != nullptr;
+         server = tolvane_cf_writer_next(universe, server)) {
+        if (tolvane_network_resolve(server, addresses) == 0) return server;
+    }
+    *addresses = nullptr;
+    return nullptr;
 }
 
 time_t tolvane_network_time_get(void) {

@@ -1,6 +1,9 @@
+// Every TLS library call of the program: context and session set-up, the memory-buffer transport,
+// reads, writes, shutdown, and the one classification of the library's "nothing now" states.
 #include "tolvane/ssl.h"
 
 #include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <pthread.h>
 #include <strings.h>
 #include <unistd.h>
@@ -40,10 +43,7 @@ void cr_ssl_subsystem_init(void) {
     crypto_num_locks = CRYPTO_num_locks();
     crypto_locks = static_cast<pthread_mutex_t *>(
         calloc(static_cast<size_t>(crypto_num_locks), sizeof(pthread_mutex_t)));
-    if (crypto_locks == nullptr) {
-        fputs("error: Failed to allocate crypto locks.\n", stderr);
-        tolvane_exit(1);
-    }
+    if (crypto_locks == nullptr) tolvane_fatal("error: Failed to allocate crypto locks.\n");
     for (int i = 0; i < crypto_num_locks; i++) pthread_mutex_init(&crypto_locks[i], nullptr);
     CRYPTO_set_locking_callback(mutex_for_openssl);
     CRYPTO_THREADID_set_callback(thread_id_for_openssl);
@@ -61,8 +61,7 @@ void cr_ssl_init(cr_ssl *ctx, const char *method, const char *certificate) {
     } else if (strcasecmp(method, "TLSv1") == 0) {
         version = TLS1_VERSION;
     } else {
-        fprintf(stderr, "error: %s is not a supported SSL method on this system.\n", method);
-        tolvane_exit(1);
+        tolvane_fatal("error: %s is not a supported SSL method on this system.\n", method);
     }
     ctx->md = SSL_CTX_new(TLS_client_method());
     if (ctx->md == nullptr) {
@@ -101,33 +100,92 @@ bool cr_ssl_session_init(cr_ssl_session *session, cr_ssl *ctx) {
 bool cr_ssl_session_memory(cr_ssl_session *session) {
     BIO *rbio = BIO_new(BIO_s_mem());
     BIO *wbio = BIO_new(BIO_s_mem());
-    if (rbio == nullptr || wbio == nullptr) {
-        fputs("error: failed to allocate memory.\n", stderr);
-        tolvane_exit(1);
-    }
+    if (rbio == nullptr || wbio == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
     BIO_set_nbio(rbio, 1);
     BIO_set_nbio(wbio, 1);
     SSL_set_bio(session->md, rbio, wbio);
     return true;
 }
 
-static bool would_block(int code) {
-    return code == SSL_ERROR_NONE || code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE ||
-           code == SSL_ERROR_WANT_X509_LOOKUP || code == SSL_ERROR_WANT_CONNECT ||
-           code == SSL_ERROR_WANT_ACCEPT;
+namespace {
+// The one reading of SSL_get_error after a call that moved nothing (ret <= 0). The "want"
+// states only mean that bytes must pass through the memory buffers before the call can go on.
+// Unless the call would block, *error takes the call's result, the code and the queued error
+// (the queue is empty for every code but the failures, so taking from it costs nothing then).
+cr_ssl_status classify(SSL *ssl, int ret, struct cr_ssl_error *error) {
+    int code = SSL_get_error(ssl, ret);
+    switch (code) {
+        case SSL_ERROR_NONE:
+        case SSL_ERROR_WANT_READ:
+        case SSL_ERROR_WANT_WRITE:
+        case SSL_ERROR_WANT_X509_LOOKUP:
+        case SSL_ERROR_WANT_CONNECT:
+        case SSL_ERROR_WANT_ACCEPT:
+            return CR_SSL_WOULD_BLOCK;
+        default:
+            *error = {ret, code, ERR_get_error()};
+            return code == SSL_ERROR_ZERO_RETURN ? CR_SSL_CLOSED : CR_SSL_FAILED;
+    }
+}
+}  // namespace
+
+void cr_ssl_session_client(cr_ssl_session *session) {
+    SSL_set_connect_state(session->md);
 }
 
 bool cr_ssl_session_connect(cr_ssl_session *session) {
     SSL_set_connect_state(session->md);
     int ret = SSL_connect(session->md);
     if (ret > 0) return true;
-    int code = SSL_get_error(session->md, ret);
-    if (would_block(code)) return true;
-    struct cr_ssl_error e {
-        ret, code, ERR_get_error()
-    };
+    struct cr_ssl_error e;
+    if (classify(session->md, ret, &e) == CR_SSL_WOULD_BLOCK) return true;
     cr_ssl_error(&e, "SSL accept error");
     return false;
+}
+
+bool cr_ssl_session_established(const cr_ssl_session *session) {
+    return SSL_is_init_finished(session->md);
+}
+
+void cr_ssl_session_free(cr_ssl_session *session) {
+    SSL_free(session->md);
+    session->md = nullptr;
+}
+
+void cr_ssl_free(cr_ssl *ctx) {
+    SSL_CTX_free(ctx->md);
+    ctx->md = nullptr;
+}
+
+int cr_ssl_session_read(cr_ssl_session *session, void *data, int size, cr_ssl_status *status,
+                        struct cr_ssl_error *error) {
+    int n = SSL_read(session->md, data, size);
+    *status = n > 0 ? CR_SSL_OK : classify(session->md, n, error);
+    return n > 0 ? n : 0;
+}
+
+int cr_ssl_session_write(cr_ssl_session *session, const void *data, int size, cr_ssl_status *status,
+                         struct cr_ssl_error *error) {
+    int n = SSL_write(session->md, data, size);
+    *status = n > 0 ? CR_SSL_OK : classify(session->md, n, error);
+    return n > 0 ? n : 0;
+}
+
+int cr_ssl_session_feed(cr_ssl_session *session, const void *data, int size) {
+    return BIO_write(SSL_get_rbio(session->md), data, size);
+}
+
+int cr_ssl_session_flush(cr_ssl_session *session, void *data, int size) {
+    return BIO_read(SSL_get_wbio(session->md), data, size);
+}
+
+cr_ssl_status cr_ssl_session_shutdown(cr_ssl_session *session) {
+    int r = SSL_shutdown(session->md);
+    if (r == 1) return CR_SSL_OK;
+    struct cr_ssl_error ignored;
+    // Only a failure ends the close; a close alert that crossed ours changes nothing.
+    if (r == -1 && classify(session->md, r, &ignored) == CR_SSL_FAILED) return CR_SSL_FAILED;
+    return CR_SSL_WOULD_BLOCK;
 }
 
 const char *cr_ssl_strerror(const struct cr_ssl_error *error) {
@@ -155,6 +213,5 @@ void cr_ssl_error(const struct cr_ssl_error *error, const char *prefix) {
 }
 
 void cr_ssl_fatal(const struct cr_ssl_error *error, const char *prefix) {
-    cr_ssl_error(error, prefix);
-    tolvane_exit(1);
+    tolvane_fatal("error: %s: %s.\n", prefix, cr_ssl_strerror(error));
 }

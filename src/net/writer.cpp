@@ -1,19 +1,17 @@
 // The session writer: connection header, command frames with their payloads, response records,
-// plain or through TLS over memory buffers, on the event loop.
+// plain or through TLS over memory buffers, on the event loop; and its own idle rule.
 #include "tolvane/writer.h"
 
 #include <arpa/inet.h>
-#include <openssl/err.h>
 #include <x86intrin.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "tolvane/fatal.h"
-#include "tolvane/network.h"
 
 namespace {
 enum request_kind {
@@ -26,17 +24,15 @@ struct tolvane_network_write_request {
     tolvane_writer *client;
     request_kind buf_type;
     void *data;
+    const void *payload;  // the caller's payload when the write sends it straight from there
 };
 
 const uint32_t kBufferSize = 65536;
 const uint64_t kAllOnes = UINT64_MAX;
 // How much encrypted payload may wait in the loop's queue before more is encrypted.
 const size_t kTlsQueueLimit = 4 << 20;
-
-[[noreturn]] void fatal(const char *message) {
-    fputs(message, stderr);
-    tolvane_exit(1);
-}
+// Seconds without progress after which a connection counts as dead.
+const time_t kIdleLimit = 300;
 
 const char *address_of(const tolvane_writer *w) {
     const char *address, *service;
@@ -59,6 +55,25 @@ void stamp(tolvane_writer *w) {
 }
 
 void writer_drain(tolvane_writer *w);
+
+// Once a second: a connection on which nothing has moved for kIdleLimit seconds ends the process,
+// unless its outgoing queue is still draining (a slow link, not a dead one).
+void idle_check(void *context, time_t now) {
+    auto *w = static_cast<tolvane_writer *>(context);
+    if (w->last_activity > now) return;
+    size_t queued = w->tcp.write_queue_size;
+    if (w->last_write_size > queued) {
+        w->last_write_size = queued;
+        return;
+    }
+    if (w->last_activity > 0 && now - w->last_activity >= kIdleLimit)
+        tolvane_fatal("error: connection timed out (%jus inactivity).\n",
+                      static_cast<uintmax_t>(now - w->last_activity));
+}
+
+void released(tolvane_writer *w, const void *payload) {
+    if (w->cb.released != nullptr) w->cb.released(w, payload);
+}
 
 void success_close_cb(uv_handle_t *) {
     tolvane_exit(0);
@@ -83,32 +98,31 @@ void writer_write_response(uv_write_t *write, int status) {
     auto *req = reinterpret_cast<tolvane_network_write_request *>(write);
     tolvane_writer *w = req->client;
     stamp(w);
-    if (status < 0) {
-        fprintf(stderr, "error: failed to send to %s:%s (%s).\n", address_of(w), service_of(w),
-                uv_strerror(status));
-        tolvane_exit(1);
-    }
+    if (status < 0)
+        tolvane_fatal("error: failed to send to %s:%s (%s).\n", address_of(w), service_of(w),
+                      uv_strerror(status));
+    const void *payload = req->payload;
     release_request(req);
     w->writes_outstanding--;
     // A payload cut short on purpose ends the process once every byte of it has left.
     if (w->cut_off && w->writes_outstanding == 0 && w->pending.left == 0) tolvane_exit(0);
+    if (payload != nullptr) released(w, payload);
     if (w->ssl.use && w->pending.left > 0) writer_drain(w);
 }
 
-// Hands bufs to the loop in one request that owns `data` until the write completes.
+// Hands bufs to the loop in one request that owns `data` until the write completes; `payload`
+// is the caller's memory that the bufs also send from, if any.
 void submit_write(tolvane_writer *w, request_kind kind, void *data, const uv_buf_t *bufs,
-                  unsigned int nbufs) {
+                  unsigned int nbufs, const void *payload = nullptr) {
     auto *req =
         static_cast<tolvane_network_write_request *>(malloc(sizeof(tolvane_network_write_request)));
-    if (req == nullptr) fatal("error: failed to allocate memory.\n");
+    if (req == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
     req->client = w;
     req->buf_type = kind;
     req->data = data;
+    req->payload = payload;
     int r = uv_write(&req->write, stream_of(w), bufs, nbufs, writer_write_response);
-    if (r != 0) {
-        fprintf(stderr, "error: failed to send data: %s.\n", uv_strerror(r));
-        tolvane_exit(1);
-    }
+    if (r != 0) tolvane_fatal("error: failed to send data: %s.\n", uv_strerror(r));
     w->writes_outstanding++;
 }
 
@@ -126,7 +140,7 @@ void start_reading(tolvane_writer *w) {
         return;
     }
     int r = uv_read_start(stream_of(w), response_expand, writer_response_read);
-    if (r != 0 && r != UV_EALREADY) fatal("error: failed to initialize read.\n");
+    if (r != 0 && r != UV_EALREADY) tolvane_fatal("error: failed to initialize read.\n");
 }
 
 void drain_plain(tolvane_writer *w) {
@@ -145,34 +159,34 @@ void drain_plain(tolvane_writer *w) {
         if (length > 0)
             bufs[n++] =
                 uv_buf_init(const_cast<char *>(reinterpret_cast<const char *>(data)), length);
+        const void *payload = nullptr;
         if (w->pending.left > 0) {
+            payload = w->buffer.payload;
             bufs[n].base = const_cast<char *>(reinterpret_cast<const char *>(w->pending.data));
             bufs[n++].len = static_cast<size_t>(w->pending.left);
         }
         cr_cbuf_t *sent = w->buffer.write;
         w->buffer.write = cr_cbuf_create(kBufferSize);
-        if (w->buffer.write == nullptr) fatal("error: failed to allocate memory.\n");
+        if (w->buffer.write == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
         w->last_write_size += length + static_cast<size_t>(w->pending.left);
         w->pending.left = 0;
-        submit_write(w, TOLVANE_NETWORK_REQUEST_CBUF, sent, bufs, n);
+        submit_write(w, TOLVANE_NETWORK_REQUEST_CBUF, sent, bufs, n, payload);
     }
     start_reading(w);
 }
 
-void ssl_write_failed(cr_cbuf_error_t result, const char *error) {
-    if (result == CR_CBUF_EOF) fatal("error: failed to write to connection: unexpected close.\n");
-    fprintf(stderr, "error: failed to write to connection: %s.\n", error);
-    tolvane_exit(1);
+[[noreturn]] void ssl_write_failed(bool closed, const char *error) {
+    if (closed) tolvane_fatal("error: failed to write to connection: unexpected close.\n");
+    tolvane_fatal("error: failed to write to connection: %s.\n", error);
 }
 
 // Moves everything the TLS session has produced to the loop, in blocks of at most 64 KiB.
 void flush_tls(tolvane_writer *w) {
-    BIO *wbio = SSL_get_wbio(w->ssl.session.md);
     while (true) {
         auto *block = static_cast<char *>(malloc(kBufferSize));
-        if (block == nullptr) fatal("error: failed to allocate memory.\n");
-        int n = BIO_read(wbio, block, static_cast<int>(kBufferSize));
-        if (n == -2) fatal("error: unsupported I/O operation.\n");
+        if (block == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
+        int n = cr_ssl_session_flush(&w->ssl.session, block, static_cast<int>(kBufferSize));
+        if (n == -2) tolvane_fatal("error: unsupported I/O operation.\n");
         if (n <= 0) {
             free(block);
             return;
@@ -183,41 +197,37 @@ void flush_tls(tolvane_writer *w) {
 }
 
 void drain_tls(tolvane_writer *w) {
-    SSL *ssl = w->ssl.session.md;
+    cr_ssl_session *ssl = &w->ssl.session;
     if (w->shutdown == TOLVANE_NETWORK_SHUTDOWN_IN_PROGRESS) {
-        int r = SSL_shutdown(ssl);
-        if (r == 1) {
+        cr_ssl_status r = cr_ssl_session_shutdown(ssl);
+        if (r == CR_SSL_OK) {
             w->shutdown = TOLVANE_NETWORK_SHUTDOWN_COMPLETE;
-        } else if (r == -1) {
-            int code = SSL_get_error(ssl, r);
-            if (code == SSL_ERROR_SSL || code == SSL_ERROR_SYSCALL)
-                fatal("error: failed to shutdown SSL session.\n");
+        } else if (r == CR_SSL_FAILED) {
+            tolvane_fatal("error: failed to shutdown SSL session.\n");
         }
-    } else if (SSL_is_init_finished(ssl)) {
+    } else if (cr_ssl_session_established(ssl)) {
         if (cr_cbuf_length(w->buffer.write) > 0) {
             uint32_t written;
             cr_cbuf_error_t r = cr_cbuf_ssl_write(0, w->buffer.write, 0, &written);
             if (r == CR_CBUF_EOF || r == CR_CBUF_ERROR)
-                ssl_write_failed(r, cr_cbuf_error(w->buffer.write));
+                ssl_write_failed(r == CR_CBUF_EOF, cr_cbuf_error(w->buffer.write));
         }
         // The payload is encrypted in bounded pieces as the connection drains, so memory
         // stays small whatever the file's size.
         while (cr_cbuf_length(w->buffer.write) == 0 && w->pending.left > 0 &&
                w->tcp.write_queue_size < kTlsQueueLimit) {
             int piece = static_cast<int>(std::min<uint64_t>(w->pending.left, kBufferSize));
-            int n = SSL_write(ssl, w->pending.data, piece);
+            cr_ssl_status status;
+            struct cr_ssl_error e;
+            int n = cr_ssl_session_write(ssl, w->pending.data, piece, &status, &e);
             if (n <= 0) {
-                int code = SSL_get_error(ssl, n);
-                if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) break;
-                struct cr_ssl_error e {
-                    n, code, ERR_get_error()
-                };
-                ssl_write_failed(code == SSL_ERROR_ZERO_RETURN ? CR_CBUF_EOF : CR_CBUF_ERROR,
-                                 cr_ssl_strerror(&e));
+                if (status == CR_SSL_WOULD_BLOCK) break;
+                ssl_write_failed(status == CR_SSL_CLOSED, cr_ssl_strerror(&e));
             }
             w->pending.data += n;
             w->pending.left -= static_cast<uint64_t>(n);
             flush_tls(w);
+            if (w->pending.left == 0) released(w, w->buffer.payload);
         }
     }
     flush_tls(w);
@@ -231,11 +241,11 @@ void writer_drain(tolvane_writer *w) {
 void writer_send_data(tolvane_writer *w, bool with_header) {
     if (with_header &&
         !cr_cbuf_append(&w->buffer.write, &w->buffer.header, sizeof w->buffer.header))
-        fatal("error: failed to allocate memory.\n");
+        tolvane_fatal("error: failed to allocate memory.\n");
     uint64_t sent = 0;
     if (w->command.tail > w->command.head) {
         if (!cr_cbuf_append(&w->buffer.write, &w->buffer.command, sizeof w->buffer.command))
-            fatal("error: failed to allocate memory.\n");
+            tolvane_fatal("error: failed to allocate memory.\n");
         sent = std::min<uint64_t>(w->buffer.target, w->disconnect_after);
         w->pending.data = w->buffer.payload;
         w->pending.left = sent;
@@ -252,20 +262,17 @@ void writer_send_data(tolvane_writer *w, bool with_header) {
 
 // Feeds received bytes through the TLS session into the read buffer.
 cr_cbuf_error_t tolvane_network_ssl_read(tolvane_writer *w, const char *data, size_t n) {
-    BIO *rbio = SSL_get_rbio(w->ssl.session.md);
-    int put = BIO_write(rbio, data, static_cast<int>(n));
-    if (put == -2) fatal("error: unsupported I/O operation.\n");
-    if (put <= 0) fatal("error: internal I/O failure.\n");
-    if (static_cast<size_t>(put) < n) fatal("error: failed to read entire message.\n");
+    int put = cr_ssl_session_feed(&w->ssl.session, data, static_cast<int>(n));
+    if (put == -2) tolvane_fatal("error: unsupported I/O operation.\n");
+    if (put <= 0) tolvane_fatal("error: internal I/O failure.\n");
+    if (static_cast<size_t>(put) < n) tolvane_fatal("error: failed to read entire message.\n");
     uint32_t added;
     cr_cbuf_error_t r = cr_cbuf_ssl_read(0, &w->buffer.read, -1, &added);
-    if (r == CR_CBUF_ERROR) {
-        fprintf(stderr, "error: failed to read from connection: %s.\n",
-                cr_cbuf_error(w->buffer.read));
-        tolvane_exit(1);
-    }
+    if (r == CR_CBUF_ERROR)
+        tolvane_fatal("error: failed to read from connection: %s.\n",
+                      cr_cbuf_error(w->buffer.read));
     if (r == CR_CBUF_EOF && cr_cbuf_length(w->buffer.read) == 0)
-        fatal("error: connection closed prematurely.\n");
+        tolvane_fatal("error: connection closed prematurely.\n");
     return r;
 }
 
@@ -276,8 +283,7 @@ void writer_response_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *bu
         free(buf->base);
         if (nread == 0) return;
         if (w->shutdown != TOLVANE_NETWORK_RUNNING) tolvane_exit(0);
-        fprintf(stderr, "error: %s\n", uv_strerror(static_cast<int>(nread)));
-        tolvane_exit(1);
+        tolvane_fatal("error: %s\n", uv_strerror(static_cast<int>(nread)));
     }
     if (w->ssl.use) {
         cr_cbuf_error_t r = tolvane_network_ssl_read(w, buf->base, static_cast<size_t>(nread));
@@ -287,7 +293,7 @@ void writer_response_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *bu
             return;
         }
     } else if (!cr_cbuf_append(&w->buffer.read, buf->base, static_cast<uint32_t>(nread))) {
-        fatal("error: failed to allocate memory.\n");
+        tolvane_fatal("error: failed to allocate memory.\n");
     }
     free(buf->base);
 
@@ -299,10 +305,7 @@ void writer_response_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *bu
     const char *error = nullptr;
     if (!tolvane_writer_parse_response(data + w->command.cursor, length - w->command.cursor, &head,
                                        &body_length, &error)) {
-        if (error != nullptr) {
-            fprintf(stderr, "error: %s\n", error);
-            tolvane_exit(1);
-        }
+        if (error != nullptr) tolvane_fatal("error: %s\n", error);
         writer_drain(w);
         return;
     }
@@ -315,7 +318,7 @@ void writer_response_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *bu
     response.buffer = body_length > 0
                           ? reinterpret_cast<const char *>(data) + w->command.cursor + sizeof head
                           : nullptr;
-    w->cb(w, &response);
+    w->cb.response(w, &response);
     w->command.cursor += static_cast<uint32_t>(sizeof head) + body_length;
     w->command.head++;
     if (w->command.head == w->command.tail) {
@@ -330,23 +333,20 @@ void writer_response_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *bu
 void writer_connect_handler(uv_connect_t *req, int status) {
     auto *w = static_cast<tolvane_writer *>(req->handle->data);
     stamp(w);
-    if (status < 0) {
-        fprintf(stderr, "error: failed to connect to %s:%s (%s).\n", address_of(w), service_of(w),
-                uv_strerror(status));
-        tolvane_exit(1);
-    }
+    if (status < 0)
+        tolvane_fatal("error: failed to connect to %s:%s (%s).\n", address_of(w), service_of(w),
+                      uv_strerror(status));
     if (w->ssl.use && !cr_ssl_session_connect(&w->ssl.session))
-        fatal("error: failed to initiate SSL handshake.\n");
+        tolvane_fatal("error: failed to initiate SSL handshake.\n");
     w->buffer.header.endian = 0;
     w->buffer.header.version = 0x4141;
-    tolvane_writer_response response{};
-    w->cb(w, &response);
+    w->cb.connected(w);
     writer_send_data(w, true);
 }
 
 void discard(tolvane_writer *w, bool tcp_initialised) {
-    if (w->ssl.session.md != nullptr) SSL_free(w->ssl.session.md);
-    if (w->ssl.context.md != nullptr) SSL_CTX_free(w->ssl.context.md);
+    if (w->ssl.session.md != nullptr) cr_ssl_session_free(&w->ssl.session);
+    if (w->ssl.context.md != nullptr) cr_ssl_free(&w->ssl.context);
     cr_cbuf_destroy(w->buffer.read);
     cr_cbuf_destroy(w->buffer.write);
     if (!tcp_initialised) {
@@ -396,8 +396,10 @@ bool tolvane_writer_parse_response(const unsigned char *data, size_t available,
     return true;
 }
 
-tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe, tolvane_cf_token_t *token,
-                                        tolvane_writer_cb_t cb) {
+tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
+                                        tolvane_cf_server_t *server,
+                                        const struct addrinfo *addresses, tolvane_cf_token_t *token,
+                                        const tolvane_writer_callbacks *callbacks) {
     auto *w = static_cast<tolvane_writer *>(calloc(1, sizeof(tolvane_writer)));
     if (w == nullptr) return nullptr;
     w->buffer.read = cr_cbuf_create(kBufferSize);
@@ -408,29 +410,19 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe, tolvane
     }
     w->token = token;
     w->universe = universe;
-    w->cb = cb;
+    w->server = server;
+    w->cb = *callbacks;
     w->shutdown = TOLVANE_NETWORK_RUNNING;
     w->disconnect_after = UINT32_MAX;
-
-    struct addrinfo *ai = nullptr;
-    for (w->server = tolvane_cf_writer_next(universe, nullptr); w->server != nullptr;
-         w->server = tolvane_cf_writer_next(universe, w->server)) {
-        if (tolvane_network_resolve(w->server, &ai) == 0) break;
-    }
-    if (w->server == nullptr) {
-        discard(w, false);
-        return nullptr;
-    }
-    std::unique_ptr<addrinfo, void (*)(addrinfo *)> ai_guard(ai, freeaddrinfo);
 
     w->ssl.use = tolvane_cf_server_ssl_get(w->server, tolvane_cf_universe_ssl_writer(universe));
     cr_ssl_init(&w->ssl.context, tolvane_cf_universe_ssl_method_writer_get(universe),
                 tolvane_cf_universe_ssl_certificate_writer_get(universe));
     if (w->ssl.use) {
         if (!cr_ssl_session_init(&w->ssl.session, &w->ssl.context))
-            fatal("error: failed to initialize SSL session.\n");
+            tolvane_fatal("error: failed to initialize SSL session.\n");
         cr_ssl_session_memory(&w->ssl.session);
-        SSL_set_connect_state(w->ssl.session.md);
+        cr_ssl_session_client(&w->ssl.session);
         cr_cbuf_ssl_attach(w->buffer.read, &w->ssl.session);
         cr_cbuf_ssl_attach(w->buffer.write, &w->ssl.session);
     }
@@ -455,7 +447,7 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe, tolvane
     }
     sockaddr_in addr{};
     bool found = false;
-    for (addrinfo *a = ai; a != nullptr && !found; a = a->ai_next) {
+    for (const addrinfo *a = addresses; a != nullptr && !found; a = a->ai_next) {
         char text[INET_ADDRSTRLEN];
         if (a->ai_family != AF_INET ||
             inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(a->ai_addr)->sin_addr, text,
@@ -476,7 +468,9 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe, tolvane
         discard(w, true);
         return nullptr;
     }
-    if (!tolvane_network_writer_add(w)) fatal("error: Failed to allocate memory.\n");
+    w->tick.cb = idle_check;
+    w->tick.context = w;
+    if (!tolvane_network_tick_add(&w->tick)) tolvane_fatal("error: Failed to allocate memory.\n");
     return w;
 }
 

@@ -17,14 +17,17 @@ namespace {
 std::string payload;
 int calls;
 
-void one_command(tolvane_writer_t *writer, tolvane_writer_response *response) {
-    if (calls++ == 0) {
-        // The first call comes at connection time, with nothing in it.
-        if (response->status != 0 || response->length != 0 || response->buffer != nullptr) abort();
-        tolvane_writer_enqueue(writer, CR_SESSION_TOKEN_PUT_ONCE, payload.data(), payload.size(),
-                               UINT32_MAX);
-    }
+void one_command(tolvane_writer_t *writer) {
+    if (calls++ != 0) abort();  // connected comes once, before any response
+    tolvane_writer_enqueue(writer, CR_SESSION_TOKEN_PUT_ONCE, payload.data(), payload.size(),
+                           UINT32_MAX);
 }
+
+void no_more(tolvane_writer_t *, tolvane_writer_response *response) {
+    if (calls++ != 1 || response->status != CR_SESSION_RESPONSE_OK) abort();
+}
+
+const tolvane_writer_callbacks callbacks{one_command, no_more, nullptr};
 }  // namespace
 
 TEST(SessionWriter, ShutsDownAfterTheLastAnswerPlainAndTls) {
@@ -44,9 +47,14 @@ TEST(SessionWriter, ShutsDownAfterTheLastAnswerPlainAndTls) {
                 cr_ssl_subsystem_init();
                 tolvane_cf_load(sb.path("home").c_str(), cf.c_str());
                 tolvane_network_init();
-                if (tolvane_writer_create(tolvane_cf_universe_get(nullptr),
-                                          tolvane_cf_token_get("t"), one_command) == nullptr)
+                tolvane_cf_universe_t *universe = tolvane_cf_universe_get(nullptr);
+                addrinfo *addresses;
+                tolvane_cf_server_t *server = tolvane_network_writer_server(universe, &addresses);
+                if (server == nullptr ||
+                    tolvane_writer_create(universe, server, addresses, tolvane_cf_token_get("t"),
+                                          &callbacks) == nullptr)
                     abort();
+                freeaddrinfo(addresses);
                 tolvane_network_run();
             },
             ::testing::ExitedWithCode(0), "^$");

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "tolvane/cbuf.h"
+#include "tolvane/ssl.h"
 #include "tolvane/writer.h"
 
 namespace {
@@ -121,21 +123,24 @@ TEST(CrCbuf, TlsReadAndWriteThroughASessionPair) {
     BIO *to_server = BIO_new(BIO_s_mem()), *to_client = BIO_new(BIO_s_mem());
     SSL_set_bio(server, to_server, to_client);
     SSL_set_accept_state(server);
+    // The client's bytes move through the layer's own calls.
     auto pump = [&] {
         char buf[65536];
         for (int i = 0; i < 20; i++) {
             int n;
-            while ((n = BIO_read(SSL_get_wbio(client.md), buf, sizeof buf)) > 0)
+            while ((n = cr_ssl_session_flush(&client, buf, sizeof buf)) > 0)
                 BIO_write(to_server, buf, n);
             SSL_do_handshake(server);
             while ((n = BIO_read(to_client, buf, sizeof buf)) > 0)
-                BIO_write(SSL_get_rbio(client.md), buf, n);
-            if (!SSL_is_init_finished(client.md)) SSL_do_handshake(client.md);
+                EXPECT_EQ(cr_ssl_session_feed(&client, buf, n), n);
+            if (!cr_ssl_session_established(&client)) SSL_do_handshake(client.md);
         }
     };
+    cr_ssl_session_client(&client);
+    EXPECT_FALSE(cr_ssl_session_established(&client));
     ASSERT_TRUE(cr_ssl_session_connect(&client));
     pump();
-    EXPECT_TRUE(SSL_is_init_finished(client.md));
+    EXPECT_TRUE(cr_ssl_session_established(&client));
 
     Buf out(0), in(0);
     cr_cbuf_ssl_attach(out.b, &client);
@@ -155,14 +160,27 @@ TEST(CrCbuf, TlsReadAndWriteThroughASessionPair) {
     EXPECT_EQ(cr_cbuf_ssl_read(0, &in.b, -1, &n), CR_CBUF_EAGAIN);  // all there is, for now
     EXPECT_EQ(n, 6u);
     EXPECT_EQ(in.content(), "world!");
+    // Nothing to read is "would block", not a failure.
+    char none[8];
+    cr_ssl_status status;
+    struct cr_ssl_error e;
+    EXPECT_EQ(cr_ssl_session_read(&client, none, sizeof none, &status, &e), 0);
+    EXPECT_EQ(status, CR_SSL_WOULD_BLOCK);
+
     SSL_shutdown(server);
     pump();
     EXPECT_EQ(cr_cbuf_ssl_read(0, &in.b, -1, &n), CR_CBUF_EOF);
+    EXPECT_EQ(cr_ssl_session_read(&client, none, sizeof none, &status, &e), 0);
+    EXPECT_EQ(status, CR_SSL_CLOSED);
+    // The peer has closed already, so answering its alert completes the shutdown.
+    EXPECT_EQ(cr_ssl_session_shutdown(&client), CR_SSL_OK);
 
     SSL_free(server);
-    SSL_free(client.md);
+    cr_ssl_session_free(&client);
+    EXPECT_EQ(client.md, nullptr);
     SSL_CTX_free(server_ctx);
-    SSL_CTX_free(client_ctx.md);
+    cr_ssl_free(&client_ctx);
+    EXPECT_EQ(client_ctx.md, nullptr);
     X509_free(cert);
     EVP_PKEY_free(key);
 }
