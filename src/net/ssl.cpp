@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 #include <pthread.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -184,8 +185,11 @@ bool cr_ssl_session_peer(cr_ssl_session *session, const char *host) {
     // Server name indication carries host names only; an empty one cannot be sent.
     if (!literal && host[0] != '\0') ok = SSL_set_tlsext_host_name(session->md, host) == 1;
     if (ok && (SSL_get_verify_mode(session->md) & SSL_VERIFY_PEER) != 0) {
-        ok = literal ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session->md), host) == 1
-                     : SSL_set1_host(session->md, host) == 1;
+        SSL_set_hostflags(session->md, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        // An empty name would clear the name check instead of making one.
+        ok = host[0] != '\0' &&
+             (literal ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session->md), host) == 1
+                      : SSL_set1_host(session->md, host) == 1);
     }
     if (!ok) {
         struct cr_ssl_error e {
