@@ -32,7 +32,8 @@ typedef struct tolvane_cf_server tolvane_cf_server_t;
 SLIST_HEAD(tolvane_cf_server_list, tolvane_cf_server);
 
 // Bits of tolvane_cf_universe.valid: the fields given explicitly. Each belongs to one key of the
-// universe block (its table in cf_universe.cpp); "ssl" gives both switch bits.
+// universe block (its table in cf_universe.cpp); "ssl" gives both switch bits, and a refused
+// value for the writer's switch gives WRITER_SSL_REFUSED.
 enum : uint32_t {
     TOLVANE_CF_UNIVERSE_USERNAME = 0x1,
     TOLVANE_CF_UNIVERSE_PASSWORD = 0x2,
@@ -54,6 +55,9 @@ enum : uint32_t {
     TOLVANE_CF_UNIVERSE_WRITER = 0x20000,
     TOLVANE_CF_UNIVERSE_READER_SSL = 0x40000,
     TOLVANE_CF_UNIVERSE_WRITER_SSL = 0x80000,
+    TOLVANE_CF_UNIVERSE_WRITE_SSL_VERIFY = 0x100000,
+    TOLVANE_CF_UNIVERSE_WRITE_SSL_CA = 0x200000,
+    TOLVANE_CF_UNIVERSE_WRITER_SSL_REFUSED = 0x400000,
 };
 
 // The read_*, reader* and credential fields are parsed, merged and kept for the block's full key
@@ -80,6 +84,9 @@ struct tolvane_cf_universe {
     struct tolvane_cf_server_list writer;
     bool reader_ssl;  // unread
     bool writer_ssl;
+    bool write_ssl_verify;    // verify the session protocol's server certificate
+    char *write_ssl_ca;       // trust anchors for that: a PEM file or a hashed directory
+    bool writer_ssl_refused;  // a value for the writer's TLS switch was refused
     uint32_t valid;
     SLIST_ENTRY(tolvane_cf_universe) linkage;
 };
@@ -122,6 +129,12 @@ void tolvane_cf_server_get(const tolvane_cf_server_t *server, const char **addre
                            const char **service);
 bool tolvane_cf_server_ssl_get(const tolvane_cf_server_t *server, bool fallback);
 bool tolvane_cf_universe_ssl_writer(const tolvane_cf_universe_t *universe);
+// True when the server leaves the TLS choice to the universe and the universe's was refused:
+// such a server must not be used, with TLS or without.
+bool tolvane_cf_writer_ssl_refused(const tolvane_cf_universe_t *universe,
+                                   const tolvane_cf_server_t *server);
+bool tolvane_cf_universe_ssl_verify_writer_get(const tolvane_cf_universe_t *universe);
+const char *tolvane_cf_universe_ssl_ca_writer_get(const tolvane_cf_universe_t *universe);
 const char *tolvane_cf_universe_ssl_method_writer_get(const tolvane_cf_universe_t *universe);
 const char *tolvane_cf_universe_ssl_certificate_writer_get(const tolvane_cf_universe_t *universe);
 bool tolvane_cf_universe_curl_insecure_get(const tolvane_cf_universe_t *universe);

@@ -32,13 +32,29 @@ typedef enum {
 
 void cr_ssl_subsystem_init(void);
 // Ends the process on an unsupported method, a context failure or an unloadable certificate.
+// Methods: "TLSv1", "TLSv11", "TLSv12" (also none or empty) and "TLSv13" speak exactly that
+// version; "TLS" the highest both sides share, 1.2 at least. Case does not matter.
 void cr_ssl_init(struct cr_ssl *ctx, const char *method, const char *certificate);
+// Makes the context refuse a server whose certificate chain does not lead to a certificate of
+// `ca` (a PEM file or a directory of hashed certificates; the system's store when null), or that
+// does not match the name given to cr_ssl_session_peer. Ends the process when `ca` cannot be used.
+void cr_ssl_verify(struct cr_ssl *ctx, const char *ca);
 void cr_ssl_free(struct cr_ssl *ctx);
 bool cr_ssl_session_init(struct cr_ssl_session *session, struct cr_ssl *ctx);
 bool cr_ssl_session_memory(struct cr_ssl_session *session);
 // Makes the session the client end of the handshake.
 void cr_ssl_session_client(struct cr_ssl_session *session);
+// Names the server: sent in the handshake (SNI) unless it is an IP address, and, when the context
+// verifies, what the certificate must match. False after printing the reason.
+bool cr_ssl_session_peer(struct cr_ssl_session *session, const char *host);
 bool cr_ssl_session_connect(struct cr_ssl_session *session);
+// Takes the handshake as far as the bytes fed so far allow: CR_SSL_OK once it has completed,
+// CR_SSL_WOULD_BLOCK while it waits for the peer, CR_SSL_FAILED (and *error) when it failed.
+cr_ssl_status cr_ssl_session_handshake(struct cr_ssl_session *session, struct cr_ssl_error *error);
+// Why a handshake failed, for a message: "certificate verify failed: <reason>" when the peer's
+// certificate was refused, otherwise the library's reason. Per thread, like cr_ssl_strerror.
+const char *cr_ssl_handshake_strerror(const struct cr_ssl_session *session,
+                                      const struct cr_ssl_error *error);
 // True once the handshake has completed.
 bool cr_ssl_session_established(const struct cr_ssl_session *session);
 void cr_ssl_session_free(struct cr_ssl_session *session);

@@ -217,7 +217,7 @@ void first_line(output *out, char (&filename)[kPathMax]) {
 void put_run(const char *put_args, const words &w, char *filename) {
     wordexp_t we;
     we.we_offs = 4;
-    int rc = wordexp(put_args, &we, WRDE_DOOFFS | WRDE_SHOWERR | WRDE_UNDEF);
+    int rc = wordexp(put_args, &we, WRDE_DOOFFS | WRDE_NOCMD | WRDE_SHOWERR | WRDE_UNDEF);
     if (rc != 0) {
         // wordexp reports through its result, not errno; give the message a matching reason.
         errno = rc == WRDE_NOSPACE ? ENOMEM : EINVAL;

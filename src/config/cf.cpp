@@ -227,7 +227,7 @@ bool tolvane_cf_long(long *target, const char *value) {
 char *tolvane_cf_resolve(const char *input) {
     if (input == nullptr) return nullptr;
     wordexp_t we;
-    int rc = wordexp(input, &we, WRDE_SHOWERR | WRDE_UNDEF);
+    int rc = wordexp(input, &we, WRDE_NOCMD | WRDE_SHOWERR | WRDE_UNDEF);
     if (rc != 0) {
         if (rc == WRDE_NOSPACE) wordfree(&we);
         // wordexp reports through its result, not errno; give the message a matching reason.

@@ -34,11 +34,12 @@ enum class kind {
     flag,     // "true" or "false" in any case; anything else ends the process with `message`
     number,   // read like %ld; anything else ends the process with `message`
     servers,  // a blank-separated server list, each added to the head of the field's list
-    ssl,      // like flag, but a bad value only prints `message` and changes nothing
+    ssl,      // like flag, but a bad value only prints `message` and is recorded as refused
+    refusal,  // no key: the record of a refused ssl value, kept so that merges carry it
 };
 
 struct universe_key {
-    const char *key;
+    const char *key;  // null for a refusal, which no line can name
     field_ptr member;
     uint32_t bit;  // its bit in `valid`; 0 for the name, which is how blocks are matched
     kind how;
@@ -93,6 +94,12 @@ constexpr universe_key universe_keys[] = {
     {"write.ssl.enabled", &U::writer_ssl, TOLVANE_CF_UNIVERSE_WRITER_SSL, kind::ssl, bad_ssl},
     {"ssl", std::monostate{}, TOLVANE_CF_UNIVERSE_READER_SSL | TOLVANE_CF_UNIVERSE_WRITER_SSL,
      kind::ssl, bad_ssl},
+    {"write.ssl.verify", &U::write_ssl_verify, TOLVANE_CF_UNIVERSE_WRITE_SSL_VERIFY, kind::flag,
+     "error: invalid write.ssl.verify value.\n"},
+    {"write.ssl.ca", &U::write_ssl_ca, TOLVANE_CF_UNIVERSE_WRITE_SSL_CA, kind::text,
+     "error: failed to allocate ssl CA filename for configuration file line %u.\n"},
+    {nullptr, &U::writer_ssl_refused, TOLVANE_CF_UNIVERSE_WRITER_SSL_REFUSED, kind::refusal,
+     nullptr},
 };
 
 // Each field has one bit of its own, so a merge copies exactly the fields a block gave; only
@@ -111,7 +118,7 @@ static_assert(table_is_sound());
 
 const universe_key *find_key(const char *key) {
     for (const universe_key &k : universe_keys) {
-        if (strcmp(key, k.key) == 0) return &k;
+        if (k.key != nullptr && strcmp(key, k.key) == 0) return &k;
     }
     return nullptr;
 }
@@ -149,13 +156,21 @@ void read_value(U *u, const universe_key &k, const char *value, unsigned int lin
         case kind::ssl: {
             bool on;
             if (!tolvane_cf_bool(&on, value)) {
-                // Not fatal: the switches stay as they were and loading goes on.
+                // Not fatal: the switches stay as they were and loading goes on. But what was
+                // meant is unknown, so the writer's refusal is kept for the uploads to see:
+                // guessing "off" would send in plaintext what may have been meant for TLS.
                 fprintf(stderr, k.message, lineno);
+                if ((k.bit & TOLVANE_CF_UNIVERSE_WRITER_SSL) != 0) {
+                    u->writer_ssl_refused = true;
+                    u->valid |= TOLVANE_CF_UNIVERSE_WRITER_SSL_REFUSED;
+                }
                 return;
             }
             set_switches(u, k.bit, on);
             break;
         }
+        case kind::refusal:
+            return;
     }
     u->valid |= k.bit;
 }
@@ -329,6 +344,15 @@ bool tolvane_cf_server_ssl_get(const tolvane_cf_server_t *server, bool fallback)
 
 bool tolvane_cf_universe_ssl_writer(const tolvane_cf_universe_t *u) {
     return u->writer_ssl;
+}
+bool tolvane_cf_writer_ssl_refused(const tolvane_cf_universe_t *u, const tolvane_cf_server_t *s) {
+    return (s->flags & TOLVANE_CF_SERVER_F_SSL_EXPLICIT) == 0 && u->writer_ssl_refused;
+}
+bool tolvane_cf_universe_ssl_verify_writer_get(const tolvane_cf_universe_t *u) {
+    return u->write_ssl_verify;
+}
+const char *tolvane_cf_universe_ssl_ca_writer_get(const tolvane_cf_universe_t *u) {
+    return u->write_ssl_ca;
 }
 const char *tolvane_cf_universe_ssl_method_writer_get(const tolvane_cf_universe_t *u) {
     return u->write_ssl_method;

@@ -2,14 +2,19 @@
 // reads, writes, shutdown, and the one classification of the library's "nothing now" states.
 #include "tolvane/ssl.h"
 
+#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 #include <pthread.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "tolvane/fatal.h"
 
@@ -52,16 +57,30 @@ void cr_ssl_subsystem_init(void) {
     SSL_load_error_strings();
 }
 
+namespace {
+// The method names and the protocol versions each allows (0: the highest the library knows).
+struct method_versions {
+    const char *name;
+    int min, max;
+};
+constexpr method_versions methods[] = {
+    {"TLSv12", TLS1_2_VERSION, TLS1_2_VERSION},
+    {"TLSv11", TLS1_1_VERSION, TLS1_1_VERSION},
+    {"TLSv1", TLS1_VERSION, TLS1_VERSION},
+    {"TLSv13", TLS1_3_VERSION, TLS1_3_VERSION},
+    {"TLS", TLS1_2_VERSION, 0},
+};
+}  // namespace
+
 void cr_ssl_init(cr_ssl *ctx, const char *method, const char *certificate) {
-    int version;
-    if (method == nullptr || method[0] == '\0' || strcasecmp(method, "TLSv12") == 0) {
-        version = TLS1_2_VERSION;
-    } else if (strcasecmp(method, "TLSv11") == 0) {
-        version = TLS1_1_VERSION;
-    } else if (strcasecmp(method, "TLSv1") == 0) {
-        version = TLS1_VERSION;
-    } else {
-        tolvane_fatal("error: %s is not a supported SSL method on this system.\n", method);
+    const method_versions *chosen = &methods[0];
+    if (method != nullptr && method[0] != '\0') {
+        chosen = nullptr;
+        for (const method_versions &m : methods) {
+            if (strcasecmp(method, m.name) == 0) chosen = &m;
+        }
+        if (chosen == nullptr)
+            tolvane_fatal("error: %s is not a supported SSL method on this system.\n", method);
     }
     ctx->md = SSL_CTX_new(TLS_client_method());
     if (ctx->md == nullptr) {
@@ -70,12 +89,12 @@ void cr_ssl_init(cr_ssl *ctx, const char *method, const char *certificate) {
         };
         cr_ssl_fatal(&e, "failed to initialize SSL context");
     }
-    // The context speaks exactly the configured version, as the fixed-version methods did.
-    SSL_CTX_set_min_proto_version(ctx->md, version);
-    SSL_CTX_set_max_proto_version(ctx->md, version);
+    // A versioned name speaks exactly that version, as the fixed-version methods did.
+    SSL_CTX_set_min_proto_version(ctx->md, chosen->min);
+    SSL_CTX_set_max_proto_version(ctx->md, chosen->max);
     // Versions below 1.2 are refused at the library's default security level; a configuration
     // that asks for one gets it.
-    if (version < TLS1_2_VERSION) SSL_CTX_set_security_level(ctx->md, 0);
+    if (chosen->min < TLS1_2_VERSION) SSL_CTX_set_security_level(ctx->md, 0);
     if (certificate != nullptr && access(certificate, R_OK) == 0 &&
         SSL_CTX_use_certificate_file(ctx->md, certificate, SSL_FILETYPE_PEM) != 1) {
         struct cr_ssl_error e {
@@ -83,6 +102,31 @@ void cr_ssl_init(cr_ssl *ctx, const char *method, const char *certificate) {
         };
         cr_ssl_fatal(&e, "failed to load certificate file");
     }
+}
+
+void cr_ssl_verify(cr_ssl *ctx, const char *ca) {
+    int ok;
+    struct stat st;
+    if (ca == nullptr) {
+        ok = SSL_CTX_set_default_verify_paths(ctx->md);
+    } else if (stat(ca, &st) == 0 && S_ISDIR(st.st_mode)) {
+        // A directory is searched by subject hash as certificates are needed, so an empty or
+        // unrelated one shows only as a handshake that cannot verify.
+        ok = SSL_CTX_load_verify_locations(ctx->md, nullptr, ca);
+    } else {
+        ok = SSL_CTX_load_verify_locations(ctx->md, ca, nullptr);
+    }
+    if (ok != 1) {
+        struct cr_ssl_error e {
+            0, 0, ERR_get_error()
+        };
+        std::string prefix = std::string("failed to load CA certificates from ") +
+                             (ca != nullptr ? ca : "the system store");
+        cr_ssl_fatal(&e, prefix.c_str());
+    }
+    // Without a callback, a chain or name that does not verify fails the handshake itself, so
+    // nothing is ever encrypted for an unverified peer.
+    SSL_CTX_set_verify(ctx->md, SSL_VERIFY_PEER, nullptr);
 }
 
 bool cr_ssl_session_init(cr_ssl_session *session, cr_ssl *ctx) {
@@ -133,6 +177,29 @@ void cr_ssl_session_client(cr_ssl_session *session) {
     SSL_set_connect_state(session->md);
 }
 
+bool cr_ssl_session_peer(cr_ssl_session *session, const char *host) {
+    unsigned char address[sizeof(in6_addr)];
+    bool literal =
+        inet_pton(AF_INET, host, address) == 1 || inet_pton(AF_INET6, host, address) == 1;
+    bool ok = true;
+    // Server name indication carries host names only; an empty one cannot be sent.
+    if (!literal && host[0] != '\0') ok = SSL_set_tlsext_host_name(session->md, host) == 1;
+    if (ok && (SSL_get_verify_mode(session->md) & SSL_VERIFY_PEER) != 0) {
+        SSL_set_hostflags(session->md, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        // An empty name would clear the name check instead of making one.
+        ok = host[0] != '\0' &&
+             (literal ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session->md), host) == 1
+                      : SSL_set1_host(session->md, host) == 1);
+    }
+    if (!ok) {
+        struct cr_ssl_error e {
+            0, 0, ERR_get_error()
+        };
+        cr_ssl_error(&e, "failed to name the SSL peer");
+    }
+    return ok;
+}
+
 bool cr_ssl_session_connect(cr_ssl_session *session) {
     SSL_set_connect_state(session->md);
     int ret = SSL_connect(session->md);
@@ -141,6 +208,27 @@ bool cr_ssl_session_connect(cr_ssl_session *session) {
     if (classify(session->md, ret, &e) == CR_SSL_WOULD_BLOCK) return true;
     cr_ssl_error(&e, "SSL accept error");
     return false;
+}
+
+cr_ssl_status cr_ssl_session_handshake(cr_ssl_session *session, struct cr_ssl_error *error) {
+    int ret = SSL_do_handshake(session->md);
+    if (ret == 1) return CR_SSL_OK;
+    // A close alert in the middle of the handshake is as much a failure as any other.
+    return classify(session->md, ret, error) == CR_SSL_WOULD_BLOCK ? CR_SSL_WOULD_BLOCK
+                                                                   : CR_SSL_FAILED;
+}
+
+const char *cr_ssl_handshake_strerror(const cr_ssl_session *session,
+                                      const struct cr_ssl_error *error) {
+    static thread_local char buffer[512];
+    long verified = SSL_get_verify_result(session->md);
+    if (ERR_GET_REASON(error->reason) == SSL_R_CERTIFICATE_VERIFY_FAILED && verified != X509_V_OK) {
+        snprintf(buffer, sizeof buffer, "certificate verify failed: %s",
+                 X509_verify_cert_error_string(verified));
+        return buffer;
+    }
+    const char *reason = error->reason != 0 ? ERR_reason_error_string(error->reason) : nullptr;
+    return reason != nullptr ? reason : cr_ssl_strerror(error);
 }
 
 bool cr_ssl_session_established(const cr_ssl_session *session) {

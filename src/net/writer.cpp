@@ -260,12 +260,22 @@ void writer_send_data(tolvane_writer *w, bool with_header) {
     stamp(w);
 }
 
+// Takes the handshake on with what has arrived; its failure (a refused certificate above all)
+// ends the upload with the reason, before any plaintext could have been encrypted.
+void handshake_step(tolvane_writer *w) {
+    struct cr_ssl_error e;
+    if (cr_ssl_session_handshake(&w->ssl.session, &e) == CR_SSL_FAILED)
+        tolvane_fatal("error: TLS handshake with %s:%s failed: %s.\n", address_of(w), service_of(w),
+                      cr_ssl_handshake_strerror(&w->ssl.session, &e));
+}
+
 // Feeds received bytes through the TLS session into the read buffer.
 cr_cbuf_error_t tolvane_network_ssl_read(tolvane_writer *w, const char *data, size_t n) {
     int put = cr_ssl_session_feed(&w->ssl.session, data, static_cast<int>(n));
     if (put == -2) tolvane_fatal("error: unsupported I/O operation.\n");
     if (put <= 0) tolvane_fatal("error: internal I/O failure.\n");
     if (static_cast<size_t>(put) < n) tolvane_fatal("error: failed to read entire message.\n");
+    if (!cr_ssl_session_established(&w->ssl.session)) handshake_step(w);
     uint32_t added;
     cr_cbuf_error_t r = cr_cbuf_ssl_read(0, &w->buffer.read, -1, &added);
     if (r == CR_CBUF_ERROR)
@@ -415,11 +425,18 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
     w->shutdown = TOLVANE_NETWORK_RUNNING;
     w->disconnect_after = UINT32_MAX;
 
+    // A refused TLS switch gives no choice to follow: neither plaintext nor TLS is what was said.
+    if (tolvane_cf_writer_ssl_refused(universe, server))
+        tolvane_fatal("error: invalid SSL setting for universe %s; not connecting.\n",
+                      universe->name);
     w->ssl.use = tolvane_cf_server_ssl_get(w->server, tolvane_cf_universe_ssl_writer(universe));
     cr_ssl_init(&w->ssl.context, tolvane_cf_universe_ssl_method_writer_get(universe),
                 tolvane_cf_universe_ssl_certificate_writer_get(universe));
     if (w->ssl.use) {
-        if (!cr_ssl_session_init(&w->ssl.session, &w->ssl.context))
+        if (tolvane_cf_universe_ssl_verify_writer_get(universe))
+            cr_ssl_verify(&w->ssl.context, tolvane_cf_universe_ssl_ca_writer_get(universe));
+        if (!cr_ssl_session_init(&w->ssl.session, &w->ssl.context) ||
+            !cr_ssl_session_peer(&w->ssl.session, address_of(w)))
             tolvane_fatal("error: failed to initialize SSL session.\n");
         cr_ssl_session_memory(&w->ssl.session);
         cr_ssl_session_client(&w->ssl.session);

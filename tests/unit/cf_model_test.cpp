@@ -87,6 +87,8 @@ TEST_F(CfModel, NewUniverseDefaultsAndTlsFallback) {
     EXPECT_EQ(tolvane_cf_universe_curl_proxyport_get(u), 0);
     EXPECT_EQ(tolvane_cf_universe_curl_cainfo_get(u), nullptr);
     EXPECT_EQ(tolvane_cf_universe_ssl_method_writer_get(u), nullptr);
+    EXPECT_FALSE(tolvane_cf_universe_ssl_verify_writer_get(u));
+    EXPECT_EQ(tolvane_cf_universe_ssl_ca_writer_get(u), nullptr);
     EXPECT_EQ(tolvane_cf_writer_next(u, nullptr), nullptr);
     EXPECT_EQ(u->valid, 0u);
 
@@ -168,6 +170,9 @@ TEST_F(CfModel, EachUniverseKeySetsItsBitsAndAmendsOnlyTheirFields) {
          flag(&U::writer_ssl)},
         {"ssl", "true", "false", TOLVANE_CF_UNIVERSE_READER_SSL | TOLVANE_CF_UNIVERSE_WRITER_SSL,
          nullptr},
+        {"write.ssl.verify", "true", "false", TOLVANE_CF_UNIVERSE_WRITE_SSL_VERIFY,
+         flag(&U::write_ssl_verify)},
+        {"write.ssl.ca", "ca1", "ca2", TOLVANE_CF_UNIVERSE_WRITE_SSL_CA, text(&U::write_ssl_ca)},
     };
     std::string all = "[universe]\nname = u\n";
     for (const Key &k : keys) all += std::string(k.key) + " = " + k.first + "\n";
@@ -187,12 +192,43 @@ TEST_F(CfModel, EachUniverseKeySetsItsBitsAndAmendsOnlyTheirFields) {
             EXPECT_EQ(k.shown(alone), k.second);
         }
         const U *u = tolvane_cf_universe_get("u");
-        EXPECT_EQ(u->valid, 0xfffffu);
+        EXPECT_EQ(u->valid, 0x3fffffu);
         for (const Key &f : keys) {
             if (f.shown) {
                 EXPECT_EQ(f.shown(u), (f.bits & k.bits) ? f.second : f.first) << f.key;
             }
         }
+        tolvane_cf_reset();
+    }
+}
+
+// A refused value for the writer's TLS switch is kept, through later lines and blocks, for the
+// servers that leave the choice to the universe; the reader's switch is not the writer's.
+TEST_F(CfModel, ARefusedWriterTlsSwitchIsKept) {
+    const std::string invalid = "error: invalid SSL value.\n";
+    struct Case {
+        const char *lines;
+        bool refused;
+        std::string err;
+    } cases[] = {
+        {"ssl = yes\n", true, invalid},
+        {"write.ssl.enabled = 1\nwrite.ssl.enabled = true\n", true, invalid},
+        {"read.ssl.enabled = no\n", false, invalid},
+        {"ssl = TRUE\nwrite.ssl.enabled = false\n", false, ""},
+        {"[universe]\nname = u\nssl = maybe\n", true, invalid},
+        {"ssl = maybe\n[universe]\nname = u\nssl = true\n", true, invalid},
+    };
+    tolvane_cf_server_t own_choice{};
+    own_choice.flags = TOLVANE_CF_SERVER_F_SSL_EXPLICIT;
+    tolvane_cf_server_t universe_choice{};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.lines);
+        ::testing::internal::CaptureStderr();
+        load(std::string("[universe]\nname = u\n") + c.lines);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.err);
+        auto *u = tolvane_cf_universe_get("u");
+        EXPECT_EQ(tolvane_cf_writer_ssl_refused(u, &universe_choice), c.refused);
+        EXPECT_FALSE(tolvane_cf_writer_ssl_refused(u, &own_choice));
         tolvane_cf_reset();
     }
 }
