@@ -215,8 +215,9 @@ Result Sandbox::run(const std::string &program, const std::vector<std::string> &
         }
         if (!exited && wait4(pid, &wstatus, WNOHANG, &usage) == pid) exited = true;
         // Once the program has ended, take what is left in the pipes and stop: a process it
-        // left behind may hold them open, and is killed with the group below.
-        if (n == 0 || (exited && poll(fds, n, 0) <= 0)) break;
+        // left behind may hold them open, and is killed with the group below. One that has
+        // closed its output may still be on its way out, so it is waited for all the same.
+        if (exited && (n == 0 || poll(fds, n, 0) <= 0)) break;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
