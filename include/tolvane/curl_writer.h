@@ -17,8 +17,13 @@ typedef enum {
     TOLVANE_CURL_WRITER_S_INSECURE = 1,
     TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE = 2,
     TOLVANE_CURL_WRITER_S_IN_TRANSMIT = 4,
+    TOLVANE_CURL_WRITER_S_REPLY_TOO_LARGE = 8,  // the reply outgrew the limit below
+    TOLVANE_CURL_WRITER_S_RETRIED = 16,         // the file is being sent again on a new connection
 } tolvane_curl_writer_state;
 typedef unsigned int tolvane_curl_writer_state_t;
+
+// The most reply bytes a transfer collects; a longer reply fails the upload.
+constexpr size_t TOLVANE_CURL_WRITER_REPLY_MAX = size_t{1} << 20;
 
 typedef enum {
     TOLVANE_CURL_WRITER_F_NONE = 0,

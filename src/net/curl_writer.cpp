@@ -13,6 +13,7 @@
 
 namespace {
 const char kAborted[] = "aborted connection.";
+const char kReplyTooLarge[] = "reply exceeds 1 MiB.";
 
 bool parse_sslversion(const char *name, long *value) {
     static const struct {
@@ -56,9 +57,27 @@ size_t curl_writer_read_file(char *dest, size_t size, size_t nitems, void *userd
     return n;
 }
 
+// libcurl rewinds the body before it sends a request again, as it does on a fresh connection
+// when a reused one turns out to have been closed by the server; without this it gives up.
+int curl_writer_seek_file(void *userdata, curl_off_t offset, int origin) {
+    auto *w = static_cast<tolvane_curl_writer *>(userdata);
+    if (origin != SEEK_SET || offset < 0 ||
+        static_cast<uint64_t>(offset) > static_cast<uint64_t>(w->read_state.total))
+        return CURL_SEEKFUNC_FAIL;
+    w->read_state.offset = static_cast<size_t>(offset);
+    w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_TRANSMIT;  // the body starts to go out anew
+    return CURL_SEEKFUNC_OK;
+}
+
 size_t curl_writer_build_response(char *data, size_t size, size_t nmemb, void *userdata) {
     auto *w = static_cast<tolvane_curl_writer *>(userdata);
     size_t n = size * nmemb;
+    // A reply is a short JSON document: one that outgrows the limit (a server that never stops
+    // sending, say) ends the transfer before it can take the client's memory.
+    if (n > TOLVANE_CURL_WRITER_REPLY_MAX - w->response_builder.allocated) {
+        w->state_flags |= TOLVANE_CURL_WRITER_S_REPLY_TOO_LARGE;
+        return 0;
+    }
     return cr_mem_builder_append(&w->response_builder, data, n) ? n : 0;
 }
 
@@ -73,6 +92,8 @@ CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_univer
     SET(CURLOPT_POST, 1L);
     SET(CURLOPT_POSTFIELDS, static_cast<char *>(nullptr));
     SET(CURLOPT_READFUNCTION, curl_writer_read_file);
+    SET(CURLOPT_SEEKFUNCTION, curl_writer_seek_file);
+    SET(CURLOPT_SEEKDATA, w);
     SET(CURLOPT_WRITEFUNCTION, curl_writer_build_response);
     SET(CURLOPT_WRITEDATA, w);
     SET(CURLOPT_HTTPHEADER, w->http_headers);
@@ -105,16 +126,57 @@ CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_univer
     return CURLE_OK;
 }
 
-// The transfer has ended: the reply, or the runtime's giving up, decides the result. libcurl's
-// own result is not consulted; an empty reply already stands for every failed exchange.
-void on_transfer_done(tolvane_network_transfer *transfer, CURLcode, bool abandoned) {
+// Whether a transfer failed only because the connection it reused had been closed by the
+// server while idle: nothing came back on it. libcurl resends such a request by itself when it
+// sees the close on reading; this catches the close seen on sending the body.
+bool lost_idle_connection(tolvane_curl_writer *w, CURLcode result) {
+    long connects = -1, header_bytes = -1;
+    return (result == CURLE_SEND_ERROR || result == CURLE_RECV_ERROR ||
+            result == CURLE_GOT_NOTHING) &&
+           w->response_builder.allocated == 0 &&
+           curl_easy_getinfo(w->curl_handle, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK &&
+           connects == 0 &&
+           curl_easy_getinfo(w->curl_handle, CURLINFO_HEADER_SIZE, &header_bytes) == CURLE_OK &&
+           header_bytes == 0;
+}
+
+// Sends the same file again, once, on a new connection; false when it cannot be queued.
+bool retry_on_new_connection(tolvane_curl_writer *w) {
+    w->read_state.offset = 0;
+    w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_TRANSMIT;
+    if (curl_easy_setopt(w->curl_handle, CURLOPT_FRESH_CONNECT, 1L) != CURLE_OK) return false;
+    if (tolvane_network_transfer_start(&w->transfer) != CURLM_OK) {
+        curl_easy_setopt(w->curl_handle, CURLOPT_FRESH_CONNECT, 0L);
+        return false;
+    }
+    w->state_flags |= TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE | TOLVANE_CURL_WRITER_S_RETRIED;
+    return true;
+}
+
+// The transfer has ended: the reply, its outgrowing the limit, or the runtime's giving up
+// decides the result. libcurl's own result only tells a connection lost while idle, which is
+// retried; an empty reply already stands for every failed exchange.
+void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool abandoned) {
     auto *w = static_cast<tolvane_curl_writer *>(transfer->owner);
-    w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE;
-    tolvane_curl_writer_response response =
-        abandoned
-            ? tolvane_curl_writer_response{false, false, const_cast<char *>(kAborted)}
-            : tolvane_curl_writer_translate(w->response_builder.mem ? w->response_builder.mem : "",
-                                            w->response_builder.allocated);
+    bool too_large = w->state_flags & TOLVANE_CURL_WRITER_S_REPLY_TOO_LARGE;
+    bool retried = w->state_flags & TOLVANE_CURL_WRITER_S_RETRIED;
+    w->state_flags &= ~(TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE |
+                        TOLVANE_CURL_WRITER_S_REPLY_TOO_LARGE | TOLVANE_CURL_WRITER_S_RETRIED);
+    if (retried) {
+        // Later files may use the new connection again.
+        curl_easy_setopt(w->curl_handle, CURLOPT_FRESH_CONNECT, 0L);
+    } else if (!abandoned && lost_idle_connection(w, result) && retry_on_new_connection(w)) {
+        return;
+    }
+    tolvane_curl_writer_response response{false, false, nullptr};
+    if (abandoned) {
+        response.errstr = const_cast<char *>(kAborted);
+    } else if (too_large) {
+        response.errstr = const_cast<char *>(kReplyTooLarge);
+    } else {
+        response = tolvane_curl_writer_translate(
+            w->response_builder.mem ? w->response_builder.mem : "", w->response_builder.allocated);
+    }
     w->oncomplete(w, &response);
     if (response.errstr_needs_free) free(response.errstr);
 }
@@ -233,8 +295,11 @@ tolvane_curl_writer_response tolvane_curl_writer_translate(const char *body, siz
         return r;
     }
     json_object *v;
-    if (json_object_object_get_ex(root, "response", &v) && v != nullptr &&
-        strcmp(json_object_get_string(v), "ok") == 0) {
+    // The whole string has to be "ok": one that merely starts so, up to an escaped NUL
+    // ("ok\u0000junk"), is no success.
+    if (json_object_object_get_ex(root, "response", &v) &&
+        json_object_is_type(v, json_type_string) && json_object_get_string_len(v) == 2 &&
+        memcmp(json_object_get_string(v), "ok", 2) == 0) {
         r.ok = true;
     } else {
         // A member that is present but null carries no text, so it counts as absent.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -196,6 +197,7 @@ Result Sandbox::run(const std::string &program, const std::vector<std::string> &
     auto deadline = std::chrono::steady_clock::now() + options.timeout;
     int wstatus = 0;
     bool exited = false;
+    rusage usage{};
     char buf[65536];
     while (true) {
         pollfd fds[3];
@@ -211,10 +213,11 @@ Result Sandbox::run(const std::string &program, const std::vector<std::string> &
             fds[n] = {in_w.fd, POLLOUT, 0};
             sinks[n++] = nullptr;
         }
-        if (!exited && waitpid(pid, &wstatus, WNOHANG) == pid) exited = true;
+        if (!exited && wait4(pid, &wstatus, WNOHANG, &usage) == pid) exited = true;
         // Once the program has ended, take what is left in the pipes and stop: a process it
-        // left behind may hold them open, and is killed with the group below.
-        if (n == 0 || (exited && poll(fds, n, 0) <= 0)) break;
+        // left behind may hold them open, and is killed with the group below. One that has
+        // closed its output may still be on its way out, so it is waited for all the same.
+        if (exited && (n == 0 || poll(fds, n, 0) <= 0)) break;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
@@ -241,7 +244,8 @@ Result Sandbox::run(const std::string &program, const std::vector<std::string> &
         }
     }
     kill(-pid, SIGKILL);
-    if (!exited) waitpid(pid, &wstatus, 0);
+    if (!exited) wait4(pid, &wstatus, 0, &usage);
+    if (options.peak_rss_kib != nullptr) *options.peak_rss_kib = usage.ru_maxrss;
     if (WIFEXITED(wstatus) && !r.timed_out) {
         r.status = WEXITSTATUS(wstatus);
     } else if (WIFSIGNALED(wstatus) && !r.timed_out) {

@@ -38,7 +38,8 @@ struct Options {
     std::optional<std::string> stdin_text = std::nullopt;  // standard input; /dev/null when absent
     std::chrono::milliseconds timeout{30000};
     std::optional<std::string> argv0 =
-        std::nullopt;  // the first word of the vector; the program path if absent
+        std::nullopt;              // the first word of the vector; the program path if absent
+    long *peak_rss_kib = nullptr;  // when set, receives the program's peak resident memory
 };
 
 // A program started in the background (a server, say). Its standard output is read line by

@@ -46,6 +46,19 @@ TEST(Harness, KillsAtTheTimeLimitAndEndsLeftoverProcesses) {
     EXPECT_TRUE(gone(left));
 }
 
+TEST(Harness, ReportsPeakResidentMemory) {
+    Sandbox sb;
+    long small = 0, large = 0;
+    EXPECT_EQ(sb.run("/bin/true", {}, {.peak_rss_kib = &small}), exits(0));
+    // awk doubles a string until it holds 128 MiB.
+    EXPECT_EQ(sb.run("/usr/bin/awk", {"BEGIN { s = \"x\"; while (length(s) < 2^27) s = s s }"},
+                     {.peak_rss_kib = &large}),
+              exits(0));
+    EXPECT_GT(small, 0);
+    EXPECT_LT(small, 20 << 10);
+    EXPECT_GT(large, 128 << 10);
+}
+
 TEST(Harness, GivesInputEnvironmentDirectoryAndArgv0) {
     Sandbox sb;
     sb.setenv("EXTRA", "x y");

@@ -216,6 +216,11 @@ TEST(HttpReply, TheBodyAloneDecides) {
         {R"({"response":"ok"})", true, nullptr, false},
         {R"({"response":"ok","uuid":"x"} trailing)", true, nullptr, false},
         {R"({"response":"OK"})", false, "malformed post response.", false},
+        // Only the whole string counts: a NUL escaped into it does not end it.
+        {R"({"response":"ok\u0000junk"})", false, "malformed post response.", false},
+        {R"({"response":"ok\u0000","errstr":"E"})", false, "E", true},
+        {R"({"response":"ok "})", false, "malformed post response.", false},
+        {R"({"response":["ok"]})", false, "malformed post response.", false},
         {R"({"response":null,"errstr":"E"})", false, "E", true},
         {R"({"error":{"message":"X"},"errstr":"Y"})", false, "X", true},
         {R"({"error":"X","errstr":"Y"})", false, "Y", true},

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -367,7 +368,7 @@ class Connection {
     Got read_body(const Request &rq, const Sink &sink);
     Next body_failed(const Request &rq, Got g);
     Next reject(const Request &rq, int status, const std::string &message);
-    Next reply(const Request &rq, int status, const std::string &body, const std::string &what,
+    Next reply(const Request &rq, int status, std::string body, const std::string &what,
                bool close = false);
     void note(const Request &rq, const std::string &what);
     void pause();
@@ -377,6 +378,7 @@ class Connection {
     const uint64_t id_;
     Reader in_;
     bool misbehaving_ = false;
+    uint64_t answered_ = 0;  // replies sent on this connection
 };
 
 void Connection::run() {
@@ -404,6 +406,10 @@ Connection::Next Connection::handle(const Request &rq) {
     const Misbehaviour &m = config_.misbehave;
     misbehaving_ = next_request_misbehaves(m);
     const Sink discard = [](const char *, size_t) {};
+    if (misbehaving_ && m.close_on_reuse && answered_ > 0) {
+        note(rq, "closed unanswered on a reused connection");
+        return Next::kAbort;
+    }
     if (misbehaving_ && m.close_before_body) {
         pause();
         note(rq, "closed before the body");
@@ -474,23 +480,45 @@ Connection::Next Connection::reject(const Request &rq, int status, const std::st
     return reply(rq, status, error_json(message), message);
 }
 
-Connection::Next Connection::reply(const Request &rq, int status, const std::string &body,
+Connection::Next Connection::reply(const Request &rq, int status, std::string body,
                                    const std::string &what, bool close) {
+    const Misbehaviour &m = config_.misbehave;
+    bool endless = misbehaving_ && m.reply_endless;
+    if (misbehaving_) body.append(m.reply_pad, ' ');
+    auto chunk = [](const std::string &data) {
+        char size[24];
+        snprintf(size, sizeof size, "%zx\r\n", data.size());
+        return size + data + "\r\n";
+    };
     close |= !rq.keep_alive;
-    std::string msg =
-        "HTTP/1.1 " + std::to_string(status) + " " + reason(status) +
-        "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-        "\r\n";
+    std::string msg = "HTTP/1.1 " + std::to_string(status) + " " + reason(status) +
+                      "\r\nContent-Type: application/json\r\n" +
+                      (endless ? "Transfer-Encoding: chunked"
+                               : "Content-Length: " + std::to_string(body.size())) +
+                      "\r\n";
     if (close) {
         msg += "Connection: close\r\n";
     } else if (!rq.http11) {
         msg += "Connection: keep-alive\r\n";
     }
     msg += "\r\n";
-    if (rq.method != "HEAD") msg += body;
+    if (rq.method != "HEAD") msg += endless ? chunk(body) : body;
     bool sent = s_.write_all(msg.data(), msg.size());
+    if (endless && rq.method != "HEAD") {
+        // Only the client can end this; the bound keeps a client that reads on from holding
+        // the thread for ever.
+        const std::string spaces = chunk(std::string(65536, ' '));
+        for (int i = 0; sent && i < 16384; i++) sent = s_.write_all(spaces.data(), spaces.size());
+        note(rq, std::to_string(status) + " " + what + ", endless until the client left");
+        return Next::kAbort;
+    }
     if (!rq.method.empty()) note(rq, std::to_string(status) + " " + what);
     if (!sent) return Next::kAbort;
+    answered_++;
+    if (misbehaving_ && m.close_after_reply && !close) {
+        note(rq, "closed after a keep-alive reply");
+        return Next::kClose;
+    }
     return close ? Next::kClose : Next::kKeep;
 }
 

@@ -36,7 +36,8 @@ const char kUsage[] =
     "           [--session PORT] [--session-tls PORT] [--cert-out FILE] [--key-out FILE]\n"
     "           [--address ADDR] [--session-body TEXT | --session-body-text TEXT]\n"
     "           [--misbehave-after N] [--delay-ms N] [--reply-body TEXT [--status CODE]]\n"
-    "           [--close-without-reply] [--close-before-body]\n"
+    "           [--close-without-reply] [--close-before-body] [--reply-pad N]\n"
+    "           [--reply-endless] [--close-after-reply] [--close-on-reuse]\n"
     "           [--session-status S [--session-substatus X]] [--session-length L]\n"
     "           [--session-split N] [--session-close] [--session-silent] [--discard]\n";
 
@@ -151,6 +152,14 @@ Options parse_args(int argc, char **argv) {
             flag(o.misbehave.close_without_reply);
         } else if (arg == "--close-before-body") {
             flag(o.misbehave.close_before_body);
+        } else if (arg == "--reply-pad") {
+            o.misbehave.reply_pad = number(0, 1u << 30);
+        } else if (arg == "--reply-endless") {
+            flag(o.misbehave.reply_endless);
+        } else if (arg == "--close-after-reply") {
+            flag(o.misbehave.close_after_reply);
+        } else if (arg == "--close-on-reuse") {
+            flag(o.misbehave.close_on_reuse);
         } else if (arg == "--session-body" || arg == "--session-body-text") {
             if (o.session_body) usage("--session-body and --session-body-text exclude each other");
             o.session_body = value();

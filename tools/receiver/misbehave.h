@@ -21,6 +21,10 @@ struct Misbehaviour {
     int status = 200;
     bool close_without_reply = false;  // the whole body is read, then the connection closed
     bool close_before_body = false;    // the connection is closed right after the headers
+    size_t reply_pad = 0;              // spaces added to the reply body
+    bool reply_endless = false;        // the reply body goes on with spaces (chunked), 1 GiB
+    bool close_after_reply = false;    // the connection is closed after a keep-alive reply
+    bool close_on_reuse = false;       // a request on a connection that has answered one: closed
 
     // Session commands.
     std::optional<uint32_t> session_status;  // answered with it and session_substatus
