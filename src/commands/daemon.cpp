@@ -70,8 +70,9 @@ const char kSuffix[] = ".slt";
 // enough argument bytes to stay well inside the system's limit for a command line.
 const size_t kChildFiles = 1024;
 const size_t kChildArgBytes = 512 * 1024;
-// A watched directory is listed again at least this often, for any event that went missing.
-const int64_t kRelistMs = 60 * 1000;
+// A watched directory is listed again, for any event that went missing, when this long has
+// passed since its last listing: a tick early, so that none goes a minute without one.
+const int64_t kRelistMs = 55 * 1000;
 // The heartbeat's period while a tick waits on a child: well inside a watchdog's second.
 const int64_t kBeatMs = 500;
 
@@ -436,9 +437,9 @@ bool watch_start(watch &s) {
 
 // Whether a listed file can go to put now: a file still being written, or truncated for good,
 // would make put refuse the whole batch, so it waits for a later tick instead. Sets *gone when
-// the file cannot be read at all.
-// The entry may have been swapped for something else since it was listed, so the open neither
-// follows a symbolic link nor waits (on a FIFO, say), and what it opened must be a regular file.
+// the file cannot be read at all, or is no regular file any more: the entry may have been
+// swapped since it was listed, so the open neither follows a symbolic link nor waits (on a
+// FIFO, say), and what it opened is examined before anything is read.
 bool ready_to_send(const trace *t, bool *gone) {
     int fd = open(t->path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
     *gone = fd < 0 && (errno == ENOENT || errno == EACCES || errno == ELOOP || errno == ENXIO);
@@ -446,7 +447,8 @@ bool ready_to_send(const trace *t, bool *gone) {
     struct stat st;
     qvif_header header;
     uint64_t expected;
-    if (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // No trace file (should it become one again, the next listing finds it).
         *gone = true;
         close(fd);
         return false;
@@ -517,10 +519,12 @@ int child_descriptor(pid_t pid) {
 // the wall clock cannot cut an upload short. True when it ended with status 0.
 bool child_wait(pid_t pid) {
     const int64_t limit = now_ms() + static_cast<int64_t>(cf.timeout) * 1000;
-    int ended = child_descriptor(pid);
-    std::shared_ptr<void> close_ended(nullptr, [ended](void *) {
-        if (ended >= 0) close(ended);
-    });
+    struct descriptor {
+        int fd;
+        ~descriptor() {
+            if (fd >= 0) close(fd);
+        }
+    } ended{child_descriptor(pid)};
     while (true) {
         int status;
         pid_t r = waitpid(pid, &status, WNOHANG);
@@ -542,8 +546,8 @@ bool child_wait(pid_t pid) {
         // Until the child ends, the next beat or the time-out; without a descriptor for the
         // child's end, a short sleep still notices it promptly.
         int64_t pause = std::min(beaten_at + kBeatMs, limit + 1) - now;
-        if (ended < 0) pause = std::min<int64_t>(pause, 5);
-        pollfd p{ended, POLLIN, 0};
+        if (ended.fd < 0) pause = std::min<int64_t>(pause, 5);
+        pollfd p{ended.fd, POLLIN, 0};
         poll(&p, 1, static_cast<int>(std::max<int64_t>(pause, 1)));
     }
 }
