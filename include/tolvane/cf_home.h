@@ -35,5 +35,8 @@ struct json_object;
 void tolvane_cf_load_zeroconf_listeners(struct json_object *endpoints, const char *name,
                                         struct tolvane_cf_server_list *list);
 
+// The program's own absolute path, from argv[0]: kept when absolute, joined to the working
+// directory when relative, and the running executable when it holds no "/" (found through PATH);
+// null when that cannot be read.
 void tolvane_cf_tolvane_binary_name_set(const char *path);
 const char *tolvane_cf_tolvane_binary_name_get(void);

@@ -21,7 +21,9 @@ static_assert(sizeof(gimli_heartbeat) == 8);
 
 typedef void (*gimli_shutdown_func_t)(int signo, siginfo_t *info);
 
-// Maps the record the first time; later calls return it. Null, after a message, without one.
+// Maps the record the first time; later calls return it. GIMLI_HB_FD must be decimal digits
+// naming an open regular file that holds at least the whole record; otherwise (or without the
+// variable) the result is null, after a message.
 volatile struct gimli_heartbeat *gimli_heartbeat_attach(void);
 // Stores the state, then raises the tick count by one.
 void gimli_heartbeat_set(volatile struct gimli_heartbeat *hb, int state);

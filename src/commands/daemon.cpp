@@ -1,16 +1,34 @@
 // The daemon command: watches the configured directories, lists the trace files that land
 // there, and at every tick uploads each watcher's list by running this program's own put in a
 // child process; put removes what it stored, and that removal takes the file off the list.
+//
+// Watching. One inotify descriptor of the daemon's own, read through a uv_poll_t on the loop,
+// serves every watcher: libuv's fs-event handle drops the queue-overflow event (it belongs to
+// no watch), and a lost event must at least be known to be lost. A watch stays on the directory
+// it was started on, wherever that goes: renamed away, replaced, or hidden under a mount, and
+// only the first two say so by an event. So each watch keeps the device and inode of its
+// directory, and every tick compares them with what the root path names now; a mismatch, or an
+// event on the directory itself, ends the watch, and the watcher starts again on whatever
+// directory is at its root then. A listing of the directory makes good what events missed: at
+// once after a queue overflow, and at least once a minute in any case.
+//
+// Crash directories are often writable by anyone, so whatever an entry turns out to be must
+// not hold the daemon up: only regular files are listed, a symbolic link is never followed,
+// and a listed file is opened without blocking and checked again before it is read.
 #include "tolvane/daemon.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/queue.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -25,7 +43,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tolvane/array.h"
 #include "tolvane/cf.h"
 #include "tolvane/cf_blocks.h"
 #include "tolvane/cf_home.h"
@@ -53,12 +70,18 @@ const char kSuffix[] = ".slt";
 // enough argument bytes to stay well inside the system's limit for a command line.
 const size_t kChildFiles = 1024;
 const size_t kChildArgBytes = 512 * 1024;
+// A watched directory is listed again, for any event that went missing, when this long has
+// passed since its last listing: a tick early, so that none goes a minute without one.
+const int64_t kRelistMs = 55 * 1000;
+// The heartbeat's period while a tick waits on a child: well inside a watchdog's second.
+const int64_t kBeatMs = 500;
 
 // One listed file, allocated as one block with its path inline.
 struct trace {
     TAILQ_ENTRY(trace) linkage;
     time_t attempt;  // part of the entry record, set to 0 and not read
     tolvane_cf_watcher_t *watcher;
+    unsigned int seen;  // the latest listing of its directory that found the file
     char path[];
 };
 
@@ -92,6 +115,7 @@ class trace_list {
         if (t == nullptr) return nullptr;
         t->attempt = 0;
         t->watcher = watcher;
+        t->seen = 0;
         memcpy(t->path, path.data(), path.size());
         t->path[path.size()] = '\0';
         TAILQ_INSERT_HEAD(&head_, t, linkage);
@@ -140,21 +164,55 @@ class trace_list {
     static inline unsigned int total_ = 0;
 };
 
-// One list per watcher, indexed by the watcher's id.
+// What the daemon knows of one watcher's directory. A watcher without a watch is deferred:
+// every tick tries to start one.
+struct watch {
+    tolvane_cf_watcher_t *w = nullptr;
+    int wd = -1;    // its inotify watch, -1 while deferred
+    dev_t dev = 0;  // the directory the watch was started on
+    ino_t ino = 0;
+    bool missing_told = false;  // a missing root was reported in this deferral
+    unsigned int listing = 0;   // the number of its latest listing
+    int64_t listed_at = 0;      // when the latest complete listing ended (monotonic ms)
+};
+
+// One list and one watch per watcher, indexed by the watcher's id.
 std::unique_ptr<trace_list[]> traces;
+std::unique_ptr<watch[]> watches;
 int count;
 uv_loop_t *loop;
 uv_timer_t tick;
-cr_array_t *deferral;
+int inotify_fd = -1;
+uv_poll_t inotify_handle;
 volatile gimli_heartbeat *hb;
 // The configuration home and file that the upload children are given.
 std::string child_home, child_cf;
+
+int64_t now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 std::string absolute(const char *path) {
     if (path[0] == '/') return path;
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr) return path;
     return std::string(cwd) + "/" + path;
+}
+
+// The child reads its -C value through shell-word expansion, as it would a value typed by hand,
+// so a path holding a character that expansion would change (a quote, a blank, "$", "~", a
+// glob character ...) goes to it single-quoted and arrives as it is. Other paths go unchanged.
+std::string expansion_proof(const std::string &path) {
+    auto plain = [](unsigned char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c >= 0x80 || (c != '\0' && strchr("/._-+,:@%=", c) != nullptr);
+    };
+    if (std::all_of(path.begin(), path.end(), plain)) return path;
+    std::string quoted = "'";
+    for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
 
 #define DEBUG(...)                                  \
@@ -171,14 +229,22 @@ bool has_suffix(const char *name) {
     return dot != nullptr && strcmp(dot, kSuffix) == 0;
 }
 
-// Adds, confirms or drops the entry for directory/name, as the file is readable or not.
+// Whether the entry at path is a regular file this process may read. The entry itself is
+// examined: a symbolic link is not followed, and nothing is opened.
+bool readable_file(const char *path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, R_OK) == 0;
+}
+
+// Adds, confirms or drops the entry for directory/name, as the file is a readable regular file
+// or not.
 trace *trace_create(const char *directory, tolvane_cf_watcher_t *watcher, const char *name) {
     std::string path = std::string(directory) + "/" + name;
     int id = tolvane_cf_watcher_id_get(watcher);
     trace_list &list = traces[id];
     trace *found = list.find(path);
-    if (access(path.c_str(), R_OK) != 0) {
-        // Unreadable or gone: whatever is listed under that path goes.
+    if (!readable_file(path.c_str())) {
+        // Unreadable, gone or no trace at all: whatever is listed under that path goes.
         DEBUG("[-%d] [%u] %s\n", id, trace_list::total(), path.c_str());
         if (found != nullptr) list.erase(found);
         return nullptr;
@@ -194,92 +260,201 @@ trace *trace_create(const char *directory, tolvane_cf_watcher_t *watcher, const 
     return t;
 }
 
-bool directory_scan(tolvane_cf_watcher_t *watcher) {
-    const char *root = tolvane_cf_watcher_root_get(watcher);
-    DIR *dir = opendir(root);
+// Lists the directory at the watcher's root, and gives the device and inode of the directory
+// listed. Entries that the listing does not find (their events were lost) are dropped, once
+// the listing is complete; a generation mark keeps that one pass over the list.
+bool directory_scan(watch &s, struct stat *listed) {
+    const char *root = tolvane_cf_watcher_root_get(s.w);
+    DIR *dir = opendir(root);  // O_DIRECTORY: whatever else is there now, it is not opened
     if (dir == nullptr) {
         if (errno == ENOENT) {
             DEBUG("warning: %s does not exist yet.\n", root);
+            // Quoted, so that a blank at its end (kept from the configuration) shows.
+            if (!s.missing_told)
+                fprintf(stderr,
+                        "warning: directory \"%s\" does not exist yet; it will be watched once "
+                        "it does.\n",
+                        root);
+            s.missing_told = true;
         } else {
             fprintf(stderr, "error: %s cannot be monitored: %s.\n", root, tolvane_strerror(errno));
         }
         return false;
     }
+    if (fstat(dirfd(dir), listed) != 0) *listed = {};
+    unsigned int listing = ++s.listing;
+    errno = 0;
     while (dirent *e = readdir(dir)) {
-        if (e->d_name[0] == '.' || !has_suffix(e->d_name)) continue;
-        trace_create(root, watcher, e->d_name);
+        // The entry's type, where the file system gives it, spares a look-up for what is no
+        // regular file; trace_create examines the rest.
+        if (e->d_name[0] != '.' && has_suffix(e->d_name) &&
+            (e->d_type == DT_REG || e->d_type == DT_UNKNOWN)) {
+            if (trace *t = trace_create(root, s.w, e->d_name)) t->seen = listing;
+        }
+        errno = 0;
     }
+    bool complete = errno == 0;
     closedir(dir);
+    if (!complete) return true;
+    int id = tolvane_cf_watcher_id_get(s.w);
+    for (trace *t : traces[id]) {
+        if (t->seen == listing) continue;
+        DEBUG("[-%d] [%u] %s\n", id, trace_list::total(), t->path);
+        traces[id].erase(t);
+    }
+    s.listed_at = now_ms();
     return true;
 }
 
-void directory_defer(tolvane_cf_watcher_t *watcher) {
-    if (cr_array_append_offset(&deferral, watcher) < 0)
-        tolvane_fatal("warning: failed to defer directory.\n");
+// Ends an inotify watch, unless another watcher still has it: roots that name one directory
+// share one watch.
+void watch_release(int wd) {
+    for (int id = 0; id < count; id++) {
+        if (watches[id].wd == wd) return;
+    }
+    inotify_rm_watch(inotify_fd, wd);
 }
 
-void watcher_defer(tolvane_cf_watcher_t *watcher) {
-    directory_defer(watcher);
+// Defers the watcher: its watch ends, and the ticks start one again on whatever directory is
+// at its root then. Its listed files stay listed.
+void watcher_defer(watch &s) {
+    int wd = s.wd;
+    s.wd = -1;
+    if (wd >= 0) watch_release(wd);
 }
 
-void release_handle(uv_handle_t *handle) {
-    free(handle);
+// Lists a watched directory again. A directory other than the watched one at the root now
+// defers the watcher.
+void directory_relist(watch &s) {
+    struct stat st;
+    if (!directory_scan(s, &st) || st.st_dev != s.dev || st.st_ino != s.ino) watcher_defer(s);
 }
 
-void watcher(uv_fs_event_t *handle, const char *filename, int events, int status) {
-    auto *w = static_cast<tolvane_cf_watcher_t *>(handle->data);
-    const char *root = tolvane_cf_watcher_root_get(w);
-    DEBUG("[E %s] %p %s / %#x / %#x\n", root, static_cast<void *>(handle),
-          filename ? filename : "(null)", static_cast<unsigned>(events),
-          static_cast<unsigned>(status));
-    if (filename == nullptr || filename[0] == '.' || !(events & UV_RENAME)) return;
-    const char *last = strrchr(root, '/');
-    if (strcmp(filename, last != nullptr ? last + 1 : root) == 0) {
+// Every watched directory listed again: after events were lost.
+void rescan_watched() {
+    for (int id = 0; id < count; id++) {
+        if (watches[id].wd >= 0) directory_relist(watches[id]);
+    }
+}
+
+const char *base_name(const char *path) {
+    const char *last = strrchr(path, '/');
+    return last != nullptr ? last + 1 : path;
+}
+
+// One event of watch s.
+void watcher(watch &s, const inotify_event *e) {
+    const char *root = tolvane_cf_watcher_root_get(s.w);
+    const uint32_t self = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
+    // An event on the directory itself carries no name; the directory's own is shown.
+    const char *name = e->len > 0 ? e->name : (e->mask & self) ? base_name(root) : nullptr;
+    DEBUG("[E %s] %p %s / %#x / %#x\n", root, static_cast<void *>(&s), name ? name : "(null)",
+          static_cast<unsigned>(e->mask), 0u);
+    if (e->mask & self) {
+        // Removed, renamed or unmounted: whatever is at the root path now is another directory.
         DEBUG("warning: event on directory.\n");
-        struct stat st;
-        if (stat(root, &st) != 0 || !S_ISDIR(st.st_mode) || access(root, R_OK | W_OK | X_OK) != 0) {
-            DEBUG("warning: %s being removed.\n", root);
-            uv_fs_event_stop(handle);
-            // A stopped handle is not used again; a new one watches the directory's return.
-            uv_close(reinterpret_cast<uv_handle_t *>(handle), release_handle);
-            watcher_defer(w);
+        DEBUG("warning: %s being removed.\n", root);
+        watcher_defer(s);
+        return;
+    }
+    if (e->len == 0 || e->name[0] == '.' || (e->mask & IN_ISDIR) || !has_suffix(e->name)) return;
+    trace_create(root, s.w, e->name);
+}
+
+// Reads one buffer of events; the loop calls again while more wait, so a flood of events never
+// keeps the ticks from running.
+void inotify_readable(uv_poll_t *, int status, int) {
+    if (status < 0) return;
+    alignas(inotify_event) static char buffer[64 * 1024];
+    ssize_t n = read(inotify_fd, buffer, sizeof buffer);
+    if (n <= 0) return;
+    bool overflow = false;
+    for (ssize_t at = 0; at < n;) {
+        const auto *e = reinterpret_cast<const inotify_event *>(buffer + at);
+        at += static_cast<ssize_t>(sizeof *e + e->len);
+        if (e->mask & IN_Q_OVERFLOW) {
+            overflow = true;
+            continue;
+        }
+        for (int id = 0; id < count; id++) {
+            if (watches[id].wd == e->wd) watcher(watches[id], e);
         }
     }
-    if (has_suffix(filename)) trace_create(root, w, filename);
+    if (overflow) {
+        DEBUG("warning: events were lost; listing the watched directories again.\n");
+        rescan_watched();
+    }
 }
 
-bool directory_add(tolvane_cf_watcher_t *w) {
-    auto *handle = static_cast<uv_fs_event_t *>(malloc(sizeof(uv_fs_event_t)));
-    if (handle == nullptr) {
-        fputs("error: failed to allocate directory watcher.\n", stderr);
-        return false;
-    }
-    if (uv_fs_event_init(loop, handle) != 0) {
+// The inotify descriptor, opened at the first watch and read on the loop from then on.
+bool inotify_ready() {
+    if (inotify_fd >= 0) return true;
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) return false;
+    if (uv_poll_init(loop, &inotify_handle, fd) != 0 ||
+        uv_poll_start(&inotify_handle, UV_READABLE, inotify_readable) != 0)
+        tolvane_fatal("error: failed to initialize watcher.\n");
+    inotify_fd = fd;
+    return true;
+}
+
+// Starts an inotify watch on the root; its descriptor, or -1 after a message. A root that is a
+// symbolic link is followed: the administrator chose it, and should it be pointed elsewhere,
+// the tick's comparison of the directories notices.
+int directory_add(const char *root) {
+    if (!inotify_ready()) {
         fputs("error: failed to initialize watcher.\n", stderr);
-        free(handle);
+        return -1;
+    }
+    int wd = inotify_add_watch(inotify_fd, root,
+                               IN_ONLYDIR | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                   IN_DELETE_SELF | IN_MOVE_SELF);
+    if (wd < 0) fputs("error: failed to watch directory.\n", stderr);
+    return wd;
+}
+
+// Watches the directory now at the watcher's root and lists it; false, and the watcher stays
+// deferred, when either cannot be done (its files are listed all the same when the listing
+// could be). The watch starts first, so that no file lands unseen between the two, and the
+// directory listed must be the one that was at the root when the watch started.
+bool watch_start(watch &s) {
+    const char *root = tolvane_cf_watcher_root_get(s.w);
+    struct stat before, listed;
+    int wd = -1;
+    if (stat(root, &before) == 0 && S_ISDIR(before.st_mode)) wd = directory_add(root);
+    bool ok = directory_scan(s, &listed);
+    if (wd < 0) return false;
+    if (!ok || listed.st_dev != before.st_dev || listed.st_ino != before.st_ino) {
+        watch_release(wd);
         return false;
     }
-    handle->data = w;
-    if (uv_fs_event_start(handle, watcher, tolvane_cf_watcher_root_get(w), 0) != 0) {
-        fputs("error: failed to watch directory.\n", stderr);
-        uv_close(reinterpret_cast<uv_handle_t *>(handle), release_handle);
-        return false;
-    }
+    s.wd = wd;
+    s.dev = listed.st_dev;
+    s.ino = listed.st_ino;
+    s.missing_told = false;
     return true;
 }
 
 // Whether a listed file can go to put now: a file still being written, or truncated for good,
 // would make put refuse the whole batch, so it waits for a later tick instead. Sets *gone when
-// the file cannot be read at all.
+// the file cannot be read at all, or is no regular file any more: the entry may have been
+// swapped since it was listed, so the open neither follows a symbolic link nor waits (on a
+// FIFO, say), and what it opened is examined before anything is read.
 bool ready_to_send(const trace *t, bool *gone) {
-    int fd = open(t->path, O_RDONLY | O_CLOEXEC);
-    *gone = fd < 0 && (errno == ENOENT || errno == EACCES);
+    int fd = open(t->path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
+    *gone = fd < 0 && (errno == ENOENT || errno == EACCES || errno == ELOOP || errno == ENXIO);
     if (fd < 0) return false;
     struct stat st;
     qvif_header header;
     uint64_t expected;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // No trace file (should it become one again, the next listing finds it).
+        *gone = true;
+        close(fd);
+        return false;
+    }
     bool ok =
-        fstat(fd, &st) == 0 && st.st_size > static_cast<off_t>(sizeof header) &&
+        st.st_size > static_cast<off_t>(sizeof header) &&
         static_cast<uint64_t>(st.st_size) <= 4294967295u &&
         pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
         qvif_check_size(&header, static_cast<uint64_t>(st.st_size), &expected) == QVIF_CHECK_OK;
@@ -322,9 +497,34 @@ bool ready_to_send(const trace *t, bool *gone) {
     _exit(1);
 }
 
-// Waits for the child, at most the time-out. True when it ended with status 0.
+// Tells the watchdog monitor that the daemon is alive: at every tick, and every half second
+// while a tick waits on a child, so that a long upload is not taken for a hang.
+int64_t beaten_at;
+void beat() {
+    beaten_at = now_ms();
+    if (hb != nullptr) gimli_heartbeat_set(hb, GIMLI_HB_RUNNING);
+}
+
+// A descriptor that becomes readable when the child ends, or -1 (a kernel before 5.3).
+int child_descriptor(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// Waits for the child, at most the time-out, measured on the monotonic clock so that a step of
+// the wall clock cannot cut an upload short. True when it ended with status 0.
 bool child_wait(pid_t pid) {
-    time_t started = time(nullptr);
+    const int64_t limit = now_ms() + static_cast<int64_t>(cf.timeout) * 1000;
+    struct descriptor {
+        int fd;
+        ~descriptor() {
+            if (fd >= 0) close(fd);
+        }
+    } ended{child_descriptor(pid)};
     while (true) {
         int status;
         pid_t r = waitpid(pid, &status, WNOHANG);
@@ -335,14 +535,20 @@ bool child_wait(pid_t pid) {
             kill(pid, SIGINT);
             return false;
         }
-        if (time(nullptr) - started > cf.timeout) {
+        int64_t now = now_ms();
+        if (now > limit) {
             kill(pid, SIGKILL);
             fputs("warning: child has timed out.\n", stderr);
             waitpid(pid, &status, 0);  // killed for sure: reaped at once, no zombie
             return false;
         }
-        const timespec pause{0, 500000};
-        nanosleep(&pause, nullptr);
+        if (now - beaten_at >= kBeatMs) beat();
+        // Until the child ends, the next beat or the time-out; without a descriptor for the
+        // child's end, a short sleep still notices it promptly.
+        int64_t pause = std::min(beaten_at + kBeatMs, limit + 1) - now;
+        if (ended.fd < 0) pause = std::min<int64_t>(pause, 5);
+        pollfd p{ended.fd, POLLIN, 0};
+        poll(&p, 1, static_cast<int>(std::max<int64_t>(pause, 1)));
     }
 }
 
@@ -366,7 +572,7 @@ std::vector<trace *> traces_ready(int id) {
         if (ready_to_send(t, &gone)) {
             ready.push_back(t);
         } else if (gone) {
-            // Its event was lost (see rescan_watched): dropped as that event would have done.
+            // Its event was lost, or it is no regular file any more: dropped as an event would.
             DEBUG("[-%d] [%u] %s\n", id, trace_list::total(), t->path);
             traces[id].erase(t);
         }
@@ -406,30 +612,32 @@ void share_failed(trace_list &list, const std::vector<trace *> &share) {
     }
 }
 
-// Uploads one watcher's list: one child per share, one after another. True when a child ran.
-// The loop waits meanwhile, so no event can drop an entry of `ready` under it.
-bool traces_put(int id) {
+// Uploads one watcher's list: one child per share, one after another. The loop waits
+// meanwhile, so no event can drop an entry of `ready` under it; the events queue up in the
+// kernel, and should they overflow it, every watched directory is listed again.
+void traces_put(int id) {
     std::vector<trace *> ready = traces_ready(id);
-    if (ready.empty()) return false;
+    if (ready.empty()) return;
     tolvane_cf_watcher_t *w = ready[0]->watcher;
     size_t fixed = child_fixed_bytes(w);
     for (size_t start = 0; start < ready.size();) {
         std::vector<trace *> share = share_next(ready, &start, fixed);
         if (!run_child(w, share)) share_failed(traces[id], share);
     }
-    return true;
 }
 
-// The loop is blocked while children run, and file-system events queue up in the kernel
-// meanwhile; a busy tick can fill that queue (16,384 events by default) and the events beyond it
-// are lost. Listing the watched directories again after such a tick finds the files that arrived
-// unseen.
-void rescan_watched() {
-    for (tolvane_cf_watcher_t *w = tolvane_cf_watchers_get(); w != nullptr;
-         w = tolvane_cf_watcher_next(w)) {
-        bool deferred = false;
-        for (unsigned int i = 0; i < deferral->length; i++) deferred |= deferral->value[i] == w;
-        if (!deferred) directory_scan(w);
+// A watch is compared with what its root names now. This also catches what sends no event: a
+// file system mounted over the root, or a root link pointed elsewhere.
+void roots_check() {
+    for (int id = 0; id < count; id++) {
+        watch &s = watches[id];
+        if (s.wd < 0) continue;
+        const char *root = tolvane_cf_watcher_root_get(s.w);
+        struct stat st;
+        if (stat(root, &st) != 0 || st.st_dev != s.dev || st.st_ino != s.ino) {
+            DEBUG("warning: %s being removed.\n", root);
+            watcher_defer(s);
+        }
     }
 }
 
@@ -437,26 +645,25 @@ void timer_handler(uv_timer_t *) {
     // Children given up on earlier are collected here at the latest.
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
-    for (unsigned int i = 0; i < deferral->length;) {
-        auto *w = static_cast<tolvane_cf_watcher_t *>(const_cast<void *>(deferral->value[i]));
-        if (directory_scan(w) && directory_add(w)) {
-            DEBUG("Added watcher for %s\n", tolvane_cf_watcher_root_get(w));
-            cr_array_remove_at(deferral, i);
-        } else {
-            i++;
+    roots_check();
+    int64_t now = now_ms();
+    for (int id = 0; id < count; id++) {
+        watch &s = watches[id];
+        if (s.wd < 0) {
+            if (watch_start(s)) DEBUG("Added watcher for %s\n", tolvane_cf_watcher_root_get(s.w));
+        } else if (now - s.listed_at >= kRelistMs) {
+            directory_relist(s);
         }
     }
     DEBUG("[T] Scanning for traces [%u]...\n", trace_list::total());
-    if (hb != nullptr) gimli_heartbeat_set(hb, GIMLI_HB_RUNNING);
-    bool ran = false;
+    beat();
     for (int id = 0; id < count; id++) {
         if (traces[id].empty()) {
             DEBUG("warning: empty list [%ju].\n", static_cast<uintmax_t>(id));
             continue;
         }
-        ran |= traces_put(id);
+        traces_put(id);
     }
-    if (ran) rescan_watched();
 }
 
 void options_parse(int argc, char **argv) {
@@ -483,20 +690,26 @@ void options_parse(int argc, char **argv) {
     }
 }
 
-// The deferral array and one empty list per watcher. Returns the first watcher.
+// One empty list and one deferred watch per watcher. Returns the first watcher.
 tolvane_cf_watcher_t *lists_create() {
-    if (!cr_array_init(&deferral, 4)) tolvane_fatal("error: failed to allocate deferral array.\n");
     tolvane_cf_watcher_t *first = tolvane_cf_watchers_get();
     if (first == nullptr) tolvane_fatal("error: no watchers specified in configuration file.\n");
     count = tolvane_cf_watcher_count();
     traces.reset(new (std::nothrow) trace_list[static_cast<size_t>(count)]);
-    if (traces == nullptr) tolvane_fatal("error: failed to allocate watcher lists.\n");
+    watches.reset(new (std::nothrow) watch[static_cast<size_t>(count)]);
+    if (traces == nullptr || watches == nullptr)
+        tolvane_fatal("error: failed to allocate watcher lists.\n");
+    for (tolvane_cf_watcher_t *w = first; w != nullptr; w = tolvane_cf_watcher_next(w))
+        watches[tolvane_cf_watcher_id_get(w)].w = w;
     return first;
 }
 
 // A detached daemon works in "/", so its children get the configuration paths made absolute.
+// The configuration file's path is not expanded again by the child; the home's is.
 void child_paths_set() {
-    child_home = absolute(tolvane_cf_confighome_path_get());
+    if (tolvane_cf_tolvane_binary_name_get() == nullptr)
+        tolvane_fatal("error: failed to sample full path to tolvane binary.\n");
+    child_home = expansion_proof(absolute(tolvane_cf_confighome_path_get()));
     if (const char *path = tolvane_cf_path_get()) child_cf = absolute(path);
 }
 
@@ -504,13 +717,13 @@ void detach() {
     if (daemon(0, 0) != 0) tolvane_fatal("error: failed to spawn daemon.\n");
 }
 
-// Each watcher's token is checked; its directory is scanned, then watched, or else deferred to
-// the ticks.
+// Each watcher's token is checked; its directory is watched and listed, or else left to the
+// ticks.
 void watches_start(tolvane_cf_watcher_t *first) {
     for (tolvane_cf_watcher_t *w = first; w != nullptr; w = tolvane_cf_watcher_next(w)) {
         if (tolvane_cf_token_get(tolvane_cf_watcher_token_get(w)) == nullptr)
             tolvane_fatal("error: no such token [%s] found.\n", tolvane_cf_watcher_token_get(w));
-        if (!(directory_scan(w) && directory_add(w))) directory_defer(w);
+        watch_start(watches[tolvane_cf_watcher_id_get(w)]);
     }
 }
 

@@ -3,9 +3,11 @@
 #include "tolvane/heartbeat.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,30 @@
 namespace {
 volatile gimli_heartbeat *hb;
 gimli_shutdown_func_t shutdown_func;
+
+// The descriptor a whole number (decimal digits only, nothing around them) names; -1 for any
+// other text. The monitor writes the number itself, so nothing looser need be read.
+int descriptor(const char *text) {
+    if (*text == '\0') return -1;
+    long fd = 0;
+    for (const char *p = text; *p != '\0'; p++) {
+        if (*p < '0' || *p > '9') return -1;
+        fd = fd * 10 + (*p - '0');
+        if (fd > INT_MAX) return -1;
+    }
+    return static_cast<int>(fd);
+}
+
+// 0 when the descriptor can carry the record, or why not. Touching a mapping beyond the end of
+// its file raises SIGBUS, so the file must already hold the whole record; and only a regular
+// file (a memory file is one) is a record both sides can share.
+int usable(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return ENODEV;
+    if (st.st_size < static_cast<off_t>(sizeof(gimli_heartbeat))) return EINVAL;
+    return 0;
+}
 
 // Asks the monitor (our parent) for a trace, and waits stopped until it has taken it.
 void request_trace() {
@@ -38,15 +64,24 @@ volatile gimli_heartbeat *gimli_heartbeat_attach(void) {
         fputs("gimli: GIMLI_HB_FD is not set\n", stderr);
         return nullptr;
     }
-    int fd = atoi(text);
-    void *record =
-        mmap(nullptr, sizeof(gimli_heartbeat), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (record == MAP_FAILED) {
-        fprintf(stderr, "gimli: can't map %s: %s\n", text, strerror(errno));
-        close(fd);
+    int fd = descriptor(text);
+    if (fd < 0) {
+        // Not a number, so it names no descriptor: nothing is used or closed (standard input,
+        // which atoi would have made of it, least of all).
+        fprintf(stderr, "gimli: can't map %s: %s\n", text, strerror(EBADF));
         return nullptr;
     }
-    close(fd);
+    int error = usable(fd);
+    void *record = MAP_FAILED;
+    if (error == 0) {
+        record = mmap(nullptr, sizeof(gimli_heartbeat), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (record == MAP_FAILED) error = errno;
+    }
+    if (error != EBADF) close(fd);
+    if (record == MAP_FAILED) {
+        fprintf(stderr, "gimli: can't map %s: %s\n", text, strerror(error));
+        return nullptr;
+    }
     hb = static_cast<volatile gimli_heartbeat *>(record);
     hb->state = GIMLI_HB_STARTING;
     gimli_establish_signal_handlers();

@@ -273,6 +273,20 @@ void tolvane_cf_tolvane_binary_name_set(const char *path) {
         tolvane_binary = path;
         return;
     }
+    if (strchr(path, '/') == nullptr) {
+        // Found through PATH, so the working directory has nothing to do with it, and a file of
+        // that name there must never run in its place: the daemon re-runs the very file the
+        // kernel started. Without /proc it stays unknown, and only the daemon, which needs it,
+        // refuses to start.
+        char exe[4096];
+        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe);
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof exe) return;
+        exe[n] = '\0';
+        tolvane_binary = tolvane_cf_strdup(exe);
+        if (tolvane_binary == nullptr)
+            tolvane_fatal("error: failed to sample full path to tolvane binary.\n");
+        return;
+    }
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr) tolvane_fatal("error: failed retrieve cwd.\n");
     tolvane_binary = tolvane_cf_asprintf("%s/%s", cwd, path);

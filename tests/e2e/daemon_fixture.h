@@ -1,0 +1,105 @@
+// What the daemon's end-to-end tests share: a sandbox with a receiver, the configuration of
+// the watchers, the daemon started in the background, and waiting for what it does.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+using namespace std::chrono_literals;
+
+namespace e2e {
+inline const std::string kNoMonitor =
+    "gimli: GIMLI_HB_FD is not set\nwarning: no watchdog monitor attached.\n";
+
+// Polls until the condition holds; false when the time limit passes first.
+template <class F>
+bool eventually(F condition, std::chrono::milliseconds limit = 15s) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        usleep(50000);
+    }
+    return true;
+}
+
+inline size_t count(const std::string &text, const std::string &part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
+    return n;
+}
+
+// Whether the program's standard error comes to hold the text `times` times.
+inline bool says(const Background &b, const std::string &text,
+                 std::chrono::milliseconds limit = 15s, size_t times = 1) {
+    return eventually([&] { return count(b.err(), text) >= times; }, limit);
+}
+
+class Daemon : public ::testing::Test {
+   protected:
+    // One universe at the receiver (port 1 without one), tokens t1 and t2, and watchers
+    // {name, root, token}.
+    void config(const std::vector<std::array<std::string, 3>> &watchers,
+                std::string_view rel = "cf") {
+        std::string text = "[daemon]\n";
+        for (const auto &[name, root, token] : watchers)
+            text += name + ".root = " + sb.path(root) + "\n" + name + ".token = " + token + "\n";
+        cf = write_config(sb,
+                          {.write = "http://127.0.0.1:" + (rx ? rx->port("http") : "1"),
+                           .tokens = "t1 = " + kToken + "\nt2 = " + kToken + "\n",
+                           .tail = text},
+                          rel);
+    }
+    // Makes a trace outside the watched directories and moves it in.
+    std::string drop(const std::string &rel) {
+        std::string staged = "staging/" + std::to_string(++dropped_) + ".slt";
+        std::string uuid = trace(sb, staged).uuid;
+        EXPECT_EQ(rename(sb.path(staged).c_str(), sb.path(rel).c_str()), 0);
+        return uuid;
+    }
+    std::unique_ptr<Background> daemon(std::vector<std::string> options = {"-f", "-d"},
+                                       const std::optional<std::string> &argv0 = std::nullopt) {
+        options.insert(options.begin(), {"-C", sb.path("home"), "-c", cf, "daemon"});
+        return sb.spawn(TOLVANE_BINARY, options, argv0);
+    }
+    bool stored(const std::string &uuid) { return sb.exists("store/" + uuid + ".slt"); }
+    bool gone_and_stored(const std::string &rel, const std::string &uuid) {
+        return !sb.exists(rel) && stored(uuid);
+    }
+    // A recording program: each run appends its words, the HOME it sees and "--" to rec.log,
+    // writes its process id to rec.pid, and then does what `then` says.
+    std::string recorder(const std::string &then = "exit 0") {
+        std::string log = sb.path("rec.log"), pid = sb.path("rec.pid");
+        return sb.write("rec",
+                        "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" \"HOME=${HOME-unset}\" -- >>" +
+                            log + "\necho $$ >" + pid + "\n" + then + "\n",
+                        0755);
+    }
+    std::vector<std::vector<std::string>> records() {
+        std::vector<std::vector<std::string>> all(1);
+        std::istringstream in(sb.exists("rec.log") ? sb.read("rec.log") : "");
+        for (std::string line; std::getline(in, line);) {
+            if (line == "--") {
+                all.emplace_back();
+            } else {
+                all.back().push_back(line);
+            }
+        }
+        all.pop_back();
+        return all;
+    }
+    Sandbox sb;
+    std::optional<Receiver> rx;
+    std::string cf;
+    int dropped_ = 0;
+};
+}  // namespace e2e
