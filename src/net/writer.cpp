@@ -33,6 +33,8 @@ const uint64_t kAllOnes = UINT64_MAX;
 const size_t kTlsQueueLimit = 4 << 20;
 // Seconds without progress after which a connection counts as dead.
 const time_t kIdleLimit = 300;
+// On a plain connection, the bytes at a payload's end that wait for the payload to be checked.
+const uint64_t kHeldBack = 4096;
 
 const char *address_of(const tolvane_writer *w) {
     const char *address, *service;
@@ -72,7 +74,13 @@ void idle_check(void *context, time_t now) {
 }
 
 void released(tolvane_writer *w, const void *payload) {
+    if (w->pending.source == payload) w->pending.source = nullptr;
     if (w->cb.released != nullptr) w->cb.released(w, payload);
+}
+
+void check_intact(tolvane_writer *w) {
+    if (w->pending.source != nullptr && w->cb.check_intact != nullptr)
+        w->cb.check_intact(w, w->pending.source);
 }
 
 void success_close_cb(uv_handle_t *) {
@@ -98,16 +106,19 @@ void writer_write_response(uv_write_t *write, int status) {
     auto *req = reinterpret_cast<tolvane_network_write_request *>(write);
     tolvane_writer *w = req->client;
     stamp(w);
-    if (status < 0)
+    if (status < 0) {
+        // A payload whose source shrank fails the kernel's copy: the caller names that instead.
+        check_intact(w);
         tolvane_fatal("error: failed to send to %s:%s (%s).\n", address_of(w), service_of(w),
                       uv_strerror(status));
+    }
     const void *payload = req->payload;
     release_request(req);
     w->writes_outstanding--;
     // A payload cut short on purpose ends the process once every byte of it has left.
     if (w->cut_off && w->writes_outstanding == 0 && w->pending.left == 0) tolvane_exit(0);
     if (payload != nullptr) released(w, payload);
-    if (w->ssl.use && w->pending.left > 0) writer_drain(w);
+    if (w->pending.left > 0 && (w->ssl.use || w->writes_outstanding == 0)) writer_drain(w);
 }
 
 // Hands bufs to the loop in one request that owns `data` until the write completes; `payload`
@@ -149,7 +160,15 @@ void drain_plain(tolvane_writer *w) {
         return;
     }
     uint32_t length = cr_cbuf_length(w->buffer.write);
-    if (length > 0 || w->pending.left > 0) {
+    // The kernel copies the payload from the caller's memory when it is written, so its last
+    // bytes go only once the rest has been written and the caller has found it unchanged.
+    uint64_t now = w->pending.left - w->pending.held;
+    if (now == 0 && w->pending.held > 0 && w->writes_outstanding == 0) {
+        check_intact(w);
+        now = w->pending.held;
+        w->pending.held = 0;
+    }
+    if (length > 0 || now > 0) {
         // The header and frame go from the write buffer; the payload straight from the
         // caller's memory, so a file of any size is never copied.
         const unsigned char *data;
@@ -160,16 +179,18 @@ void drain_plain(tolvane_writer *w) {
             bufs[n++] =
                 uv_buf_init(const_cast<char *>(reinterpret_cast<const char *>(data)), length);
         const void *payload = nullptr;
-        if (w->pending.left > 0) {
-            payload = w->buffer.payload;
+        if (now > 0) {
+            // The write that takes the payload's last bytes releases it.
+            if (now == w->pending.left) payload = w->buffer.payload;
             bufs[n].base = const_cast<char *>(reinterpret_cast<const char *>(w->pending.data));
-            bufs[n++].len = static_cast<size_t>(w->pending.left);
+            bufs[n++].len = static_cast<size_t>(now);
         }
         cr_cbuf_t *sent = w->buffer.write;
         w->buffer.write = cr_cbuf_create(kBufferSize);
         if (w->buffer.write == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
-        w->last_write_size += length + static_cast<size_t>(w->pending.left);
-        w->pending.left = 0;
+        w->last_write_size += length + static_cast<size_t>(now);
+        w->pending.data += now;
+        w->pending.left -= now;
         submit_write(w, TOLVANE_NETWORK_REQUEST_CBUF, sent, bufs, n, payload);
     }
     start_reading(w);
@@ -226,6 +247,10 @@ void drain_tls(tolvane_writer *w) {
             }
             w->pending.data += n;
             w->pending.left -= static_cast<uint64_t>(n);
+            // The last piece is encrypted but not yet handed on: it leaves only if the caller
+            // finds the payload unchanged.
+            if (w->pending.left == 0 && w->pending.data == w->buffer.payload + w->buffer.target)
+                check_intact(w);
             flush_tls(w);
             if (w->pending.left == 0) released(w, w->buffer.payload);
         }
@@ -242,6 +267,9 @@ void writer_send_data(tolvane_writer *w, bool with_header) {
     if (with_header &&
         !cr_cbuf_append(&w->buffer.write, &w->buffer.header, sizeof w->buffer.header))
         tolvane_fatal("error: failed to allocate memory.\n");
+    // A held-back end is a small write right after a large one: Nagle's rule would keep it
+    // waiting for an acknowledgement that the peer may delay.
+    if (with_header && !w->ssl.use) uv_tcp_nodelay(&w->tcp, 1);
     uint64_t sent = 0;
     if (w->command.tail > w->command.head) {
         if (!cr_cbuf_append(&w->buffer.write, &w->buffer.command, sizeof w->buffer.command))
@@ -249,6 +277,10 @@ void writer_send_data(tolvane_writer *w, bool with_header) {
         sent = std::min<uint64_t>(w->buffer.target, w->disconnect_after);
         w->pending.data = w->buffer.payload;
         w->pending.left = sent;
+        w->pending.source = sent > 0 ? w->buffer.payload : nullptr;
+        // A payload cut short on purpose is never whole, so it needs no check.
+        bool whole = sent == w->buffer.target && w->cb.check_intact != nullptr;
+        w->pending.held = !w->ssl.use && whole ? std::min(sent, kHeldBack) : 0;
     }
     writer_drain(w);
     if (sent < w->buffer.target) {
