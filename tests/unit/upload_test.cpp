@@ -202,6 +202,8 @@ TEST(TraceHeader, SizeCheck) {
     EXPECT_EQ(expected, UINT64_MAX);
     EXPECT_EQ(check(400, {UINT64_MAX - 330, 1, 1}, &expected), QVIF_CHECK_MISMATCH);
     EXPECT_EQ(expected, UINT64_MAX);
+    EXPECT_EQ(check(UINT64_MAX, {UINT64_MAX, UINT64_MAX}, &expected), QVIF_CHECK_MISMATCH);
+    EXPECT_EQ(expected, UINT64_MAX);
     EXPECT_EQ(check(400, {UINT64_MAX - 400}, &expected), QVIF_CHECK_MISMATCH);
     EXPECT_EQ(expected, UINT64_MAX - 70);
 }
