@@ -93,8 +93,8 @@ struct tolvane_writer {
     struct {
         const unsigned char *data;
         uint64_t left;
-        // On a plain connection, the last `held` of those bytes wait until the rest has been
-        // written and the payload checked (check_intact).
+        // On a plain connection, not 0 while a check (check_intact) is due before the payload's
+        // end leaves: then the last `held` bytes wait until the rest has been written.
         uint64_t held;
         const void *source;  // the payload being sent, until it is released; null between
     } pending;

@@ -154,44 +154,76 @@ void start_reading(tolvane_writer *w) {
     if (r != 0 && r != UV_EALREADY) tolvane_fatal("error: failed to initialize read.\n");
 }
 
+// The write buffer's bytes as one buf and the next `now` payload bytes as another; returns the
+// number of bufs.
+unsigned int plain_bufs(tolvane_writer *w, uint64_t now, uv_buf_t (&bufs)[2]) {
+    const unsigned char *data;
+    uint32_t length;
+    cr_cbuf_memory(w->buffer.write, &data, &length);
+    unsigned int n = 0;
+    if (length > 0)
+        bufs[n++] = uv_buf_init(const_cast<char *>(reinterpret_cast<const char *>(data)), length);
+    if (now > 0) {
+        bufs[n].base = const_cast<char *>(reinterpret_cast<const char *>(w->pending.data));
+        bufs[n++].len = static_cast<size_t>(now);
+    }
+    return n;
+}
+
+// Queues the write buffer's bytes and the next `now` payload bytes as one write. The header and
+// frame go from the write buffer; the payload straight from the caller's memory, so a file of
+// any size is never copied. The write that takes the payload's last bytes releases it.
+void queue_plain(tolvane_writer *w, uint64_t now) {
+    uv_buf_t bufs[2];
+    unsigned int n = plain_bufs(w, now, bufs);
+    if (n == 0) return;
+    const void *payload = now > 0 && now == w->pending.left ? w->buffer.payload : nullptr;
+    uint32_t length = cr_cbuf_length(w->buffer.write);
+    cr_cbuf_t *sent = nullptr;
+    if (length > 0) {
+        sent = w->buffer.write;
+        w->buffer.write = cr_cbuf_create(kBufferSize);
+        if (w->buffer.write == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
+    }
+    w->last_write_size += length + static_cast<size_t>(now);
+    w->pending.data += now;
+    w->pending.left -= now;
+    submit_write(w, sent != nullptr ? TOLVANE_NETWORK_REQUEST_CBUF : TOLVANE_NETWORK_REQUEST_RAWBUF,
+                 sent, bufs, n, payload);
+}
+
+// The kernel copies the payload from the caller's memory as it is written, so the payload's end
+// goes only right after the caller has found it unchanged: as much as the socket takes at once
+// (a whole file, mostly). What it does not take is queued with its own end held back for one
+// more check once the rest has gone; a last piece of at most kHeldBack bytes goes as it is.
+void send_checked(tolvane_writer *w) {
+    w->pending.held = 0;
+    check_intact(w);
+    uv_buf_t bufs[2];
+    unsigned int n = plain_bufs(w, w->pending.left, bufs);
+    int r = uv_try_write(stream_of(w), bufs, n);
+    size_t took = r > 0 ? static_cast<size_t>(r) : 0;
+    size_t from_buffer = std::min<size_t>(took, cr_cbuf_length(w->buffer.write));
+    cr_cbuf_drain(w->buffer.write, static_cast<uint32_t>(from_buffer));
+    w->pending.data += took - from_buffer;
+    w->pending.left -= took - from_buffer;
+    if (w->pending.left == 0) {
+        released(w, w->buffer.payload);
+        return;
+    }
+    w->pending.held = w->pending.left > kHeldBack ? kHeldBack : 0;
+    queue_plain(w, w->pending.left - w->pending.held);
+}
+
 void drain_plain(tolvane_writer *w) {
     if (w->shutdown == TOLVANE_NETWORK_SHUTDOWN_IN_PROGRESS) {
         close_connection(w);
         return;
     }
-    uint32_t length = cr_cbuf_length(w->buffer.write);
-    // The kernel copies the payload from the caller's memory when it is written, so its last
-    // bytes go only once the rest has been written and the caller has found it unchanged.
-    uint64_t now = w->pending.left - w->pending.held;
-    if (now == 0 && w->pending.held > 0 && w->writes_outstanding == 0) {
-        check_intact(w);
-        now = w->pending.held;
-        w->pending.held = 0;
-    }
-    if (length > 0 || now > 0) {
-        // The header and frame go from the write buffer; the payload straight from the
-        // caller's memory, so a file of any size is never copied.
-        const unsigned char *data;
-        cr_cbuf_memory(w->buffer.write, &data, &length);
-        uv_buf_t bufs[2];
-        unsigned int n = 0;
-        if (length > 0)
-            bufs[n++] =
-                uv_buf_init(const_cast<char *>(reinterpret_cast<const char *>(data)), length);
-        const void *payload = nullptr;
-        if (now > 0) {
-            // The write that takes the payload's last bytes releases it.
-            if (now == w->pending.left) payload = w->buffer.payload;
-            bufs[n].base = const_cast<char *>(reinterpret_cast<const char *>(w->pending.data));
-            bufs[n++].len = static_cast<size_t>(now);
-        }
-        cr_cbuf_t *sent = w->buffer.write;
-        w->buffer.write = cr_cbuf_create(kBufferSize);
-        if (w->buffer.write == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
-        w->last_write_size += length + static_cast<size_t>(now);
-        w->pending.data += now;
-        w->pending.left -= now;
-        submit_write(w, TOLVANE_NETWORK_REQUEST_CBUF, sent, bufs, n, payload);
+    if (w->pending.held > 0 && w->writes_outstanding == 0) {
+        send_checked(w);
+    } else {
+        queue_plain(w, w->pending.left - w->pending.held);
     }
     start_reading(w);
 }
