@@ -120,6 +120,10 @@ size_t page_size;
     tolvane_fatal("error: failed to open file (%s): not a regular file\n", path);
 }
 
+[[noreturn]] void report_changed(const file_record *f) {
+    tolvane_fatal("error: file \"%s\" changed during its upload.\n", f->path);
+}
+
 // A file that shrinks under its mapping makes the next read of a vanished page fault here, in a
 // writer or in the TLS or HTTP library. Zero pages then stand in for the rest of the mapping, so
 // the reader runs on; the mark makes the upload fail before its last bytes leave. A fault
@@ -179,7 +183,7 @@ void file_record::load() {
     }
     uint64_t expected;
     qvif_check_result r = qvif_check_size(data, static_cast<uint64_t>(length), &expected);
-    if (changed) tolvane_fatal("error: file \"%s\" changed during its upload.\n", path);
+    if (changed) report_changed(this);
     if (r != QVIF_CHECK_OK)
         tolvane_fatal("error: size mismatch: %llu != %ju.\n",
                       static_cast<unsigned long long>(expected), static_cast<uintmax_t>(length));
@@ -198,10 +202,6 @@ bool file_record::intact() {
          st.st_mtim.tv_nsec != modified.tv_nsec))
         changed = 1;
     return !changed;
-}
-
-[[noreturn]] void report_changed(const file_record *f) {
-    tolvane_fatal("error: file \"%s\" changed during its upload.\n", f->path);
 }
 
 void file_record::prepare() {
