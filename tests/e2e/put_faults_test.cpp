@@ -144,11 +144,11 @@ TEST_F(PutFaults, TraceMovedInWhileADaemonChildUploadsIsUploadedLater) {
 TEST_F(PutFaults, TraceThatChangesDuringItsUploadFailsIt) {
     // The receiver stops reading each body for a while once its first MiB has arrived.
     start({"--body-pause-ms", "1000"});
-    const size_t size = 24 << 20;
+    constexpr size_t size = 24 << 20;
     const std::function<void(const std::string &)> changes[] = {
-        [](const std::string &path) { fs::resize_file(path, 4 << 20); },       // truncated
-        [](const std::string &path) { fs::resize_file(path, 0); },             // emptied
-        [size](const std::string &path) { fs::resize_file(path, size + 1); },  // grown
+        [](const std::string &path) { fs::resize_file(path, 4 << 20); },   // truncated
+        [](const std::string &path) { fs::resize_file(path, 0); },         // emptied
+        [](const std::string &path) { fs::resize_file(path, size + 1); },  // grown
         [](const std::string &path) {  // rewritten in place: same size, new modification time
             std::this_thread::sleep_for(20ms);
             FILE *f = fopen(path.c_str(), "r+");
