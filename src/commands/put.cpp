@@ -155,13 +155,16 @@ void catch_vanished_pages() {
 }
 
 void file_record::load() {
-    // Only regular files are traces. Anything else is refused unopened where a look tells, and
-    // the open cannot block (a FIFO) or take a terminal in any case.
+    // Only regular files are traces. The open cannot block (a FIFO) or take a terminal; what
+    // it opens is refused unless it is a regular file, and so is a socket, which cannot be
+    // opened at all.
     struct stat st;
-    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) not_regular(path);
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        tolvane_fatal("error: failed to open file (%s): %s\n", path, tolvane_strerror(errno));
+    if (fd < 0) {
+        int e = errno;
+        if (e == ENXIO && stat(path, &st) == 0 && !S_ISREG(st.st_mode)) not_regular(path);
+        tolvane_fatal("error: failed to open file (%s): %s\n", path, tolvane_strerror(e));
+    }
     if (fstat(fd, &st) != 0) tolvane_perror_exit("error: failed to get file information");
     if (!S_ISREG(st.st_mode)) not_regular(path);
     device = st.st_dev;
@@ -189,18 +192,20 @@ void file_record::load() {
                       static_cast<unsigned long long>(expected), static_cast<uintmax_t>(length));
 }
 
-// Asked before the last bytes of the file leave. The mapping must have lost no page: reading its
-// last byte makes a shrink show now, even one that happened after the last page was sent. While
-// the path names the same file, its size and modification time must be as loaded, so a rewrite
-// in place shows too. A path that names another file now (or none) leaves the mapping as the
-// only copy of ours, whole unless marked: a trace moved over it must not cost this one.
+// Asked before the last bytes of the file leave. While the path names the same file, its size
+// and modification time must be as loaded, so a shrink or a rewrite in place shows. A path that
+// names another file now (or none) leaves the mapping as the only copy of ours: a trace moved
+// over it must not cost this one. It is whole unless a page of it has vanished, which reading
+// its last byte makes show now, even after the last page was sent.
 bool file_record::intact() {
-    (void)*static_cast<volatile const char *>(static_cast<const char *>(data) + length - 1);
     struct stat st;
-    if (!changed && stat(path, &st) == 0 && st.st_dev == device && st.st_ino == inode &&
-        (st.st_size != length || st.st_mtim.tv_sec != modified.tv_sec ||
-         st.st_mtim.tv_nsec != modified.tv_nsec))
-        changed = 1;
+    if (stat(path, &st) == 0 && st.st_dev == device && st.st_ino == inode) {
+        if (st.st_size != length || st.st_mtim.tv_sec != modified.tv_sec ||
+            st.st_mtim.tv_nsec != modified.tv_nsec)
+            changed = 1;
+    } else {
+        (void)*static_cast<volatile const char *>(static_cast<const char *>(data) + length - 1);
+    }
     return !changed;
 }
 
