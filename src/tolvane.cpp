@@ -1,6 +1,8 @@
 // Entry point: global options, configuration, the command table and dispatch.
 #include <curl/curl.h>
 
+#include <csignal>
+
 #include <cstdio>
 #include <cstring>
 
@@ -79,6 +81,9 @@ static tolvane_command_handler_t *command_find(const char *word) {
 }
 
 int main(int argc, char **argv) {
+    // A write to a peer that has gone is an ordinary write error, reported as such, never the
+    // end of the process. Children put the default back before they run another program.
+    signal(SIGPIPE, SIG_IGN);
     if (argc < 2) tolvane_usage(stderr, kUsage);
 
     // Recorded first: the daemon re-runs this very file for its uploads.

@@ -56,6 +56,10 @@ struct tolvane_curl_writer {
         size_t offset;
         size_t total;
     } read_state;
+    // Set by the caller, optional: whether the body still holds what its source holds. Asked
+    // once the body's last bytes have been copied out and before they are handed on; false
+    // aborts the transfer, which then completes as failed.
+    bool (*intact)(struct tolvane_curl_writer *writer);
     cr_mem_builder response_builder;
     uint64_t send_time;  // taken when the body starts to go out; nothing reads it
     tolvane_curl_writer_cb_t oncomplete;

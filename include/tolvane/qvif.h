@@ -56,7 +56,8 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "trace headers are litt
 enum qvif_check_result { QVIF_CHECK_OK, QVIF_CHECK_TRUNCATED, QVIF_CHECK_MISMATCH };
 
 // Checks a file of `size` bytes whose first bytes are `data` against its section table.
-// On a mismatch, *expected holds 330 plus the (wrapping) sum of the section lengths.
+// On a mismatch, *expected holds 330 plus the sum of the section lengths, or UINT64_MAX when
+// that does not fit in 64 bits.
 qvif_check_result qvif_check_size(const void *data, uint64_t size, uint64_t *expected);
 
 // Replaces the first n bytes (1 to 16) of the UUID with fresh random bytes.

@@ -46,6 +46,11 @@ struct tolvane_writer_callbacks {
     // The writer holds no reference to this payload any more (every byte of it has been handed
     // to the connection). Optional.
     void (*released)(struct tolvane_writer *writer, const void *payload);
+    // Asked whether the payload still holds what its source holds: before its last bytes leave
+    // (so a payload that changed never arrives whole), and when a write fails while it is being
+    // sent. When it does not, the callback says so and ends the process; when it returns,
+    // sending goes on (or the write error is reported as such). Optional.
+    void (*check_intact)(struct tolvane_writer *writer, const void *payload);
 };
 
 struct tolvane_writer {
@@ -88,6 +93,10 @@ struct tolvane_writer {
     struct {
         const unsigned char *data;
         uint64_t left;
+        // On a plain connection, not 0 while a check (check_intact) is due before the payload's
+        // end leaves: then the last `held` bytes wait until the rest has been written.
+        uint64_t held;
+        const void *source;  // the payload being sent, until it is released; null between
     } pending;
     unsigned int writes_outstanding;
     bool cut_off;                      // the payload was cut short on purpose: end once it has left

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +52,13 @@ struct file_record {
     char *path;  // the word on the command line
     void *data;
     off_t length;
+    // The file as it was loaded: what the path must still name for the file to be deleted, and
+    // what tells a file rewritten in place during its upload.
+    dev_t device;
+    ino_t inode;
+    timespec modified;
+    // Set when a page of the mapping vanished (the file shrank) or the file was found changed.
+    volatile sig_atomic_t changed;
     // Its identity as result lines show it, taken when it is handed to a writer.
     char uuid[33];
     cr_sha256_string_t sha256;
@@ -58,6 +66,8 @@ struct file_record {
     void load();
     // Rewrites the identity as the options ask and records its text.
     void prepare();
+    // Whether the bytes about to leave are still the file's (see the definition).
+    bool intact();
     void release();
 };
 
@@ -104,12 +114,62 @@ int count_arg(const char *text, int max, const char *message) {
     return static_cast<int>(n);
 }
 
+size_t page_size;
+
+[[noreturn]] void not_regular(const char *path) {
+    tolvane_fatal("error: failed to open file (%s): not a regular file\n", path);
+}
+
+[[noreturn]] void report_changed(const file_record *f) {
+    tolvane_fatal("error: file \"%s\" changed during its upload.\n", f->path);
+}
+
+// A file that shrinks under its mapping makes the next read of a vanished page fault here, in a
+// writer or in the TLS or HTTP library. Zero pages then stand in for the rest of the mapping, so
+// the reader runs on; the mark makes the upload fail before its last bytes leave. A fault
+// anywhere else is not ours: the default action comes back and the fault repeats.
+void on_bus_error(int, siginfo_t *info, void *) {
+    auto *at = static_cast<char *>(info->si_addr);
+    for (int i = 0; files != nullptr && i < n_file; i++) {
+        auto *start = static_cast<char *>(files[i].data);
+        size_t size =
+            (static_cast<size_t>(files[i].length) + page_size - 1) / page_size * page_size;
+        if (start == nullptr || at < start || at >= start + size) continue;
+        char *page = start + static_cast<size_t>(at - start) / page_size * page_size;
+        if (mmap(page, static_cast<size_t>(start + size - page), PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED)
+            break;
+        files[i].changed = 1;
+        return;
+    }
+    signal(SIGBUS, SIG_DFL);
+}
+
+void catch_vanished_pages() {
+    page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    struct sigaction sa {};
+    sa.sa_sigaction = on_bus_error;
+    sa.sa_flags = SA_SIGINFO;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGBUS, &sa, nullptr);
+}
+
 void file_record::load() {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        tolvane_fatal("error: failed to open file (%s): %s\n", path, tolvane_strerror(errno));
+    // Only regular files are traces. The open cannot block (a FIFO) or take a terminal; what
+    // it opens is refused unless it is a regular file, and so is a socket, which cannot be
+    // opened at all.
     struct stat st;
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        int e = errno;
+        if (e == ENXIO && stat(path, &st) == 0 && !S_ISREG(st.st_mode)) not_regular(path);
+        tolvane_fatal("error: failed to open file (%s): %s\n", path, tolvane_strerror(e));
+    }
     if (fstat(fd, &st) != 0) tolvane_perror_exit("error: failed to get file information");
+    if (!S_ISREG(st.st_mode)) not_regular(path);
+    device = st.st_dev;
+    inode = st.st_ino;
+    modified = st.st_mtim;
     if (static_cast<uintmax_t>(st.st_size) > 4294967295u)
         tolvane_fatal("error: file exceeds maximum length.\n");
     length = st.st_size;
@@ -125,9 +185,28 @@ void file_record::load() {
     while (close(fd) != 0 && errno == EINTR) {
     }
     uint64_t expected;
-    if (qvif_check_size(data, static_cast<uint64_t>(length), &expected) != QVIF_CHECK_OK)
+    qvif_check_result r = qvif_check_size(data, static_cast<uint64_t>(length), &expected);
+    if (changed) report_changed(this);
+    if (r != QVIF_CHECK_OK)
         tolvane_fatal("error: size mismatch: %llu != %ju.\n",
                       static_cast<unsigned long long>(expected), static_cast<uintmax_t>(length));
+}
+
+// Asked before the last bytes of the file leave. While the path names the same file, its size
+// and modification time must be as loaded, so a shrink or a rewrite in place shows. A path that
+// names another file now (or none) leaves the mapping as the only copy of ours: a trace moved
+// over it must not cost this one. It is whole unless a page of it has vanished, which reading
+// its last byte makes show now, even after the last page was sent.
+bool file_record::intact() {
+    struct stat st;
+    if (stat(path, &st) == 0 && st.st_dev == device && st.st_ino == inode) {
+        if (st.st_size != length || st.st_mtim.tv_sec != modified.tv_sec ||
+            st.st_mtim.tv_nsec != modified.tv_nsec)
+            changed = 1;
+    } else {
+        (void)*static_cast<volatile const char *>(static_cast<const char *>(data) + length - 1);
+    }
+    return !changed;
 }
 
 void file_record::prepare() {
@@ -138,13 +217,27 @@ void file_record::prepare() {
     tolvane_uuid_to_string(uuid, reinterpret_cast<const cr_uuid_t *>(header->uuid));
 }
 
+// Deletes a stored file, but only while its path still names the file that was loaded (same
+// device, inode and size): a trace moved in under the same name meanwhile was never sent, so it
+// stays. A symbolic link that was named is deleted itself; the file it leads to never is.
+void delete_stored(const file_record *f) {
+    struct stat st;
+    if (stat(f->path, &st) == 0 &&
+        (st.st_dev != f->device || st.st_ino != f->inode || st.st_size != f->length)) {
+        fprintf(stderr, "warning: %s was replaced during its upload; the new file is kept.\n",
+                f->path);
+        return;
+    }
+    unlink(f->path);
+}
+
 // The one result line of a stored file: `left` (up to its length or a zero byte) and the UUID.
 // Then the file is deleted if asked for.
 void report_stored(const file_record *f, const char *left, size_t left_length) {
     printf("%.*s => %s\n", static_cast<int>(std::min<size_t>(left_length, INT32_MAX)), left,
            f->uuid);
     fflush(stdout);
-    if (cf.unlink) unlink(f->path);
+    if (cf.unlink) delete_stored(f);
 }
 
 // Step 1: the options; returns the index of the first word.
@@ -263,12 +356,17 @@ void submit_next_file_via_curl(tolvane_curl_writer_t *writer) {
         tolvane_fatal("error: failed to prepare to post file.\n");
 }
 
+bool curl_file_intact(tolvane_curl_writer_t *) {
+    return files[n_processed - 1].intact();
+}
+
 void on_curl_post_complete(tolvane_curl_writer_t *writer, tolvane_curl_writer_response *response) {
     file_record *f = &files[n_processed - 1];
     if (tolvane_curl_writer_response_code_get(response) != TOLVANE_CURL_WRITER_RESPONSE_OK) {
         const char *why = tolvane_curl_writer_response_errstr_get(response);
         // Silent here: the transfer has already left the multi handle.
         tolvane_curl_writer_destroy(writer);
+        if (f->changed) report_changed(f);
         tolvane_fatal("error: failed to post file \"%s\": %s\n", f->path, why);
     }
     report_stored(f, f->sha256, sizeof f->sha256 - 1);
@@ -291,6 +389,7 @@ void start_http(const writer_choice &c, tolvane_cf_token_t *token) {
         c.universe, c.server, token,
         insecure ? TOLVANE_CURL_WRITER_F_INSECURE : TOLVANE_CURL_WRITER_F_NONE);
     if (writer == nullptr) tolvane_fatal("%s", kFailed);
+    writer->intact = curl_file_intact;
     submit_next_file_via_curl(writer);
 }
 
@@ -321,7 +420,7 @@ void on_session_response(tolvane_writer_t *writer, tolvane_writer_response *resp
         cr_session_error_code code = tolvane_writer_response_error_code(response);
         const char *message = cr_session_strerror(code);
         if (code != CR_SESSION_ERROR_EXISTS) tolvane_fatal("error: %s\n", message);
-        if (cf.unlink) unlink(f->path);
+        if (cf.unlink) delete_stored(f);
         tolvane_fatal("error: failed to upload %s: %s\n", f->path, message);
     }
     if (status != CR_SESSION_RESPONSE_OK) tolvane_fatal("error: unrecognized server status\n");
@@ -337,19 +436,27 @@ void on_session_response(tolvane_writer_t *writer, tolvane_writer_response *resp
     submit_next_file(writer);
 }
 
-void on_session_released(tolvane_writer_t *, const void *payload) {
-    // Payloads are let go in the order they were sent: the latest file is the likely one.
+// The file whose mapping `payload` is; payloads are let go in the order they were sent, so the
+// latest file is the likely one.
+file_record *file_of(const void *payload) {
     for (int i = n_processed - 1; i >= 0; i--) {
-        if (files[i].data == payload) {
-            files[i].release();
-            return;
-        }
+        if (files[i].data == payload) return &files[i];
     }
+    return nullptr;
+}
+
+void on_session_released(tolvane_writer_t *, const void *payload) {
+    if (file_record *f = file_of(payload)) f->release();
+}
+
+void check_session_payload(tolvane_writer_t *, const void *payload) {
+    file_record *f = file_of(payload);
+    if (f != nullptr && !f->intact()) report_changed(f);
 }
 
 void start_session(const writer_choice &c, tolvane_cf_token_t *token) {
     static const tolvane_writer_callbacks callbacks{submit_next_file, on_session_response,
-                                                    on_session_released};
+                                                    on_session_released, check_session_payload};
     tolvane_writer_t *writer = nullptr;
     if (c.server != nullptr) {
         writer = tolvane_writer_create(c.universe, c.server, c.addresses, token, &callbacks);
@@ -362,6 +469,7 @@ void start_session(const writer_choice &c, tolvane_cf_token_t *token) {
 void tolvane_command_put_handler(int argc, char **argv) {
     int first = parse_options(argc, argv);
     tolvane_cf_token_t *token = parse_words(argc - first, argv + first);
+    catch_vanished_pages();
     load_files(argv + first + 2);
     // Step 4: the writer, then the loop; the callbacks end the process.
     writer_choice choice = choose_writer();

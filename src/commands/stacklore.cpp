@@ -21,6 +21,7 @@
 
 namespace {
 const char put_cmd_name[] = "put";
+const char end_of_options[] = "--";
 const size_t kPathMax = 4096;
 
 const char kUsage[] =
@@ -98,6 +99,7 @@ void read_to_string(int fd, output *out) {
         _exit(1);
     }
     sigprocmask(SIG_SETMASK, saved_mask, nullptr);
+    signal(SIGPIPE, SIG_DFL);  // ignored here, but the tracer gets the disposition it expects
     char **argv = static_cast<char **>(calloc(static_cast<size_t>(w.n_args) + 2, sizeof(char *)));
     if (argv == nullptr) {
         perror("error: execve failed");
@@ -213,10 +215,13 @@ void first_line(output *out, char (&filename)[kPathMax]) {
 }
 
 // Runs put in this process: "put", the configured put arguments as the shell would split them,
-// then the project, the token and the file.
+// "--", then the project, the token and the file. The "--" keeps a file name (or project) that
+// begins with "-" from being read as an option; it is left out when the put arguments already
+// end the options themselves.
 void put_run(const char *put_args, const words &w, char *filename) {
     wordexp_t we;
-    we.we_offs = 4;
+    we.we_offs = 5;  // room for "put" and the four words that follow the put arguments
+    // No command substitution, so expansion never starts a shell.
     int rc = wordexp(put_args, &we, WRDE_DOOFFS | WRDE_NOCMD | WRDE_SHOWERR | WRDE_UNDEF);
     if (rc != 0) {
         // wordexp reports through its result, not errno; give the message a matching reason.
@@ -226,7 +231,12 @@ void put_run(const char *put_args, const words &w, char *filename) {
     size_t n = we.we_wordc;
     char **argv = we.we_wordv;
     argv[0] = const_cast<char *>(put_cmd_name);
-    for (size_t i = 0; i < n; i++) argv[i + 1] = argv[i + 4];
+    bool ended = false;
+    for (size_t i = 0; i < n; i++) {
+        argv[i + 1] = argv[i + 5];
+        ended |= strcmp(argv[i + 1], "--") == 0;
+    }
+    if (!ended) argv[++n] = const_cast<char *>(end_of_options);
     argv[n + 1] = w.project;
     argv[n + 2] = w.token;
     argv[n + 3] = filename;

@@ -54,6 +54,10 @@ size_t curl_writer_read_file(char *dest, size_t size, size_t nitems, void *userd
     size_t n = std::min(left, size * nitems);
     memcpy(dest, w->read_state.buf + w->read_state.offset, n);
     w->read_state.offset += n;
+    // The last bytes go only if the source is still what was read, so a body that changed
+    // during the transfer never arrives whole.
+    if (w->read_state.offset == w->read_state.total && w->intact != nullptr && !w->intact(w))
+        return CURL_READFUNC_ABORT;
     return n;
 }
 

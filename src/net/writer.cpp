@@ -33,6 +33,8 @@ const uint64_t kAllOnes = UINT64_MAX;
 const size_t kTlsQueueLimit = 4 << 20;
 // Seconds without progress after which a connection counts as dead.
 const time_t kIdleLimit = 300;
+// On a plain connection, the bytes at a payload's end that wait for the payload to be checked.
+const uint64_t kHeldBack = 4096;
 
 const char *address_of(const tolvane_writer *w) {
     const char *address, *service;
@@ -72,7 +74,13 @@ void idle_check(void *context, time_t now) {
 }
 
 void released(tolvane_writer *w, const void *payload) {
+    if (w->pending.source == payload) w->pending.source = nullptr;
     if (w->cb.released != nullptr) w->cb.released(w, payload);
+}
+
+void check_intact(tolvane_writer *w) {
+    if (w->pending.source != nullptr && w->cb.check_intact != nullptr)
+        w->cb.check_intact(w, w->pending.source);
 }
 
 void success_close_cb(uv_handle_t *) {
@@ -98,16 +106,19 @@ void writer_write_response(uv_write_t *write, int status) {
     auto *req = reinterpret_cast<tolvane_network_write_request *>(write);
     tolvane_writer *w = req->client;
     stamp(w);
-    if (status < 0)
+    if (status < 0) {
+        // A payload whose source shrank fails the kernel's copy: the caller names that instead.
+        check_intact(w);
         tolvane_fatal("error: failed to send to %s:%s (%s).\n", address_of(w), service_of(w),
                       uv_strerror(status));
+    }
     const void *payload = req->payload;
     release_request(req);
     w->writes_outstanding--;
     // A payload cut short on purpose ends the process once every byte of it has left.
     if (w->cut_off && w->writes_outstanding == 0 && w->pending.left == 0) tolvane_exit(0);
     if (payload != nullptr) released(w, payload);
-    if (w->ssl.use && w->pending.left > 0) writer_drain(w);
+    if (w->pending.left > 0 && (w->ssl.use || w->writes_outstanding == 0)) writer_drain(w);
 }
 
 // Hands bufs to the loop in one request that owns `data` until the write completes; `payload`
@@ -143,34 +154,76 @@ void start_reading(tolvane_writer *w) {
     if (r != 0 && r != UV_EALREADY) tolvane_fatal("error: failed to initialize read.\n");
 }
 
+// The write buffer's bytes as one buf and the next `now` payload bytes as another; returns the
+// number of bufs.
+unsigned int plain_bufs(tolvane_writer *w, uint64_t now, uv_buf_t (&bufs)[2]) {
+    const unsigned char *data;
+    uint32_t length;
+    cr_cbuf_memory(w->buffer.write, &data, &length);
+    unsigned int n = 0;
+    if (length > 0)
+        bufs[n++] = uv_buf_init(const_cast<char *>(reinterpret_cast<const char *>(data)), length);
+    if (now > 0) {
+        bufs[n].base = const_cast<char *>(reinterpret_cast<const char *>(w->pending.data));
+        bufs[n++].len = static_cast<size_t>(now);
+    }
+    return n;
+}
+
+// Queues the write buffer's bytes and the next `now` payload bytes as one write. The header and
+// frame go from the write buffer; the payload straight from the caller's memory, so a file of
+// any size is never copied. The write that takes the payload's last bytes releases it.
+void queue_plain(tolvane_writer *w, uint64_t now) {
+    uv_buf_t bufs[2];
+    unsigned int n = plain_bufs(w, now, bufs);
+    if (n == 0) return;
+    const void *payload = now > 0 && now == w->pending.left ? w->buffer.payload : nullptr;
+    uint32_t length = cr_cbuf_length(w->buffer.write);
+    cr_cbuf_t *sent = nullptr;
+    if (length > 0) {
+        sent = w->buffer.write;
+        w->buffer.write = cr_cbuf_create(kBufferSize);
+        if (w->buffer.write == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
+    }
+    w->last_write_size += length + static_cast<size_t>(now);
+    w->pending.data += now;
+    w->pending.left -= now;
+    submit_write(w, sent != nullptr ? TOLVANE_NETWORK_REQUEST_CBUF : TOLVANE_NETWORK_REQUEST_RAWBUF,
+                 sent, bufs, n, payload);
+}
+
+// The kernel copies the payload from the caller's memory as it is written, so the payload's end
+// goes only right after the caller has found it unchanged: as much as the socket takes at once
+// (a whole file, mostly). What it does not take is queued with its own end held back for one
+// more check once the rest has gone; a last piece of at most kHeldBack bytes goes as it is.
+void send_checked(tolvane_writer *w) {
+    w->pending.held = 0;
+    check_intact(w);
+    uv_buf_t bufs[2];
+    unsigned int n = plain_bufs(w, w->pending.left, bufs);
+    int r = uv_try_write(stream_of(w), bufs, n);
+    size_t took = r > 0 ? static_cast<size_t>(r) : 0;
+    size_t from_buffer = std::min<size_t>(took, cr_cbuf_length(w->buffer.write));
+    cr_cbuf_drain(w->buffer.write, static_cast<uint32_t>(from_buffer));
+    w->pending.data += took - from_buffer;
+    w->pending.left -= took - from_buffer;
+    if (w->pending.left == 0) {
+        released(w, w->buffer.payload);
+        return;
+    }
+    w->pending.held = w->pending.left > kHeldBack ? kHeldBack : 0;
+    queue_plain(w, w->pending.left - w->pending.held);
+}
+
 void drain_plain(tolvane_writer *w) {
     if (w->shutdown == TOLVANE_NETWORK_SHUTDOWN_IN_PROGRESS) {
         close_connection(w);
         return;
     }
-    uint32_t length = cr_cbuf_length(w->buffer.write);
-    if (length > 0 || w->pending.left > 0) {
-        // The header and frame go from the write buffer; the payload straight from the
-        // caller's memory, so a file of any size is never copied.
-        const unsigned char *data;
-        cr_cbuf_memory(w->buffer.write, &data, &length);
-        uv_buf_t bufs[2];
-        unsigned int n = 0;
-        if (length > 0)
-            bufs[n++] =
-                uv_buf_init(const_cast<char *>(reinterpret_cast<const char *>(data)), length);
-        const void *payload = nullptr;
-        if (w->pending.left > 0) {
-            payload = w->buffer.payload;
-            bufs[n].base = const_cast<char *>(reinterpret_cast<const char *>(w->pending.data));
-            bufs[n++].len = static_cast<size_t>(w->pending.left);
-        }
-        cr_cbuf_t *sent = w->buffer.write;
-        w->buffer.write = cr_cbuf_create(kBufferSize);
-        if (w->buffer.write == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
-        w->last_write_size += length + static_cast<size_t>(w->pending.left);
-        w->pending.left = 0;
-        submit_write(w, TOLVANE_NETWORK_REQUEST_CBUF, sent, bufs, n, payload);
+    if (w->pending.held > 0 && w->writes_outstanding == 0) {
+        send_checked(w);
+    } else {
+        queue_plain(w, w->pending.left - w->pending.held);
     }
     start_reading(w);
 }
@@ -226,6 +279,10 @@ void drain_tls(tolvane_writer *w) {
             }
             w->pending.data += n;
             w->pending.left -= static_cast<uint64_t>(n);
+            // The last piece is encrypted but not yet handed on: it leaves only if the caller
+            // finds the payload unchanged.
+            if (w->pending.left == 0 && w->pending.data == w->buffer.payload + w->buffer.target)
+                check_intact(w);
             flush_tls(w);
             if (w->pending.left == 0) released(w, w->buffer.payload);
         }
@@ -242,6 +299,9 @@ void writer_send_data(tolvane_writer *w, bool with_header) {
     if (with_header &&
         !cr_cbuf_append(&w->buffer.write, &w->buffer.header, sizeof w->buffer.header))
         tolvane_fatal("error: failed to allocate memory.\n");
+    // A held-back end is a small write right after a large one: Nagle's rule would keep it
+    // waiting for an acknowledgement that the peer may delay.
+    if (with_header && !w->ssl.use) uv_tcp_nodelay(&w->tcp, 1);
     uint64_t sent = 0;
     if (w->command.tail > w->command.head) {
         if (!cr_cbuf_append(&w->buffer.write, &w->buffer.command, sizeof w->buffer.command))
@@ -249,6 +309,10 @@ void writer_send_data(tolvane_writer *w, bool with_header) {
         sent = std::min<uint64_t>(w->buffer.target, w->disconnect_after);
         w->pending.data = w->buffer.payload;
         w->pending.left = sent;
+        w->pending.source = sent > 0 ? w->buffer.payload : nullptr;
+        // A payload cut short on purpose is never whole, so it needs no check.
+        bool whole = sent == w->buffer.target && w->cb.check_intact != nullptr;
+        w->pending.held = !w->ssl.use && whole ? std::min(sent, kHeldBack) : 0;
     }
     writer_drain(w);
     if (sent < w->buffer.target) {

@@ -180,3 +180,18 @@ TEST_F(Stacklore, UploadIsNotCutShortByTheTimeLimit) {
     EXPECT_FALSE(sb.exists("f.slt"));
     EXPECT_EQ(sb.read("store/" + f.uuid + ".slt"), content);
 }
+
+TEST_F(Stacklore, TraceFileNamedLikeAnOptionIsStillTheFile) {
+    rx.emplace(sb);
+    setup("echo --help");
+    EXPECT_EQ(run({"p", "t", "x"}), exits(1, "", missing("--help")));
+    Trace f = trace(sb, "f.slt");
+    std::filesystem::rename(sb.path("f.slt"), sb.path("--help"));
+    EXPECT_EQ(run({"p", "t", "x"}), exits(0, f.line));
+    EXPECT_FALSE(sb.exists("--help"));
+    // Put arguments that end the options themselves get no second "--".
+    setup("echo f.slt", "stacklore.put_args = -u --\n");
+    f = trace(sb, "f.slt");
+    EXPECT_EQ(run({"p", "t", "x"}), exits(0, f.line));
+    EXPECT_FALSE(sb.exists("f.slt"));
+}

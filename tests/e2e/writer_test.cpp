@@ -27,7 +27,7 @@ void no_more(tolvane_writer_t *, tolvane_writer_response *response) {
     if (calls++ != 1 || response->status != CR_SESSION_RESPONSE_OK) abort();
 }
 
-const tolvane_writer_callbacks callbacks{one_command, no_more, nullptr};
+const tolvane_writer_callbacks callbacks{one_command, no_more, nullptr, nullptr};
 }  // namespace
 
 TEST(SessionWriter, ShutsDownAfterTheLastAnswerPlainAndTls) {

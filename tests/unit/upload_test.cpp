@@ -197,9 +197,13 @@ TEST(TraceHeader, SizeCheck) {
     EXPECT_EQ(expected, 401u);
     // Data after the sections is allowed.
     EXPECT_EQ(check(1000, {1}, &expected), QVIF_CHECK_OK);
-    // The sum wraps as a 64-bit number: lengths that overflow to a small total pass.
-    EXPECT_EQ(check(400, {UINT64_MAX, 71}, &expected), QVIF_CHECK_OK);
-    EXPECT_EQ(expected, 400u);
+    // The sum saturates: lengths that would wrap to a small total never pass.
+    EXPECT_EQ(check(400, {UINT64_MAX, 71}, &expected), QVIF_CHECK_MISMATCH);
+    EXPECT_EQ(expected, UINT64_MAX);
+    EXPECT_EQ(check(400, {UINT64_MAX - 330, 1, 1}, &expected), QVIF_CHECK_MISMATCH);
+    EXPECT_EQ(expected, UINT64_MAX);
+    EXPECT_EQ(check(UINT64_MAX, {UINT64_MAX, UINT64_MAX}, &expected), QVIF_CHECK_MISMATCH);
+    EXPECT_EQ(expected, UINT64_MAX);
     EXPECT_EQ(check(400, {UINT64_MAX - 400}, &expected), QVIF_CHECK_MISMATCH);
     EXPECT_EQ(expected, UINT64_MAX - 70);
 }

@@ -94,6 +94,11 @@ bool Stream::write_all(const char *buf, size_t n) {
     return true;
 }
 
+void Stream::reset() {
+    linger now{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+}
+
 void Stream::finish() {
     // Closing with unread input makes the kernel send a reset, and the peer may then lose a
     // reply it has not read yet; so stop writing and swallow input for a short while.

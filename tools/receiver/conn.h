@@ -35,6 +35,8 @@ class Stream {
     // An orderly close: what was written reaches the peer instead of being lost to a reset
     // provoked by input it still sends.
     virtual void finish();
+    // Makes the coming close a reset (RST) rather than an orderly end.
+    void reset();
 
    protected:
     int fd_;

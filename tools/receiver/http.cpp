@@ -429,7 +429,12 @@ Connection::Next Connection::handle(const Request &rq) {
     if (!up) {
         return reject(rq, 500, "cannot store trace: " + std::generic_category().message(errno));
     }
-    Got g = read_body(rq, [&up](const char *data, size_t n) { up->append(data, n); });
+    uint64_t seen = 0;
+    Got g = read_body(rq, [&](const char *data, size_t n) {
+        up->append(data, n);
+        if (misbehaving_) mid_body(m, s_, seen, seen + n, id_);
+        seen += n;
+    });
     if (g != Got::kOk) return body_failed(rq, g);
     Outcome o = up->finish();
     pause();

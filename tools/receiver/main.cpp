@@ -39,7 +39,8 @@ const char kUsage[] =
     "           [--close-without-reply] [--close-before-body] [--reply-pad N]\n"
     "           [--reply-endless] [--close-after-reply] [--close-on-reuse]\n"
     "           [--session-status S [--session-substatus X]] [--session-length L]\n"
-    "           [--session-split N] [--session-close] [--session-silent] [--discard]\n";
+    "           [--session-split N] [--session-close] [--session-silent] [--discard]\n"
+    "           [--body-pause-ms N] [--body-reset]\n";
 
 constexpr int kMaxConnections = 256;
 constexpr int kIdleSeconds = 300;  // a silent peer gives its thread back after this
@@ -148,6 +149,10 @@ Options parse_args(int argc, char **argv) {
             status_given = true;
         } else if (arg == "--delay-ms") {
             o.misbehave.delay_ms = static_cast<unsigned>(number(0, UINT_MAX));
+        } else if (arg == "--body-pause-ms") {
+            o.misbehave.body_pause_ms = static_cast<unsigned>(number(0, UINT_MAX));
+        } else if (arg == "--body-reset") {
+            flag(o.misbehave.body_reset);
         } else if (arg == "--close-without-reply") {
             flag(o.misbehave.close_without_reply);
         } else if (arg == "--close-before-body") {

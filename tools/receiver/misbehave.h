@@ -3,10 +3,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <thread>
+
+#include "conn.h"
 
 namespace rx {
 
@@ -33,7 +38,27 @@ struct Misbehaviour {
     bool session_close = false;              // the payload is read, then the connection closed
     bool session_silent = false;             // payloads are read, nothing is ever answered
     std::optional<uint64_t> session_length;  // announced as the body length; no body follows
+
+    // Request bodies and command payloads, once their first MiB has been read (both protocols).
+    unsigned body_pause_ms = 0;  // reading stops for this long
+    bool body_reset = false;     // the connection is reset
 };
+
+// Called as a body is read, with the bytes read before and after the latest read: at its first
+// MiB, logs and pauses, or resets the connection (by throwing, which drops it).
+inline void mid_body(const Misbehaviour &m, Stream &s, uint64_t before, uint64_t after,
+                     unsigned long long id) {
+    const uint64_t kMidBody = 1u << 20;
+    if (before >= kMidBody || after < kMidBody) return;
+    if (m.body_pause_ms > 0) {
+        log("#%llu body paused for %u ms", id, m.body_pause_ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(m.body_pause_ms));
+    }
+    if (m.body_reset) {
+        s.reset();
+        throw std::runtime_error("reset in the middle of the body as told");
+    }
+}
 
 // Counts one request and says whether it is to misbehave.
 inline bool next_request_misbehaves(const Misbehaviour &m) {

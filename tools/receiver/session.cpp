@@ -67,7 +67,7 @@ class Session {
 
     // False when the connection is to end.
     bool command(uint32_t seq, const unsigned char *frame);
-    uint64_t payload(uint64_t length, Upload *up);
+    uint64_t payload(uint64_t length, Upload *up, bool misbehaving);
     bool respond(uint32_t seq, const Answer &a, bool misbehaving);
     bool token_ok(const unsigned char *key) const;
 
@@ -118,7 +118,7 @@ bool Session::command(uint32_t seq, const unsigned char *frame) {
     std::unique_ptr<Upload> up;
     int begin_errno = 0;
     if (stores && known && token && !(up = config_.store->begin())) begin_errno = errno;
-    uint64_t got = payload(length, up.get());
+    uint64_t got = payload(length, up.get(), misbehaving);
     auto note = [&](const std::string &what) {
         log("session #%llu command %u length %llu -> %s", id_, code,
             static_cast<unsigned long long>(length), what.c_str());
@@ -184,7 +184,7 @@ bool Session::command(uint32_t seq, const unsigned char *frame) {
     return false;
 }
 
-uint64_t Session::payload(uint64_t length, Upload *up) {
+uint64_t Session::payload(uint64_t length, Upload *up, bool misbehaving) {
     if (!buf_) buf_.reset(new char[kBufSize]);
     uint64_t got = 0;
     size_t held = 0;
@@ -193,6 +193,7 @@ uint64_t Session::payload(uint64_t length, Upload *up) {
         ssize_t r = s_.read(buf_.get() + held, want);
         if (r <= 0) break;
         held += static_cast<size_t>(r);
+        if (misbehaving) mid_body(config_.misbehave, s_, got, got + static_cast<uint64_t>(r), id_);
         got += static_cast<uint64_t>(r);
         if (held == kBufSize || got == length) {
             if (up != nullptr) up->append(buf_.get(), held);
