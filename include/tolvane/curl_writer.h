@@ -55,6 +55,8 @@ struct tolvane_curl_writer {
         const unsigned char *buf;
         size_t offset;
         size_t total;
+        int fd;        // the file `buf` maps, or -1; owned until the transfer is done
+        size_t fixed;  // the bytes before this offset always come from `buf`
     } read_state;
     // Set by the caller, optional: whether the body still holds what its source holds. Asked
     // once the body's last bytes have been copied out and before they are handed on; false
@@ -75,9 +77,13 @@ tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *univers
                                                   tolvane_cf_token_t *token,
                                                   tolvane_curl_writer_flags_t flags);
 // Queues one POST; false after printing the reason. The bytes are borrowed until `oncomplete`
-// has run, once, from the loop, for this file.
+// has run, once, from the loop, for this file. `fd` is -1 or a descriptor of the file that `data`
+// maps, which the writer then owns (it is closed before `oncomplete` runs): the body is read from
+// it past its first `fixed` bytes (which the caller may have rewritten in memory), as the kernel
+// copies from the page cache far more cheaply than this process can first touch each page of a
+// large mapping. Whatever the file cannot give (it has shrunk) still comes from `data`.
 bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *writer, const char *filename,
-                                  const void *data, size_t length,
+                                  const void *data, size_t length, int fd, size_t fixed,
                                   tolvane_curl_writer_cb_t oncomplete);
 void tolvane_curl_writer_destroy(tolvane_curl_writer_t *writer);
 
@@ -86,6 +92,8 @@ tolvane_curl_writer_response_code tolvane_curl_writer_response_code_get(
 const char *tolvane_curl_writer_response_errstr_get(
     const struct tolvane_curl_writer_response *response);
 const char *tolvane_curl_writer_filename_get(const tolvane_curl_writer_t *writer);
+// Body bytes of the current transfer that have been sent so far.
+uint64_t tolvane_curl_writer_sent(const tolvane_curl_writer_t *writer);
 void tolvane_curl_writer_file_data_get(const tolvane_curl_writer_t *writer, const void **data,
                                        size_t *length);
 

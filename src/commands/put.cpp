@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,6 +69,8 @@ struct file_record {
     void prepare();
     // Whether the bytes about to leave are still the file's (see the definition).
     bool intact();
+    // A descriptor of the loaded file again, or -1 when its path names another file now.
+    int reopen() const;
     void release();
 };
 
@@ -209,12 +212,91 @@ bool file_record::intact() {
     return !changed;
 }
 
+int file_record::reopen() const {
+    struct stat st;
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != device || st.st_ino != inode)) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
 void file_record::prepare() {
     auto *header = static_cast<qvif_header *>(data);
     if (cf.use_uuid) qvif_randomize_uuid(header, cf.rb);
     if (cf.use_sha256) qvif_randomize_sig(header, cf.srb);
     cr_sha256_to_string(sha256, reinterpret_cast<const cr_sha256_t *>(header->sig));
     tolvane_uuid_to_string(uuid, reinterpret_cast<const cr_uuid_t *>(header->uuid));
+}
+
+// The progress line: while a trace of over 8 MiB goes out and standard error is a terminal, one
+// line "<path>  37%  390.0 MiB  812.3 MiB/s" there, redrawn four times a second and erased
+// before the result line or any message that ends the process. Without a terminal, nothing.
+struct {
+    bool on;  // standard error is a terminal
+    uv_timer_t timer;
+    const file_record *file;          // the trace shown; null when none is
+    uint64_t start;                   // when it was handed to the writer (uv_hrtime)
+    bool drawn;                       // a line is on the terminal
+    tolvane_curl_writer_t *http;      // the writer that knows how far the upload is
+    const tolvane_writer_t *session;  // (the other one is null)
+} progress;
+const off_t kProgressAbove = 8 << 20;
+
+uint64_t bytes_sent() {
+    if (progress.http != nullptr) return tolvane_curl_writer_sent(progress.http);
+    // A plain payload goes as one write, so no completion tells how far it is: the payload
+    // handed to the connection, less what still waits in the loop's queue.
+    const tolvane_writer_t *w = progress.session;
+    uint64_t handed = w->buffer.target - w->pending.left, queued = w->tcp.write_queue_size;
+    return handed > queued ? handed - queued : 0;
+}
+
+void progress_erase() {
+    if (progress.drawn) fputs("\r\033[K", stderr);
+    progress.drawn = false;
+}
+
+void progress_draw(uv_timer_t *) {
+    const file_record *f = progress.file;
+    double mib = static_cast<double>(bytes_sent()) / (1 << 20);
+    double seconds = static_cast<double>(uv_hrtime() - progress.start) / 1e9;
+    char figures[64];
+    int n = snprintf(figures, sizeof figures, "  %d%%  %.1f MiB  %.1f MiB/s",
+                     static_cast<int>(mib * (1 << 20) * 100 / static_cast<double>(f->length)), mib,
+                     mib / seconds);
+    // The line must fit the terminal, or "\r" would not take it back: a long path loses its head.
+    winsize ws{};
+    int room =
+        (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80) - 1 - n;
+    int length = static_cast<int>(strlen(f->path));
+    const char *dots = length > room ? "..." : "";
+    int shown = length > room ? std::max(room - 3, 0) : length;
+    fprintf(stderr, "\r%s%s%s\033[K", dots, f->path + length - shown, figures);
+    progress.drawn = true;
+}
+
+// `f` is handed to the writer now.
+void progress_begin(const file_record *f) {
+    if (!progress.on) return;
+    progress_erase();
+    progress.file = f->length > kProgressAbove ? f : nullptr;
+    progress.start = uv_hrtime();
+    if (progress.file != nullptr) {
+        uv_timer_start(&progress.timer, progress_draw, 250, 250);
+    } else {
+        uv_timer_stop(&progress.timer);
+    }
+}
+
+void progress_start(tolvane_curl_writer_t *http, const tolvane_writer_t *session) {
+    progress.http = http;
+    progress.session = session;
+    if (!progress.on) return;
+    uv_timer_init(tolvane_network_loop_get(), &progress.timer);
+    uv_unref(reinterpret_cast<uv_handle_t *>(&progress.timer));
+    tolvane_message_hook_set(progress_erase);
 }
 
 // Deletes a stored file, but only while its path still names the file that was loaded (same
@@ -234,6 +316,8 @@ void delete_stored(const file_record *f) {
 // The one result line of a stored file: `left` (up to its length or a zero byte) and the UUID.
 // Then the file is deleted if asked for.
 void report_stored(const file_record *f, const char *left, size_t left_length) {
+    progress_erase();
+    if (progress.on) uv_timer_stop(&progress.timer);
     printf("%.*s => %s\n", static_cast<int>(std::min<size_t>(left_length, INT32_MAX)), left,
            f->uuid);
     fflush(stdout);
@@ -342,6 +426,7 @@ writer_choice choose_writer() {
 }
 
 // The HTTP path: one POST at a time, the next from the completion of the last.
+const off_t kReadThrough = 1 << 20;
 void on_curl_post_complete(tolvane_curl_writer_t *writer, tolvane_curl_writer_response *response);
 
 void submit_next_file_via_curl(tolvane_curl_writer_t *writer) {
@@ -351,8 +436,12 @@ void submit_next_file_via_curl(tolvane_curl_writer_t *writer) {
     }
     file_record *f = &files[n_processed++];
     f->prepare();
-    if (!tolvane_curl_writer_file_put(writer, f->path, f->data, static_cast<size_t>(f->length),
-                                      on_curl_post_complete))
+    // A large body is read through the file rather than copied out of its mapping (see the
+    // writer); for a small one the extra open would cost more than it saves.
+    int fd = f->length >= kReadThrough ? f->reopen() : -1;
+    progress_begin(f);
+    if (!tolvane_curl_writer_file_put(writer, f->path, f->data, static_cast<size_t>(f->length), fd,
+                                      sizeof(qvif_header), on_curl_post_complete))
         tolvane_fatal("error: failed to prepare to post file.\n");
 }
 
@@ -390,6 +479,7 @@ void start_http(const writer_choice &c, tolvane_cf_token_t *token) {
         insecure ? TOLVANE_CURL_WRITER_F_INSECURE : TOLVANE_CURL_WRITER_F_NONE);
     if (writer == nullptr) tolvane_fatal("%s", kFailed);
     writer->intact = curl_file_intact;
+    progress_start(writer, nullptr);
     submit_next_file_via_curl(writer);
 }
 
@@ -409,6 +499,7 @@ void submit_next_file(tolvane_writer_t *writer) {
     }
     cr_session_command_code code =
         n_processed == n_file - 1 ? CR_SESSION_TOKEN_PUT_ONCE : CR_SESSION_TOKEN_PUT;
+    progress_begin(f);
     tolvane_writer_enqueue(writer, code, f->data, length, disconnect_after);
     n_processed++;
 }
@@ -463,10 +554,12 @@ void start_session(const writer_choice &c, tolvane_cf_token_t *token) {
         freeaddrinfo(c.addresses);
     }
     if (writer == nullptr) tolvane_fatal("error: failed to create network writer.\n");
+    progress_start(nullptr, writer);
 }
 }  // namespace
 
 void tolvane_command_put_handler(int argc, char **argv) {
+    progress.on = isatty(STDERR_FILENO);
     int first = parse_options(argc, argv);
     tolvane_cf_token_t *token = parse_words(argc - first, argv + first);
     catch_vanished_pages();

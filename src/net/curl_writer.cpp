@@ -2,6 +2,7 @@
 #include "tolvane/curl_writer.h"
 
 #include <json-c/json.h>
+#include <unistd.h>
 #include <x86intrin.h>
 
 #include <algorithm>
@@ -51,8 +52,19 @@ size_t curl_writer_read_file(char *dest, size_t size, size_t nitems, void *userd
         w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_TRANSMIT;
         return 0;
     }
-    size_t n = std::min(left, size * nitems);
-    memcpy(dest, w->read_state.buf + w->read_state.offset, n);
+    size_t n = std::min(left, size * nitems), at = w->read_state.offset, done = 0;
+    if (w->read_state.fd >= 0) {
+        done = at < w->read_state.fixed ? std::min(n, w->read_state.fixed - at) : 0;
+        memcpy(dest, w->read_state.buf + at, done);
+        while (done < n) {
+            ssize_t r =
+                pread(w->read_state.fd, dest + done, n - done, static_cast<off_t>(at + done));
+            if (r <= 0) break;
+            done += static_cast<size_t>(r);
+        }
+    }
+    // Whatever the file could not give (it has shrunk, say) comes from memory.
+    memcpy(dest + done, w->read_state.buf + at + done, n - done);
     w->read_state.offset += n;
     // The last bytes go only if the source is still what was read, so a body that changed
     // during the transfer never arrives whole.
@@ -101,6 +113,9 @@ CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_univer
     SET(CURLOPT_WRITEFUNCTION, curl_writer_build_response);
     SET(CURLOPT_WRITEDATA, w);
     SET(CURLOPT_HTTPHEADER, w->http_headers);
+    // libcurl's largest upload buffer: a large body goes in a few big hand-offs (one read and
+    // one send each) instead of many 64 KiB ones.
+    SET(CURLOPT_UPLOAD_BUFFERSIZE, 2L << 20);
     if (const char *name = tolvane_cf_universe_curl_sslversion_get(u)) {
         long version;
         if (!parse_sslversion(name, &version)) {
@@ -128,6 +143,11 @@ CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_univer
     SET(CURLOPT_LOW_SPEED_TIME, 300L);
 #undef SET
     return CURLE_OK;
+}
+
+void close_file(tolvane_curl_writer *w) {
+    if (w->read_state.fd >= 0) close(w->read_state.fd);
+    w->read_state.fd = -1;
 }
 
 // Whether a transfer failed only because the connection it reused had been closed by the
@@ -172,6 +192,7 @@ void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool 
     } else if (!abandoned && lost_idle_connection(w, result) && retry_on_new_connection(w)) {
         return;
     }
+    close_file(w);
     tolvane_curl_writer_response response{false, false, nullptr};
     if (abandoned) {
         response.errstr = const_cast<char *>(kAborted);
@@ -198,6 +219,7 @@ tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *univers
                                                   tolvane_curl_writer_flags_t flags) {
     auto *w = static_cast<tolvane_curl_writer *>(calloc(1, sizeof(tolvane_curl_writer)));
     if (w == nullptr) return nullptr;
+    w->read_state.fd = -1;
     cr_sha256_string_t token_text;
     cr_sha256_to_string(token_text, tolvane_cf_token_sha256(token));
     const char *address, *service;
@@ -246,7 +268,11 @@ tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *univers
 }
 
 bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *w, const char *filename, const void *data,
-                                  size_t length, tolvane_curl_writer_cb_t oncomplete) {
+                                  size_t length, int fd, size_t fixed,
+                                  tolvane_curl_writer_cb_t oncomplete) {
+    close_file(w);
+    w->read_state.fd = fd;
+    w->read_state.fixed = fixed;
     char *copy = strdup(filename);
     if (copy == nullptr) {
         fputs("error: Failed to copy filename.\n", stderr);
@@ -282,6 +308,7 @@ void tolvane_curl_writer_destroy(tolvane_curl_writer_t *w) {
                   stderr);
         w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE;
     }
+    close_file(w);
     cr_mem_builder_deinit(&w->response_builder);
     free(w->filename);
     release(w);
@@ -332,6 +359,12 @@ const char *tolvane_curl_writer_response_errstr_get(const tolvane_curl_writer_re
 
 const char *tolvane_curl_writer_filename_get(const tolvane_curl_writer_t *w) {
     return w->filename;
+}
+
+uint64_t tolvane_curl_writer_sent(const tolvane_curl_writer_t *w) {
+    curl_off_t n = 0;
+    curl_easy_getinfo(w->curl_handle, CURLINFO_SIZE_UPLOAD_T, &n);
+    return n > 0 ? static_cast<uint64_t>(n) : 0;
 }
 
 void tolvane_curl_writer_file_data_get(const tolvane_curl_writer_t *w, const void **data,

@@ -6,9 +6,20 @@
 #include <cstdlib>
 
 static tolvane_exit_hook_t exit_hook;
+static tolvane_message_hook_t message_hook;
 
 void tolvane_exit_hook_set(tolvane_exit_hook_t hook) {
     exit_hook = hook;
+}
+
+void tolvane_message_hook_set(tolvane_message_hook_t hook) {
+    message_hook = hook;
+}
+
+static void before_message() {
+    int saved = errno;  // the message may still name it
+    if (message_hook != nullptr) message_hook();
+    errno = saved;
 }
 
 void tolvane_exit(int status) {
@@ -17,6 +28,7 @@ void tolvane_exit(int status) {
 }
 
 void tolvane_fatal(const char *fmt, ...) {
+    before_message();
     va_list ap;
     va_start(ap, fmt);
     vfprintf(stderr, fmt, ap);
@@ -25,6 +37,7 @@ void tolvane_fatal(const char *fmt, ...) {
 }
 
 void tolvane_errx(int status, const char *fmt, ...) {
+    before_message();
     fprintf(stderr, "%s: ", program_invocation_short_name);
     va_list ap;
     va_start(ap, fmt);
@@ -35,6 +48,7 @@ void tolvane_errx(int status, const char *fmt, ...) {
 }
 
 void tolvane_perror_exit(const char *text) {
+    before_message();
     perror(text);
     tolvane_exit(1);
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -177,14 +178,21 @@ Result Sandbox::run(const std::string &program, const std::vector<std::string> &
     // A program that ends without reading its input must not take the harness down with it.
     signal(SIGPIPE, SIG_IGN);
     Fd out_r, out_w, err_r, err_w, in_r, in_w;
-    make_pipe(out_r, out_w);
-    make_pipe(err_r, err_w);
+    if (options.terminal) {
+        winsize size{24, 80, 0, 0};
+        if (openpty(&out_r.fd, &out_w.fd, nullptr, nullptr, &size) != 0) fail("openpty");
+        fcntl(out_r.fd, F_SETFD, FD_CLOEXEC);
+        fcntl(out_w.fd, F_SETFD, FD_CLOEXEC);
+    } else {
+        make_pipe(out_r, out_w);
+        make_pipe(err_r, err_w);
+    }
     if (options.stdin_text) make_pipe(in_r, in_w);
 
     Fd null_in;
     if (!options.stdin_text) null_in.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     pid_t pid = start(program, options.argv0, args, options.stdin_text ? in_r.fd : null_in.fd,
-                      out_w.fd, err_w.fd);
+                      out_w.fd, options.terminal ? out_w.fd : err_w.fd);
     out_w.reset();
     err_w.reset();
     in_r.reset();

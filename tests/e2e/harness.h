@@ -40,6 +40,9 @@ struct Options {
     std::optional<std::string> argv0 =
         std::nullopt;              // the first word of the vector; the program path if absent
     long *peak_rss_kib = nullptr;  // when set, receives the program's peak resident memory
+    // Standard output and error on one pseudo-terminal of 80 columns, whose bytes (line feeds
+    // turned into "\r\n" as a terminal does) all arrive in `out`.
+    bool terminal = false;
 };
 
 // A program started in the background (a server, say). Its standard output is read line by
