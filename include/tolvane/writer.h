@@ -69,7 +69,10 @@ struct tolvane_writer {
     tolvane_network_shutdown_state shutdown;
     time_t last_activity;    // clock second of the last progress; 0 until connected
     size_t last_write_size;  // bytes handed to the loop and not yet seen leaving (plain only)
-    uint64_t send_time;      // taken after each send; nothing reads it
+    // Bytes handed to the loop whose write callback has not run. A write the socket takes at
+    // once completes only on the loop's next turn, and its memory lives until then.
+    size_t in_loop;
+    uint64_t send_time;  // taken after each send; nothing reads it
     struct tolvane_writer_callbacks cb;
     tolvane_cf_token_t *token;
     struct {

@@ -25,11 +25,13 @@ struct tolvane_network_write_request {
     request_kind buf_type;
     void *data;
     const void *payload;  // the caller's payload when the write sends it straight from there
+    size_t size;          // bytes it hands to the loop
 };
 
 const uint32_t kBufferSize = 65536;
 const uint64_t kAllOnes = UINT64_MAX;
-// How much encrypted payload may wait in the loop's queue before more is encrypted.
+// How many encrypted bytes the loop may hold (queued, or written and not yet completed) before
+// more of the payload is encrypted.
 const size_t kTlsQueueLimit = 4 << 20;
 // Seconds without progress after which a connection counts as dead.
 const time_t kIdleLimit = 300;
@@ -113,6 +115,7 @@ void writer_write_response(uv_write_t *write, int status) {
                       uv_strerror(status));
     }
     const void *payload = req->payload;
+    w->in_loop -= req->size;
     release_request(req);
     w->writes_outstanding--;
     // A payload cut short on purpose ends the process once every byte of it has left.
@@ -132,9 +135,12 @@ void submit_write(tolvane_writer *w, request_kind kind, void *data, const uv_buf
     req->buf_type = kind;
     req->data = data;
     req->payload = payload;
+    req->size = 0;
+    for (unsigned int i = 0; i < nbufs; i++) req->size += bufs[i].len;
     int r = uv_write(&req->write, stream_of(w), bufs, nbufs, writer_write_response);
     if (r != 0) tolvane_fatal("error: failed to send data: %s.\n", uv_strerror(r));
     w->writes_outstanding++;
+    w->in_loop += req->size;
 }
 
 void response_expand(uv_handle_t *, size_t suggested, uv_buf_t *buf) {
@@ -266,9 +272,11 @@ void drain_tls(tolvane_writer *w) {
                 ssl_write_failed(r == CR_CBUF_EOF, cr_cbuf_error(w->buffer.write));
         }
         // The payload is encrypted in bounded pieces as the connection drains, so memory
-        // stays small whatever the file's size.
+        // stays small whatever the file's size. What the loop holds counts until its write
+        // callback has run: the queue's size alone misses writes the socket took at once, and
+        // the whole file would be encrypted in one turn.
         while (cr_cbuf_length(w->buffer.write) == 0 && w->pending.left > 0 &&
-               w->tcp.write_queue_size < kTlsQueueLimit) {
+               w->in_loop < kTlsQueueLimit) {
             int piece = static_cast<int>(std::min<uint64_t>(w->pending.left, kBufferSize));
             cr_ssl_status status;
             struct cr_ssl_error e;
