@@ -148,7 +148,12 @@ struct tolvane_writer {
         const void *source;  // the payload being sent, until it is released; null between
     } pending;
     unsigned int writes_outstanding;
-    bool cut_off;                      // the payload was cut short on purpose: end once it has left
+    uv_idle_t refill;  // with TLS: encrypts more of the payload on the loop's next turn
+    struct {
+        void *first;  // linked through each block's first bytes
+        unsigned int count;
+    } spare;       // with TLS: blocks of encrypted output already written, for the next ones
+    bool cut_off;  // the payload was cut short on purpose: end once it has left
     struct tolvane_network_tick tick;  // the idle check, once a second
 };
 typedef struct tolvane_writer tolvane_writer_t;

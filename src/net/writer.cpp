@@ -33,6 +33,11 @@ const uint64_t kAllOnes = UINT64_MAX;
 // How many encrypted bytes the loop may hold (queued, or written and not yet completed) before
 // more of the payload is encrypted.
 const size_t kTlsQueueLimit = 4 << 20;
+// Payload bytes encrypted at a time: four records whose overhead still fits one block, so each
+// piece leaves in one write.
+const uint64_t kTlsPiece = kBufferSize - 4096;
+// Written blocks kept for reuse: as many as the loop may hold, and the one being filled.
+const unsigned int kSpareBlocks = kTlsQueueLimit / kBufferSize + 2;
 // Seconds without progress after which a connection counts as dead.
 const time_t kIdleLimit = 300;
 // On a plain connection, the bytes at a payload's end that wait for the payload to be checked.
@@ -95,13 +100,47 @@ void close_connection(tolvane_writer *w) {
     uv_close(reinterpret_cast<uv_handle_t *>(&w->tcp), success_close_cb);
 }
 
+// Blocks of encrypted output that have been written are kept for the next ones: handing them
+// back and asking again on every turn of the loop costs the system a zeroed page for each page.
+void *take_block(tolvane_writer *w) {
+    void *block = w->spare.first;
+    if (block == nullptr) {
+        block = malloc(kBufferSize);
+        if (block == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
+        return block;
+    }
+    w->spare.first = *static_cast<void **>(block);
+    w->spare.count--;
+    return block;
+}
+
+void give_block(tolvane_writer *w, void *block) {
+    if (w->spare.count >= kSpareBlocks) {
+        free(block);
+        return;
+    }
+    *static_cast<void **>(block) = w->spare.first;
+    w->spare.first = block;
+    w->spare.count++;
+}
+
 void release_request(tolvane_network_write_request *req) {
     if (req->buf_type == TOLVANE_NETWORK_REQUEST_CBUF) {
         cr_cbuf_destroy(static_cast<cr_cbuf_t *>(req->data));
-    } else {
-        free(req->data);
+    } else if (req->data != nullptr) {
+        give_block(req->client, req->data);
     }
     free(req);
+}
+
+// With TLS, more of the payload is encrypted on the loop's next turn rather than from a write's
+// callback: a write the socket takes at once completes within the same turn, so encrypting from
+// the callback would chain the whole upload into one turn, and a server's early answer (and the
+// idle tick) would wait for its end.
+void refill(uv_idle_t *idle) {
+    auto *w = static_cast<tolvane_writer *>(idle->data);
+    uv_idle_stop(idle);
+    if (w->shutdown == TOLVANE_NETWORK_RUNNING) writer_drain(w);
 }
 
 void writer_write_response(uv_write_t *write, int status) {
@@ -121,7 +160,12 @@ void writer_write_response(uv_write_t *write, int status) {
     // A payload cut short on purpose ends the process once every byte of it has left.
     if (w->cut_off && w->writes_outstanding == 0 && w->pending.left == 0) tolvane_exit(0);
     if (payload != nullptr) released(w, payload);
-    if (w->pending.left > 0 && (w->ssl.use || w->writes_outstanding == 0)) writer_drain(w);
+    if (w->pending.left == 0) return;
+    if (!w->ssl.use) {
+        if (w->writes_outstanding == 0) writer_drain(w);
+    } else {
+        uv_idle_start(&w->refill, refill);
+    }
 }
 
 // Hands bufs to the loop in one request that owns `data` until the write completes; `payload`
@@ -242,12 +286,11 @@ void drain_plain(tolvane_writer *w) {
 // Moves everything the TLS session has produced to the loop, in blocks of at most 64 KiB.
 void flush_tls(tolvane_writer *w) {
     while (true) {
-        auto *block = static_cast<char *>(malloc(kBufferSize));
-        if (block == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
+        auto *block = static_cast<char *>(take_block(w));
         int n = cr_ssl_session_flush(&w->ssl.session, block, static_cast<int>(kBufferSize));
         if (n == -2) tolvane_fatal("error: unsupported I/O operation.\n");
         if (n <= 0) {
-            free(block);
+            give_block(w, block);
             return;
         }
         uv_buf_t buf = uv_buf_init(block, static_cast<unsigned int>(n));
@@ -277,7 +320,7 @@ void drain_tls(tolvane_writer *w) {
         // the whole file would be encrypted in one turn.
         while (cr_cbuf_length(w->buffer.write) == 0 && w->pending.left > 0 &&
                w->in_loop < kTlsQueueLimit) {
-            int piece = static_cast<int>(std::min<uint64_t>(w->pending.left, kBufferSize));
+            int piece = static_cast<int>(std::min<uint64_t>(w->pending.left, kTlsPiece));
             cr_ssl_status status;
             struct cr_ssl_error e;
             int n = cr_ssl_session_write(ssl, w->pending.data, piece, &status, &e);
@@ -610,6 +653,8 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
         discard(w, true);
         return nullptr;
     }
+    uv_idle_init(tolvane_network_loop_get(), &w->refill);
+    w->refill.data = w;
     w->tick.cb = idle_check;
     w->tick.context = w;
     if (!tolvane_network_tick_add(&w->tick)) tolvane_fatal("error: Failed to allocate memory.\n");
