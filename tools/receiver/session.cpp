@@ -257,11 +257,11 @@ bool Session::respond(uint32_t seq, const Answer &a, bool misbehaving) {
     }
     if (endless) {
         // Only the client can end this; the bound keeps a client that reads on from holding the
-        // thread for ever.
+        // thread for ever. Logged first: the client may be gone before the text is.
+        log("session #%llu answer %u goes on endlessly", id_, seq);
         const std::string spaces(65536, ' ');
         bool sent = true;
         for (int i = 0; sent && i < 16384; i++) sent = s_.write_all(spaces.data(), spaces.size());
-        log("session #%llu answer %u endless until the client left", id_, seq);
         return false;
     }
     return true;
