@@ -2,6 +2,12 @@
 // connection to a resolved writer server, optionally inside TLS. It tells its caller when the
 // connection is up and hands on each response; from those callbacks the caller enqueues the
 // next command. It owns its idle rule: no progress for 300 seconds ends the process.
+//
+// Responses are matched to commands by order alone, so the writer takes exactly one record per
+// command, and only once the command's payload has been written whole: a record that comes
+// earlier, or when no command waits for one, ends the process with a protocol error (an early
+// ERROR record is handed on first, so that its own message shows). Bodies are taken up to
+// TOLVANE_WRITER_REPLY_MAX bytes. With TLS, encrypted bytes the loop holds stay under 4 MiB.
 #pragma once
 
 #include <netdb.h>
@@ -31,6 +37,43 @@ struct tolvane_writer_response {
     const char *buffer;  // inside the writer's read buffer; valid during the callback only
 };
 
+// The largest response body taken, a text body's zero byte included; a larger one ends the
+// upload ("response body too large.").
+enum { TOLVANE_WRITER_REPLY_MAX = 1 << 20 };
+
+// Response records cut from the bytes received, whatever pieces they arrive in: feeding a
+// stream whole or in any split gives the same records and the same end. A text body (length all
+// ones) is searched for its zero byte once, as it arrives.
+struct tolvane_writer_replies {
+    cr_cbuf_t *buffer;  // received bytes not yet taken, from the start of a record
+    uint32_t taken;     // bytes of the record handed out last; dropped by the next call
+    uint32_t scanned;   // bytes of a text body already searched in vain for its zero byte
+};
+typedef enum {
+    TOLVANE_WRITER_REPLY_MORE = 0,       // no complete record yet
+    TOLVANE_WRITER_REPLY_RECORD = 1,     // one record; its body is valid until the next call
+    TOLVANE_WRITER_REPLY_TOO_LARGE = 2,  // the next record's body passes the limit; final
+} tolvane_writer_reply_result;
+
+bool tolvane_writer_replies_init(struct tolvane_writer_replies *replies);
+void tolvane_writer_replies_free(struct tolvane_writer_replies *replies);
+// Adds received bytes; false when memory is short.
+bool tolvane_writer_replies_feed(struct tolvane_writer_replies *replies, const void *bytes,
+                                 size_t count);
+// Drops the record handed out last and looks for the next one (its `code` is 0).
+tolvane_writer_reply_result tolvane_writer_replies_next(struct tolvane_writer_replies *replies,
+                                                        struct tolvane_writer_response *record);
+// Bytes received after the record handed out last: the start of records still to come.
+uint32_t tolvane_writer_replies_held(const struct tolvane_writer_replies *replies);
+
+// When the first bytes of the record still arriving came: only one that came while its command
+// waited, payload written, can be that command's answer.
+typedef enum {
+    TOLVANE_WRITER_IN_TIME = 0,
+    TOLVANE_WRITER_UNASKED = 1,         // no command was waiting for an answer
+    TOLVANE_WRITER_BEFORE_PAYLOAD = 2,  // the command's payload had not all been written
+} tolvane_writer_arrival;
+
 struct tolvane_writer;
 typedef void (*tolvane_writer_cb_t)(struct tolvane_writer *writer,
                                     struct tolvane_writer_response *response);
@@ -40,8 +83,8 @@ struct tolvane_writer_callbacks {
     // The connection is up (with TLS, the handshake has started) and nothing has been sent:
     // enqueue the first command.
     void (*connected)(struct tolvane_writer *writer);
-    // One response record, in order. Enqueue the next command, or nothing: the writer then
-    // closes the connection and the process ends with status 0.
+    // The one response record to the command enqueued last. Enqueue the next command, or
+    // nothing: the writer then closes the connection and the process ends with status 0.
     tolvane_writer_cb_t response;
     // The writer holds no reference to this payload any more (every byte of it has been handed
     // to the connection). Optional.
@@ -67,9 +110,15 @@ struct tolvane_writer {
         struct cr_ssl_session session;
     } ssl;
     tolvane_network_shutdown_state shutdown;
-    time_t last_activity;    // clock second of the last progress; 0 until connected
+    // Clock second of the last progress: connecting, the TLS handshake, a write completing, a
+    // whole response record (not its pieces: a reply that trickles in is no progress); 0 until
+    // connected.
+    time_t last_activity;
     size_t last_write_size;  // bytes handed to the loop and not yet seen leaving (plain only)
-    uint64_t send_time;      // taken after each send; nothing reads it
+    // Bytes handed to the loop whose write callback has not run. A write the socket takes at
+    // once completes only on the loop's next turn, and its memory lives until then.
+    size_t in_loop;
+    uint64_t send_time;  // taken after each send; nothing reads it
     struct tolvane_writer_callbacks cb;
     tolvane_cf_token_t *token;
     struct {
@@ -77,15 +126,15 @@ struct tolvane_writer {
         struct cr_session_command command;
         const unsigned char *payload;
         uint64_t target;
-        cr_cbuf_t *read;
         cr_cbuf_t *write;
     } buffer;
+    struct tolvane_writer_replies replies;  // every byte received (decrypted with TLS)
+    tolvane_writer_arrival arrival;         // of the record in `replies` still arriving
     struct {
         cr_session_command_code code;  // copied into every response; stays 0
         uint32_t sequence;             // part of the record; stays 0
         uint32_t head;                 // commands answered
         uint32_t tail;                 // commands enqueued
-        uint32_t cursor;               // offset in buffer.read of the next unread response record
     } command;
     uint32_t disconnect_after;
     // Payload bytes of the command being sent that are not yet handed on: sent straight from
@@ -99,7 +148,12 @@ struct tolvane_writer {
         const void *source;  // the payload being sent, until it is released; null between
     } pending;
     unsigned int writes_outstanding;
-    bool cut_off;                      // the payload was cut short on purpose: end once it has left
+    uv_idle_t refill;  // with TLS: encrypts more of the payload on the loop's next turn
+    struct {
+        void *first;  // linked through each block's first bytes
+        unsigned int count;
+    } spare;       // with TLS: blocks of encrypted output already written, for the next ones
+    bool cut_off;  // the payload was cut short on purpose: end once it has left
     struct tolvane_network_tick tick;  // the idle check, once a second
 };
 typedef struct tolvane_writer tolvane_writer_t;
@@ -122,9 +176,3 @@ cr_session_error_code tolvane_writer_response_error_code(
     const struct tolvane_writer_response *response);
 const char *tolvane_writer_response_string(const struct tolvane_writer_response *response,
                                            size_t *length);
-
-// Finds the next complete response record in data[0..available): true with the head and the
-// body's length once it has all arrived. Fails (false, *error set) on a body of 4 GiB or more.
-bool tolvane_writer_parse_response(const unsigned char *data, size_t available,
-                                   struct cr_session_response_pb *head, uint32_t *body_length,
-                                   const char **error);

@@ -25,12 +25,19 @@ struct tolvane_network_write_request {
     request_kind buf_type;
     void *data;
     const void *payload;  // the caller's payload when the write sends it straight from there
+    size_t size;          // bytes it hands to the loop
 };
 
 const uint32_t kBufferSize = 65536;
 const uint64_t kAllOnes = UINT64_MAX;
-// How much encrypted payload may wait in the loop's queue before more is encrypted.
+// How many encrypted bytes the loop may hold (queued, or written and not yet completed) before
+// more of the payload is encrypted.
 const size_t kTlsQueueLimit = 4 << 20;
+// Payload bytes encrypted at a time: four records whose overhead still fits one block, so each
+// piece leaves in one write.
+const uint64_t kTlsPiece = kBufferSize - 4096;
+// Written blocks kept for reuse: as many as the loop may hold, and the one being filled.
+const unsigned int kSpareBlocks = kTlsQueueLimit / kBufferSize + 2;
 // Seconds without progress after which a connection counts as dead.
 const time_t kIdleLimit = 300;
 // On a plain connection, the bytes at a payload's end that wait for the payload to be checked.
@@ -93,13 +100,47 @@ void close_connection(tolvane_writer *w) {
     uv_close(reinterpret_cast<uv_handle_t *>(&w->tcp), success_close_cb);
 }
 
+// Blocks of encrypted output that have been written are kept for the next ones: handing them
+// back and asking again on every turn of the loop costs the system a zeroed page for each page.
+void *take_block(tolvane_writer *w) {
+    void *block = w->spare.first;
+    if (block == nullptr) {
+        block = malloc(kBufferSize);
+        if (block == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
+        return block;
+    }
+    w->spare.first = *static_cast<void **>(block);
+    w->spare.count--;
+    return block;
+}
+
+void give_block(tolvane_writer *w, void *block) {
+    if (w->spare.count >= kSpareBlocks) {
+        free(block);
+        return;
+    }
+    *static_cast<void **>(block) = w->spare.first;
+    w->spare.first = block;
+    w->spare.count++;
+}
+
 void release_request(tolvane_network_write_request *req) {
     if (req->buf_type == TOLVANE_NETWORK_REQUEST_CBUF) {
         cr_cbuf_destroy(static_cast<cr_cbuf_t *>(req->data));
-    } else {
-        free(req->data);
+    } else if (req->data != nullptr) {
+        give_block(req->client, req->data);
     }
     free(req);
+}
+
+// With TLS, more of the payload is encrypted on the loop's next turn rather than from a write's
+// callback: a write the socket takes at once completes within the same turn, so encrypting from
+// the callback would chain the whole upload into one turn, and a server's early answer (and the
+// idle tick) would wait for its end.
+void refill(uv_idle_t *idle) {
+    auto *w = static_cast<tolvane_writer *>(idle->data);
+    uv_idle_stop(idle);
+    if (w->shutdown == TOLVANE_NETWORK_RUNNING) writer_drain(w);
 }
 
 void writer_write_response(uv_write_t *write, int status) {
@@ -113,12 +154,18 @@ void writer_write_response(uv_write_t *write, int status) {
                       uv_strerror(status));
     }
     const void *payload = req->payload;
+    w->in_loop -= req->size;
     release_request(req);
     w->writes_outstanding--;
     // A payload cut short on purpose ends the process once every byte of it has left.
     if (w->cut_off && w->writes_outstanding == 0 && w->pending.left == 0) tolvane_exit(0);
     if (payload != nullptr) released(w, payload);
-    if (w->pending.left > 0 && (w->ssl.use || w->writes_outstanding == 0)) writer_drain(w);
+    if (w->pending.left == 0) return;
+    if (!w->ssl.use) {
+        if (w->writes_outstanding == 0) writer_drain(w);
+    } else {
+        uv_idle_start(&w->refill, refill);
+    }
 }
 
 // Hands bufs to the loop in one request that owns `data` until the write completes; `payload`
@@ -132,9 +179,12 @@ void submit_write(tolvane_writer *w, request_kind kind, void *data, const uv_buf
     req->buf_type = kind;
     req->data = data;
     req->payload = payload;
+    req->size = 0;
+    for (unsigned int i = 0; i < nbufs; i++) req->size += bufs[i].len;
     int r = uv_write(&req->write, stream_of(w), bufs, nbufs, writer_write_response);
     if (r != 0) tolvane_fatal("error: failed to send data: %s.\n", uv_strerror(r));
     w->writes_outstanding++;
+    w->in_loop += req->size;
 }
 
 void response_expand(uv_handle_t *, size_t suggested, uv_buf_t *buf) {
@@ -236,12 +286,11 @@ void drain_plain(tolvane_writer *w) {
 // Moves everything the TLS session has produced to the loop, in blocks of at most 64 KiB.
 void flush_tls(tolvane_writer *w) {
     while (true) {
-        auto *block = static_cast<char *>(malloc(kBufferSize));
-        if (block == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
+        auto *block = static_cast<char *>(take_block(w));
         int n = cr_ssl_session_flush(&w->ssl.session, block, static_cast<int>(kBufferSize));
         if (n == -2) tolvane_fatal("error: unsupported I/O operation.\n");
         if (n <= 0) {
-            free(block);
+            give_block(w, block);
             return;
         }
         uv_buf_t buf = uv_buf_init(block, static_cast<unsigned int>(n));
@@ -266,10 +315,12 @@ void drain_tls(tolvane_writer *w) {
                 ssl_write_failed(r == CR_CBUF_EOF, cr_cbuf_error(w->buffer.write));
         }
         // The payload is encrypted in bounded pieces as the connection drains, so memory
-        // stays small whatever the file's size.
+        // stays small whatever the file's size. What the loop holds counts until its write
+        // callback has run: the queue's size alone misses writes the socket took at once, and
+        // the whole file would be encrypted in one turn.
         while (cr_cbuf_length(w->buffer.write) == 0 && w->pending.left > 0 &&
-               w->tcp.write_queue_size < kTlsQueueLimit) {
-            int piece = static_cast<int>(std::min<uint64_t>(w->pending.left, kBufferSize));
+               w->in_loop < kTlsQueueLimit) {
+            int piece = static_cast<int>(std::min<uint64_t>(w->pending.left, kTlsPiece));
             cr_ssl_status status;
             struct cr_ssl_error e;
             int n = cr_ssl_session_write(ssl, w->pending.data, piece, &status, &e);
@@ -333,75 +384,96 @@ void handshake_step(tolvane_writer *w) {
                       cr_ssl_handshake_strerror(&w->ssl.session, &e));
 }
 
-// Feeds received bytes through the TLS session into the read buffer.
-cr_cbuf_error_t tolvane_network_ssl_read(tolvane_writer *w, const char *data, size_t n) {
+// Feeds received bytes through the TLS session into the replies' buffer; returns the number of
+// plain bytes that gave.
+uint32_t tolvane_network_ssl_read(tolvane_writer *w, const char *data, size_t n) {
     int put = cr_ssl_session_feed(&w->ssl.session, data, static_cast<int>(n));
     if (put == -2) tolvane_fatal("error: unsupported I/O operation.\n");
     if (put <= 0) tolvane_fatal("error: internal I/O failure.\n");
     if (static_cast<size_t>(put) < n) tolvane_fatal("error: failed to read entire message.\n");
     if (!cr_ssl_session_established(&w->ssl.session)) handshake_step(w);
     uint32_t added;
-    cr_cbuf_error_t r = cr_cbuf_ssl_read(0, &w->buffer.read, -1, &added);
+    cr_cbuf_error_t r = cr_cbuf_ssl_read(0, &w->replies.buffer, -1, &added);
     if (r == CR_CBUF_ERROR)
         tolvane_fatal("error: failed to read from connection: %s.\n",
-                      cr_cbuf_error(w->buffer.read));
-    if (r == CR_CBUF_EOF && cr_cbuf_length(w->buffer.read) == 0)
+                      cr_cbuf_error(w->replies.buffer));
+    if (r == CR_CBUF_EOF && w->shutdown == TOLVANE_NETWORK_RUNNING &&
+        tolvane_writer_replies_held(&w->replies) == 0)
         tolvane_fatal("error: connection closed prematurely.\n");
-    return r;
+    return added;
+}
+
+// Where a record whose first bytes arrive now stands. A server that has the whole payload has
+// had every byte of it from the kernel: none may wait in the write buffer, in pending or in the
+// loop's queue.
+tolvane_writer_arrival arrival_now(const tolvane_writer *w) {
+    if (w->command.head == w->command.tail) return TOLVANE_WRITER_UNASKED;
+    bool written = w->pending.left == 0 && cr_cbuf_length(w->buffer.write) == 0 &&
+                   w->tcp.write_queue_size == 0;
+    return written ? TOLVANE_WRITER_IN_TIME : TOLVANE_WRITER_BEFORE_PAYLOAD;
+}
+
+[[noreturn]] void protocol_error(tolvane_writer_arrival arrival) {
+    tolvane_fatal("error: protocol error: %s.\n",
+                  arrival == TOLVANE_WRITER_UNASKED
+                      ? "the server sent a response nobody asked for"
+                      : "the server answered before the trace was sent");
+}
+
+// Hands on the one record of the command waiting, sends the next command or shuts down, and
+// refuses whatever else has come.
+void take_records(tolvane_writer *w) {
+    tolvane_writer_response response;
+    tolvane_writer_reply_result r;
+    while ((r = tolvane_writer_replies_next(&w->replies, &response)) ==
+           TOLVANE_WRITER_REPLY_RECORD) {
+        stamp(w);
+        tolvane_writer_arrival arrival = w->arrival;
+        // The bytes after it came before any next command was sent.
+        uint32_t held = tolvane_writer_replies_held(&w->replies);
+        w->arrival = held > 0 ? TOLVANE_WRITER_UNASKED : TOLVANE_WRITER_IN_TIME;
+        if (arrival == TOLVANE_WRITER_UNASKED || (arrival == TOLVANE_WRITER_BEFORE_PAYLOAD &&
+                                                  response.status != CR_SESSION_RESPONSE_ERROR))
+            protocol_error(arrival);
+        response.code = w->command.code;
+        w->cb.response(w, &response);
+        // An early error leaves the rest of the payload unsent: the exchange cannot go on.
+        if (arrival != TOLVANE_WRITER_IN_TIME) protocol_error(arrival);
+        w->command.head++;
+        if (w->command.head == w->command.tail) {
+            if (held > 0) protocol_error(TOLVANE_WRITER_UNASKED);
+            w->command.head = w->command.tail = 0;
+            w->shutdown = TOLVANE_NETWORK_SHUTDOWN_IN_PROGRESS;
+            writer_drain(w);
+            return;
+        }
+        writer_send_data(w, false);
+    }
+    if (r == TOLVANE_WRITER_REPLY_TOO_LARGE) tolvane_fatal("error: response body too large.\n");
+    writer_drain(w);  // with TLS, the handshake may have output to send
 }
 
 void writer_response_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *buf) {
     auto *w = static_cast<tolvane_writer *>(stream->data);
-    stamp(w);
     if (nread <= 0) {
         free(buf->base);
         if (nread == 0) return;
         if (w->shutdown != TOLVANE_NETWORK_RUNNING) tolvane_exit(0);
         tolvane_fatal("error: %s\n", uv_strerror(static_cast<int>(nread)));
     }
+    uint32_t held = tolvane_writer_replies_held(&w->replies);
+    uint32_t added = static_cast<uint32_t>(nread);
     if (w->ssl.use) {
-        cr_cbuf_error_t r = tolvane_network_ssl_read(w, buf->base, static_cast<size_t>(nread));
-        if (r == CR_CBUF_EAGAIN && cr_cbuf_length(w->buffer.read) == 0) {
-            free(buf->base);
-            writer_drain(w);  // the handshake may have output to send
-            return;
-        }
-    } else if (!cr_cbuf_append(&w->buffer.read, buf->base, static_cast<uint32_t>(nread))) {
+        // The handshake moving on is progress; after it, only whole records are, so a reply
+        // that trickles in never keeps the connection alive.
+        if (!cr_ssl_session_established(&w->ssl.session)) stamp(w);
+        added = tolvane_network_ssl_read(w, buf->base, static_cast<size_t>(nread));
+    } else if (!tolvane_writer_replies_feed(&w->replies, buf->base, added)) {
         tolvane_fatal("error: failed to allocate memory.\n");
     }
     free(buf->base);
-
-    const unsigned char *data;
-    uint32_t length;
-    cr_cbuf_memory(w->buffer.read, &data, &length);
-    cr_session_response_pb head;
-    uint32_t body_length;
-    const char *error = nullptr;
-    if (!tolvane_writer_parse_response(data + w->command.cursor, length - w->command.cursor, &head,
-                                       &body_length, &error)) {
-        if (error != nullptr) tolvane_fatal("error: %s\n", error);
-        writer_drain(w);
-        return;
-    }
-    tolvane_writer_response response{};
-    response.code = w->command.code;
-    response.status = head.status;
-    response.substatus = head.substatus;
-    response.sequence = head.sequence;
-    response.length = body_length;
-    response.buffer = body_length > 0
-                          ? reinterpret_cast<const char *>(data) + w->command.cursor + sizeof head
-                          : nullptr;
-    w->cb.response(w, &response);
-    w->command.cursor += static_cast<uint32_t>(sizeof head) + body_length;
-    w->command.head++;
-    if (w->command.head == w->command.tail) {
-        w->command.head = w->command.tail = 0;
-        w->shutdown = TOLVANE_NETWORK_SHUTDOWN_IN_PROGRESS;
-        writer_drain(w);
-    } else {
-        writer_send_data(w, false);
-    }
+    if (added > 0 && held == 0) w->arrival = arrival_now(w);
+    take_records(w);
 }
 
 void writer_connect_handler(uv_connect_t *req, int status) {
@@ -421,7 +493,7 @@ void writer_connect_handler(uv_connect_t *req, int status) {
 void discard(tolvane_writer *w, bool tcp_initialised) {
     if (w->ssl.session.md != nullptr) cr_ssl_session_free(&w->ssl.session);
     if (w->ssl.context.md != nullptr) cr_ssl_free(&w->ssl.context);
-    cr_cbuf_destroy(w->buffer.read);
+    tolvane_writer_replies_free(&w->replies);
     cr_cbuf_destroy(w->buffer.write);
     if (!tcp_initialised) {
         free(w);
@@ -442,32 +514,65 @@ const char *cr_session_strerror(cr_session_error_code code) {
     return static_cast<unsigned>(code) < CR_SESSION_ERROR_MAX ? texts[code] : "";
 }
 
-bool tolvane_writer_parse_response(const unsigned char *data, size_t available,
-                                   cr_session_response_pb *head, uint32_t *body_length,
-                                   const char **error) {
-    *error = nullptr;
-    if (available < sizeof *head) return false;
-    memcpy(head, data, sizeof *head);
-    const unsigned char *body = data + sizeof *head;
-    size_t have = available - sizeof *head;
-    if (head->length == kAllOnes) {
-        auto *zero = static_cast<const unsigned char *>(memchr(body, 0, have));
-        if (zero == nullptr) return false;
-        if (static_cast<uint64_t>(zero - body) >= UINT32_MAX) {
-            *error = "response body too large.";
-            return false;
+bool tolvane_writer_replies_init(tolvane_writer_replies *r) {
+    r->buffer = cr_cbuf_create(kBufferSize);
+    r->taken = r->scanned = 0;
+    return r->buffer != nullptr;
+}
+
+void tolvane_writer_replies_free(tolvane_writer_replies *r) {
+    cr_cbuf_destroy(r->buffer);
+    r->buffer = nullptr;
+}
+
+bool tolvane_writer_replies_feed(tolvane_writer_replies *r, const void *bytes, size_t count) {
+    return count <= UINT32_MAX && cr_cbuf_append(&r->buffer, bytes, static_cast<uint32_t>(count));
+}
+
+uint32_t tolvane_writer_replies_held(const tolvane_writer_replies *r) {
+    return cr_cbuf_length(r->buffer) - r->taken;
+}
+
+tolvane_writer_reply_result tolvane_writer_replies_next(tolvane_writer_replies *r,
+                                                        tolvane_writer_response *record) {
+    if (r->taken > 0) {
+        cr_cbuf_drain(r->buffer, r->taken);
+        r->taken = r->scanned = 0;
+    }
+    const unsigned char *data;
+    uint32_t available;
+    cr_cbuf_memory(r->buffer, &data, &available);
+    cr_session_response_pb head;
+    if (available < sizeof head) return TOLVANE_WRITER_REPLY_MORE;
+    memcpy(&head, data, sizeof head);
+    const unsigned char *body = data + sizeof head;
+    uint32_t have = available - static_cast<uint32_t>(sizeof head);
+    uint32_t length;
+    if (head.length == kAllOnes) {
+        // Only bytes not searched before, and never past the limit: a text that does not end
+        // costs each byte once and at most TOLVANE_WRITER_REPLY_MAX of them.
+        uint32_t end = std::min<uint32_t>(have, TOLVANE_WRITER_REPLY_MAX);
+        const void *zero =
+            end > r->scanned ? memchr(body + r->scanned, 0, end - r->scanned) : nullptr;
+        if (zero == nullptr) {
+            r->scanned = std::max(r->scanned, end);
+            return r->scanned == TOLVANE_WRITER_REPLY_MAX ? TOLVANE_WRITER_REPLY_TOO_LARGE
+                                                          : TOLVANE_WRITER_REPLY_MORE;
         }
-        *body_length = static_cast<uint32_t>(zero - body + 1);
-        return true;
+        length = static_cast<uint32_t>(static_cast<const unsigned char *>(zero) - body + 1);
+    } else {
+        if (head.length > TOLVANE_WRITER_REPLY_MAX) return TOLVANE_WRITER_REPLY_TOO_LARGE;
+        length = static_cast<uint32_t>(head.length);
+        if (have < length) return TOLVANE_WRITER_REPLY_MORE;
     }
-    // The body is counted in 32 bits: a larger one could never be held, so it is refused.
-    if (head->length > UINT32_MAX) {
-        *error = "response body too large.";
-        return false;
-    }
-    if (have < head->length) return false;
-    *body_length = static_cast<uint32_t>(head->length);
-    return true;
+    *record = {};
+    record->status = head.status;
+    record->substatus = head.substatus;
+    record->sequence = head.sequence;
+    record->length = length;
+    record->buffer = length > 0 ? reinterpret_cast<const char *>(body) : nullptr;
+    r->taken = static_cast<uint32_t>(sizeof head) + length;
+    return TOLVANE_WRITER_REPLY_RECORD;
 }
 
 tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
@@ -476,9 +581,8 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
                                         const tolvane_writer_callbacks *callbacks) {
     auto *w = static_cast<tolvane_writer *>(calloc(1, sizeof(tolvane_writer)));
     if (w == nullptr) return nullptr;
-    w->buffer.read = cr_cbuf_create(kBufferSize);
     w->buffer.write = cr_cbuf_create(kBufferSize);
-    if (w->buffer.read == nullptr || w->buffer.write == nullptr) {
+    if (!tolvane_writer_replies_init(&w->replies) || w->buffer.write == nullptr) {
         discard(w, false);
         return nullptr;
     }
@@ -504,7 +608,7 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
             tolvane_fatal("error: failed to initialize SSL session.\n");
         cr_ssl_session_memory(&w->ssl.session);
         cr_ssl_session_client(&w->ssl.session);
-        cr_cbuf_ssl_attach(w->buffer.read, &w->ssl.session);
+        cr_cbuf_ssl_attach(w->replies.buffer, &w->ssl.session);
         cr_cbuf_ssl_attach(w->buffer.write, &w->ssl.session);
     }
 
@@ -549,6 +653,8 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
         discard(w, true);
         return nullptr;
     }
+    uv_idle_init(tolvane_network_loop_get(), &w->refill);
+    w->refill.data = w;
     w->tick.cb = idle_check;
     w->tick.context = w;
     if (!tolvane_network_tick_add(&w->tick)) tolvane_fatal("error: Failed to allocate memory.\n");

@@ -1,4 +1,5 @@
-// The session byte buffer's growth and drain arithmetic, and response-record parsing.
+// The session byte buffer's growth and drain arithmetic, and response records cut from received
+// bytes.
 #include <gtest/gtest.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
@@ -8,6 +9,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tolvane/cbuf.h"
 #include "tolvane/ssl.h"
@@ -31,21 +33,39 @@ std::string record(uint32_t status, uint64_t substatus, uint64_t length, const s
     return std::string(reinterpret_cast<const char *>(&head), sizeof head) + body;
 }
 
-struct Parsed {
-    bool complete;
-    uint32_t body_length = 0;
-    std::string error;
+// What a stream of response bytes gives when fed in pieces of `piece` bytes (0: whole): each
+// record as "status/substatus/sequence:body", how the stream ends, the bytes left waiting (none
+// once a body is too large: feeding stops there).
+struct Fed {
+    std::vector<std::string> records;
+    tolvane_writer_reply_result end;
+    uint32_t held;
+    uint32_t scanned;
+
+    bool operator==(const Fed &) const = default;
 };
 
-Parsed parse(const std::string &bytes) {
-    cr_session_response_pb head;
-    Parsed p;
-    const char *error;
-    p.complete =
-        tolvane_writer_parse_response(reinterpret_cast<const unsigned char *>(bytes.data()),
-                                      bytes.size(), &head, &p.body_length, &error);
-    if (error != nullptr) p.error = error;
-    return p;
+Fed feed(const std::string &stream, size_t piece = 0) {
+    tolvane_writer_replies r;
+    EXPECT_TRUE(tolvane_writer_replies_init(&r));
+    Fed f{};
+    for (size_t at = 0; at < stream.size() || at == 0; at += piece > 0 ? piece : stream.size()) {
+        std::string part = stream.substr(at, piece > 0 ? piece : std::string::npos);
+        EXPECT_TRUE(tolvane_writer_replies_feed(&r, part.data(), part.size()));
+        tolvane_writer_response rec;
+        while ((f.end = tolvane_writer_replies_next(&r, &rec)) == TOLVANE_WRITER_REPLY_RECORD) {
+            EXPECT_EQ(rec.code, 0);
+            EXPECT_EQ(rec.buffer == nullptr, rec.length == 0);
+            f.records.push_back(std::to_string(rec.status) + "/" + std::to_string(rec.substatus) +
+                                "/" + std::to_string(rec.sequence) + ":" +
+                                std::string(rec.buffer != nullptr ? rec.buffer : "", rec.length));
+        }
+        if (f.end == TOLVANE_WRITER_REPLY_TOO_LARGE || stream.empty()) break;
+    }
+    if (f.end == TOLVANE_WRITER_REPLY_MORE) f.held = tolvane_writer_replies_held(&r);
+    f.scanned = r.scanned;
+    tolvane_writer_replies_free(&r);
+    return f;
 }
 }  // namespace
 
@@ -185,27 +205,77 @@ TEST(CrCbuf, TlsReadAndWriteThroughASessionPair) {
     EVP_PKEY_free(key);
 }
 
-TEST(SessionResponse, RecordsAreTakenOnlyWhenComplete) {
-    EXPECT_FALSE(parse(record(0, 0, 0, "").substr(0, 23)).complete);
-    Parsed p = parse(record(0, 0, 0, "ignored"));
-    EXPECT_TRUE(p.complete);
-    EXPECT_EQ(p.body_length, 0u);
+TEST(SessionResponse, RecordsAreTakenWholeWhateverTheirPieces) {
+    const uint64_t text = UINT64_MAX;
+    const uint32_t max = TOLVANE_WRITER_REPLY_MAX;
+    const std::string nul(1, '\0');
+    const auto more = TOLVANE_WRITER_REPLY_MORE, too_large = TOLVANE_WRITER_REPLY_TOO_LARGE;
+    struct Case {
+        const char *name;
+        std::string stream;
+        Fed whole;
+    } cases[] = {
+        {"a head short of a byte", record(0, 0, 0, "").substr(0, 23), {{}, more, 23, 0}},
+        {"no body; what follows waits", record(0, 0, 0, "next"), {{"0/0/7:"}, more, 4, 0}},
+        {"a counted body", record(2, 3, 5, "abcde"), {{"2/3/7:abcde"}, more, 0, 0}},
+        {"a counted body short of a byte", record(0, 0, 5, "abcd"), {{}, more, 28, 0}},
+        {"text up to and with its zero byte",
+         record(0, 0, text, "ok" + nul + "more"),
+         {{"0/0/7:ok" + nul}, more, 4, 0}},
+        {"text still arriving", record(0, 0, text, "abc"), {{}, more, 27, 3}},
+        {"records back to back",
+         record(0, 0, 2, "ab") + record(1, 0, text, nul) + record(2, 4, 0, ""),
+         {{"0/0/7:ab", "1/0/7:" + nul, "2/4/7:"}, more, 0, 0}},
+        {"a counted body at the limit",
+         record(0, 0, max, std::string(max, 'x')),
+         {{"0/0/7:" + std::string(max, 'x')}, more, 0, 0}},
+        {"a counted body past the limit, refused at its head",
+         record(0, 0, max + 1, ""),
+         {{}, too_large, 0, 0}},
+        {"a body of 4 GiB", record(0, 0, 4294967296, ""), {{}, too_large, 0, 0}},
+        {"text at the limit",
+         record(0, 0, text, std::string(max - 1, 'y') + nul),
+         {{"0/0/7:" + std::string(max - 1, 'y') + nul}, more, 0, 0}},
+        {"text past the limit",
+         record(0, 0, text, std::string(max, 'y') + nul),
+         {{}, too_large, 0, max}},
+        {"text that does not end",
+         record(0, 0, text, std::string(max + 9, 'z')),
+         {{}, too_large, 0, max}},
+        {"a good record, then one too large",
+         record(0, 0, 1, "a") + record(0, 0, max + 1, ""),
+         {{"0/0/7:a"}, too_large, 0, 0}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(feed(c.stream), c.whole);
+        // Any cut of the same bytes gives the same records and the same end.
+        for (size_t piece : {1, 2, 23, 24, 25, 4096, 65536})
+            EXPECT_EQ(feed(c.stream, piece), c.whole) << piece;
+    }
+}
 
-    std::string explicit_body = record(0, 0, 5, "abcde");
-    EXPECT_FALSE(parse(explicit_body.substr(0, 28)).complete);
-    EXPECT_EQ(parse(explicit_body).body_length, 5u);
-
-    // All ones: text up to and including the first zero byte.
-    std::string text = record(0, 0, UINT64_MAX, std::string("ok\0more", 7));
-    EXPECT_FALSE(parse(text.substr(0, 26)).complete);
-    EXPECT_EQ(parse(text).body_length, 3u);
-
-    // A body of 4 GiB or more is refused at once instead of awaited.
-    p = parse(record(0, 0, 4294967296, ""));
-    EXPECT_FALSE(p.complete);
-    EXPECT_EQ(p.error, "response body too large.");
-    EXPECT_FALSE(parse(record(0, 0, 4294967295, "x")).complete);
-    EXPECT_EQ(parse(record(0, 0, 4294967295, "x")).error, "");
+TEST(SessionResponse, TextIsSearchedOnceAsItArrives) {
+    tolvane_writer_replies r;
+    ASSERT_TRUE(tolvane_writer_replies_init(&r));
+    std::string head = record(0, 0, UINT64_MAX, "");
+    ASSERT_TRUE(tolvane_writer_replies_feed(&r, head.data(), head.size()));
+    tolvane_writer_response rec;
+    // Byte by byte up to the limit: searched again from the start each time, this would take
+    // half a million million steps.
+    for (uint32_t i = 1; i < TOLVANE_WRITER_REPLY_MAX; i++) {
+        ASSERT_TRUE(tolvane_writer_replies_feed(&r, "t", 1));
+        ASSERT_EQ(tolvane_writer_replies_next(&r, &rec), TOLVANE_WRITER_REPLY_MORE);
+        ASSERT_EQ(r.scanned, i);
+    }
+    ASSERT_TRUE(tolvane_writer_replies_feed(&r, "", 1));
+    ASSERT_EQ(tolvane_writer_replies_next(&r, &rec), TOLVANE_WRITER_REPLY_RECORD);
+    EXPECT_EQ(rec.length, uint32_t{TOLVANE_WRITER_REPLY_MAX});
+    // The record taken is dropped by the next call, and the search starts afresh.
+    EXPECT_EQ(tolvane_writer_replies_next(&r, &rec), TOLVANE_WRITER_REPLY_MORE);
+    EXPECT_EQ(tolvane_writer_replies_held(&r), 0u);
+    EXPECT_EQ(r.scanned, 0u);
+    tolvane_writer_replies_free(&r);
 }
 
 TEST(SessionResponse, ErrorTexts) {

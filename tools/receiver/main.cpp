@@ -40,6 +40,8 @@ const char kUsage[] =
     "           [--reply-endless] [--close-after-reply] [--close-on-reuse]\n"
     "           [--session-status S [--session-substatus X]] [--session-length L]\n"
     "           [--session-split N] [--session-close] [--session-silent] [--discard]\n"
+    "           [--session-pad N] [--session-endless] [--session-extra] [--session-early]\n"
+    "           [--session-greet]\n"
     "           [--body-pause-ms N] [--body-reset]\n";
 
 constexpr int kMaxConnections = 256;
@@ -188,6 +190,16 @@ Options parse_args(int argc, char **argv) {
         } else if (arg == "--session-length") {
             o.misbehave.session_length = number(0, UINT64_MAX);
             session_option = true;
+        } else if (arg == "--session-pad") {
+            o.misbehave.session_pad = number(0, 1u << 30);
+            session_option = true;
+        } else if (arg == "--session-endless" || arg == "--session-extra" ||
+                   arg == "--session-early" || arg == "--session-greet") {
+            flag(arg == "--session-endless" ? o.misbehave.session_endless
+                 : arg == "--session-extra" ? o.misbehave.session_extra
+                 : arg == "--session-early" ? o.misbehave.session_early
+                                            : o.misbehave.session_greet);
+            session_option = true;
         } else if (arg == "--misbehave-after") {
             o.misbehave.after = number(0, UINT64_MAX);
         } else if (arg == "--discard") {
@@ -212,10 +224,9 @@ Options parse_args(int argc, char **argv) {
     if (m.session_close && m.session_silent)
         usage("--session-close and --session-silent exclude each other");
     if ((m.session_close || m.session_silent) &&
-        (m.session_status || m.session_length || m.session_split > 0))
-        usage(
-            "a session that is not answered has no use for --session-status, --session-length "
-            "or --session-split");
+        (m.session_status || m.session_length || m.session_split > 0 || m.session_pad > 0 ||
+         m.session_endless || m.session_extra || m.session_early))
+        usage("a session that is not answered has no use for the options that shape its answer");
     if (o.listeners.empty()) o.listeners.push_back({"http", 0});
     bool session = false;
     for (const Listener &l : o.listeners) {

@@ -38,6 +38,11 @@ struct Misbehaviour {
     bool session_close = false;              // the payload is read, then the connection closed
     bool session_silent = false;             // payloads are read, nothing is ever answered
     std::optional<uint64_t> session_length;  // announced as the body length; no body follows
+    size_t session_pad = 0;                  // spaces added to the body (a counted one if none)
+    bool session_endless = false;  // a text body that goes on with spaces (no zero byte), 1 GiB
+    bool session_extra = false;    // each answer is followed at once by an unasked OK record
+    bool session_early = false;    // answered after the frame, before the payload is read
+    bool session_greet = false;    // an answer goes out as each connection starts (not counted)
 
     // Request bodies and command payloads, once their first MiB has been read (both protocols).
     unsigned body_pause_ms = 0;  // reading stops for this long

@@ -79,6 +79,12 @@ class Session {
 
 void Session::run() {
     if (const char *version = s_.tls_version()) log("session #%llu tls %s", id_, version);
+    const Misbehaviour &m = config_.misbehave;
+    if (m.session_greet) {
+        log("session #%llu greeted before its first command", id_);
+        Answer a{m.session_status.value_or(kStatusOk), m.session_substatus, true, "greeting"};
+        if (!respond(0, a, false)) return;
+    }
     unsigned char header[sizeof kConnectionHeader];
     size_t got = read_full(s_, header, sizeof header);
     if (got == 0) {
@@ -118,11 +124,18 @@ bool Session::command(uint32_t seq, const unsigned char *frame) {
     std::unique_ptr<Upload> up;
     int begin_errno = 0;
     if (stores && known && token && !(up = config_.store->begin())) begin_errno = errno;
-    uint64_t got = payload(length, up.get(), misbehaving);
     auto note = [&](const std::string &what) {
         log("session #%llu command %u length %llu -> %s", id_, code,
             static_cast<unsigned long long>(length), what.c_str());
     };
+    const bool early = misbehaving && m.session_early;
+    if (early) {
+        Answer a{m.session_status.value_or(kStatusOk), m.session_substatus, true,
+                 "answered before its payload"};
+        note(a.what);
+        if (!respond(seq, a, misbehaving)) return false;
+    }
+    uint64_t got = payload(length, up.get(), misbehaving);
     if (got < length) {
         // The upload's destructor takes the partial trace away.
         log("session #%llu command %u length %llu received %llu (cut off)", id_, code,
@@ -134,6 +147,11 @@ bool Session::command(uint32_t seq, const unsigned char *frame) {
             std::this_thread::sleep_for(std::chrono::milliseconds(m.delay_ms));
     };
 
+    if (early) {
+        note(up && up->finish().kind == Outcome::kStored ? "stored, answered already"
+                                                         : "answered already");
+        return true;
+    }
     if (misbehaving && m.session_silent) {
         note("not answered");
         return true;
@@ -205,26 +223,46 @@ uint64_t Session::payload(uint64_t length, Upload *up, bool misbehaving) {
 
 bool Session::respond(uint32_t seq, const Answer &a, bool misbehaving) {
     const Misbehaviour &m = config_.misbehave;
+    const size_t pad = misbehaving ? m.session_pad : 0;
+    const bool endless = misbehaving && m.session_endless;
+    std::string body = config_.body.value_or("") + std::string(pad, ' ');
     std::string record;
     put_le(record, seq, 4);
     put_le(record, a.status, 4);
     put_le(record, a.substatus, 8);
     if (misbehaving && m.session_length) {
         put_le(record, *m.session_length, 8);
-    } else if (!a.body || !config_.body) {
+    } else if (endless) {
+        put_le(record, kTextLength, 8);
+        record += body;
+    } else if (!a.body || !(config_.body || pad > 0)) {
         put_le(record, 0, 8);
     } else if (config_.body_text) {
         put_le(record, kTextLength, 8);
-        record += *config_.body;
+        record += body;
         record += '\0';
     } else {
-        put_le(record, config_.body->size(), 8);
-        record += *config_.body;
+        put_le(record, body.size(), 8);
+        record += body;
+    }
+    if (misbehaving && m.session_extra) {
+        log("session #%llu answer %u followed by an unasked record", id_, seq);
+        put_le(record, seq + 1, 4);
+        record.append(20, '\0');  // OK, no body
     }
     size_t piece = misbehaving && m.session_split > 0 ? m.session_split : record.size();
     for (size_t at = 0; at < record.size(); at += piece) {
         if (at > 0) std::this_thread::sleep_for(kSplitPause);
         if (!s_.write_all(record.data() + at, std::min(piece, record.size() - at))) return false;
+    }
+    if (endless) {
+        // Only the client can end this; the bound keeps a client that reads on from holding the
+        // thread for ever. Logged first: the client may be gone before the text is.
+        log("session #%llu answer %u goes on endlessly", id_, seq);
+        const std::string spaces(65536, ' ');
+        bool sent = true;
+        for (int i = 0; sent && i < 16384; i++) sent = s_.write_all(spaces.data(), spaces.size());
+        return false;
     }
     return true;
 }
