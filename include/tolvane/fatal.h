@@ -8,8 +8,8 @@
 // Called with the exit status instead of exit(); it must not return.
 typedef void (*tolvane_exit_hook_t)(int status);
 void tolvane_exit_hook_set(tolvane_exit_hook_t hook);
-// Called before the message of tolvane_fatal, tolvane_errx or tolvane_perror_exit is written
-// (put erases its progress line from the terminal, say).
+// Called before the message of tolvane_fatal, tolvane_errx or tolvane_perror_exit is written,
+// and before tolvane_exit ends the process (put erases its progress line from the terminal).
 typedef void (*tolvane_message_hook_t)(void);
 void tolvane_message_hook_set(tolvane_message_hook_t hook);
 

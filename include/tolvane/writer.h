@@ -170,6 +170,10 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
 // are sent, and a payload cut short that way ends the process with status 0 once it has left.
 void tolvane_writer_enqueue(tolvane_writer_t *writer, cr_session_command_code code,
                             const void *payload, size_t length, uint32_t disconnect_after);
+// Bytes of the payload being sent that have left the loop for the connection so far: how far an
+// upload is, for a progress display (with TLS, counted before encryption less what the loop
+// still queues, so only near).
+uint64_t tolvane_writer_payload_sent(const tolvane_writer_t *writer);
 cr_session_response_status tolvane_writer_response_status(
     const struct tolvane_writer_response *response);
 cr_session_error_code tolvane_writer_response_error_code(

@@ -246,11 +246,7 @@ const off_t kProgressAbove = 8 << 20;
 
 uint64_t bytes_sent() {
     if (progress.http != nullptr) return tolvane_curl_writer_sent(progress.http);
-    // A plain payload goes as one write, so no completion tells how far it is: the payload
-    // handed to the connection, less what still waits in the loop's queue.
-    const tolvane_writer_t *w = progress.session;
-    uint64_t handed = w->buffer.target - w->pending.left, queued = w->tcp.write_queue_size;
-    return handed > queued ? handed - queued : 0;
+    return tolvane_writer_payload_sent(progress.session);
 }
 
 void progress_erase() {
@@ -306,6 +302,7 @@ void delete_stored(const file_record *f) {
     struct stat st;
     if (stat(f->path, &st) == 0 &&
         (st.st_dev != f->device || st.st_ino != f->inode || st.st_size != f->length)) {
+        progress_erase();
         fprintf(stderr, "warning: %s was replaced during its upload; the new file is kept.\n",
                 f->path);
         return;

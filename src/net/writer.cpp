@@ -674,6 +674,15 @@ void tolvane_writer_enqueue(tolvane_writer_t *w, cr_session_command_code code, c
     w->command.tail++;
 }
 
+uint64_t tolvane_writer_payload_sent(const tolvane_writer_t *w) {
+    // Addresses as numbers: before its first send, `pending` may still point into another payload.
+    auto from = reinterpret_cast<uintptr_t>(w->buffer.payload),
+         at = reinterpret_cast<uintptr_t>(w->pending.data);
+    if (at < from || at - from > w->buffer.target) return 0;
+    uint64_t handed = at - from, queued = w->tcp.write_queue_size;
+    return handed > queued ? handed - queued : 0;
+}
+
 cr_session_response_status tolvane_writer_response_status(const tolvane_writer_response *r) {
     return static_cast<cr_session_response_status>(r->status);
 }

@@ -23,6 +23,7 @@ static void before_message() {
 }
 
 void tolvane_exit(int status) {
+    before_message();
     if (exit_hook != nullptr) exit_hook(status);
     exit(status);
 }

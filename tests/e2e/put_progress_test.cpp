@@ -39,9 +39,10 @@ std::string screen(const std::string &bytes) {
 
 TEST(PutProgress, OnATerminalOnlyAndGoneBeforeTheResultLine) {
     Sandbox sb;
-    // Each body stops for a second once its first MiB has arrived; then `reset` drops it.
+    // Each body stops for 0.4 s once its first MiB has arrived, long enough for a line drawn
+    // after 0.25 s; then `reset` drops it.
     std::vector<std::string> pause{"--http",        "0", "--session",       "0",
-                                   "--session-tls", "0", "--body-pause-ms", "1000"};
+                                   "--session-tls", "0", "--body-pause-ms", "400"};
     Receiver rx(sb, pause);
     pause.push_back("--body-reset");
     Receiver reset(sb, pause);
