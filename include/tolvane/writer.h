@@ -154,6 +154,15 @@ struct tolvane_writer {
         unsigned int count;
     } spare;       // with TLS: blocks of encrypted output already written, for the next ones
     bool cut_off;  // the payload was cut short on purpose: end once it has left
+    // The payload's file (tolvane_writer_enqueue_file): its bytes from `fixed` on are taken from
+    // `fd` rather than from the caller's memory.
+    struct {
+        int fd;  // -1 when none; owned until the payload is released
+        uint64_t fixed;
+        int poll_fd;     // plain: a duplicate of the connection's, watched while sendfile waits
+        uv_poll_t poll;  // (set up the first time the socket is full)
+        unsigned char *piece;  // with TLS: the file's bytes for the piece being encrypted
+    } file;
     struct tolvane_network_tick tick;  // the idle check, once a second
 };
 typedef struct tolvane_writer tolvane_writer_t;
@@ -174,6 +183,15 @@ void tolvane_writer_enqueue(tolvane_writer_t *writer, cr_session_command_code co
 // upload is, for a progress display (with TLS, counted before encryption less what the loop
 // still queues, so only near).
 uint64_t tolvane_writer_payload_sent(const tolvane_writer_t *writer);
+// The same for a payload that is a mapping of file `fd` (a descriptor the writer then owns): its
+// bytes from offset `fixed` on, which the caller must not have rewritten in memory, are sent from
+// the file instead, with sendfile(2) on a plain connection and read piece by piece with TLS. The
+// kernel copies from its page cache far more cheaply than this process can first touch each page
+// of a large mapping. Should the file end early (it shrank), check_intact is asked, and what the
+// file cannot give comes from memory.
+void tolvane_writer_enqueue_file(tolvane_writer_t *writer, cr_session_command_code code,
+                                 const void *payload, size_t length, uint32_t disconnect_after,
+                                 int fd, size_t fixed);
 cr_session_response_status tolvane_writer_response_status(
     const struct tolvane_writer_response *response);
 cr_session_error_code tolvane_writer_response_error_code(

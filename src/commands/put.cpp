@@ -74,6 +74,11 @@ struct file_record {
     void release();
 };
 
+// A trace this large is sent from a descriptor of its file (see the writers), not from its
+// mapping, whose pages are then only read in if needed; for a small one the extra open would
+// cost more than it saves.
+const off_t kReadThrough = 1 << 20;
+
 file_record *files;
 int n_file;
 int n_processed;  // files handed to a writer; the one in flight is files[n_processed - 1]
@@ -178,11 +183,12 @@ void file_record::load() {
     length = st.st_size;
     if (length <= static_cast<off_t>(sizeof(qvif_header)))
         tolvane_fatal("error: file appears truncated.\n");
-    // Populating a writable private mapping would copy every page up front, so the pages are
-    // read in while the mapping is read-only and only then made writable; just a rewritten
-    // page is copied.
+    // A small trace is sent from its mapping, so its pages are read in now. Populating a
+    // writable private mapping would copy every page up front, so they are read in while the
+    // mapping is read-only and only then made writable; just a rewritten page is copied.
     size_t size = static_cast<size_t>(length);
-    data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | (length < kReadThrough ? MAP_POPULATE : 0),
+                fd, 0);
     if (data == MAP_FAILED || mprotect(data, size, PROT_READ | PROT_WRITE) != 0)
         tolvane_perror_exit("error: failed to load file");
     while (close(fd) != 0 && errno == EINTR) {
@@ -423,7 +429,6 @@ writer_choice choose_writer() {
 }
 
 // The HTTP path: one POST at a time, the next from the completion of the last.
-const off_t kReadThrough = 1 << 20;
 void on_curl_post_complete(tolvane_curl_writer_t *writer, tolvane_curl_writer_response *response);
 
 void submit_next_file_via_curl(tolvane_curl_writer_t *writer) {
@@ -433,8 +438,6 @@ void submit_next_file_via_curl(tolvane_curl_writer_t *writer) {
     }
     file_record *f = &files[n_processed++];
     f->prepare();
-    // A large body is read through the file rather than copied out of its mapping (see the
-    // writer); for a small one the extra open would cost more than it saves.
     int fd = f->length >= kReadThrough ? f->reopen() : -1;
     progress_begin(f);
     if (!tolvane_curl_writer_file_put(writer, f->path, f->data, static_cast<size_t>(f->length), fd,
@@ -497,7 +500,8 @@ void submit_next_file(tolvane_writer_t *writer) {
     cr_session_command_code code =
         n_processed == n_file - 1 ? CR_SESSION_TOKEN_PUT_ONCE : CR_SESSION_TOKEN_PUT;
     progress_begin(f);
-    tolvane_writer_enqueue(writer, code, f->data, length, disconnect_after);
+    tolvane_writer_enqueue_file(writer, code, f->data, length, disconnect_after,
+                                f->length >= kReadThrough ? f->reopen() : -1, sizeof(qvif_header));
     n_processed++;
 }
 

@@ -3,9 +3,15 @@
 #include "tolvane/writer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
 #include <x86intrin.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +65,11 @@ uv_stream_t *stream_of(tolvane_writer *w) {
     return reinterpret_cast<uv_stream_t *>(&w->tcp);
 }
 
+// How far into the payload being sent the next byte is.
+uint64_t payload_offset(const tolvane_writer *w) {
+    return static_cast<uint64_t>(w->pending.data - w->buffer.payload);
+}
+
 void stamp(tolvane_writer *w) {
     w->last_activity = tolvane_network_time_get();
 }
@@ -80,8 +91,14 @@ void idle_check(void *context, time_t now) {
                       static_cast<uintmax_t>(now - w->last_activity));
 }
 
+void close_file(tolvane_writer *w) {
+    if (w->file.fd >= 0) close(w->file.fd);
+    w->file.fd = -1;
+}
+
 void released(tolvane_writer *w, const void *payload) {
     if (w->pending.source == payload) w->pending.source = nullptr;
+    if (payload == w->buffer.payload) close_file(w);
     if (w->cb.released != nullptr) w->cb.released(w, payload);
 }
 
@@ -96,6 +113,12 @@ void success_close_cb(uv_handle_t *) {
 
 void close_connection(tolvane_writer *w) {
     w->shutdown = TOLVANE_NETWORK_SHUTDOWN_COMPLETE;
+    // The duplicate would keep the connection open.
+    if (w->file.poll_fd >= 0) {
+        uv_close(reinterpret_cast<uv_handle_t *>(&w->file.poll), nullptr);
+        close(w->file.poll_fd);
+        w->file.poll_fd = -1;
+    }
     uv_read_stop(stream_of(w));
     uv_close(reinterpret_cast<uv_handle_t *>(&w->tcp), success_close_cb);
 }
@@ -265,12 +288,119 @@ void send_checked(tolvane_writer *w) {
     queue_plain(w, w->pending.left - w->pending.held);
 }
 
+void on_writable(uv_poll_t *poll, int, int) {
+    auto *w = static_cast<tolvane_writer *>(poll->data);
+    uv_poll_stop(poll);
+    if (w->shutdown == TOLVANE_NETWORK_RUNNING) writer_drain(w);
+}
+
+// The connection's own handle has no way to say that the socket takes more without being given
+// bytes to write, so a duplicate of its descriptor is watched for that.
+void wait_writable(tolvane_writer *w) {
+    if (w->file.poll_fd < 0) {
+        uv_os_fd_t fd;
+        if (uv_fileno(reinterpret_cast<uv_handle_t *>(&w->tcp), &fd) != 0 ||
+            (w->file.poll_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0)
+            tolvane_fatal("error: failed to send data: %s.\n", strerror(errno));
+        int r = uv_poll_init_socket(tolvane_network_loop_get(), &w->file.poll, w->file.poll_fd);
+        if (r != 0) tolvane_fatal("error: failed to send data: %s.\n", uv_strerror(r));
+        w->file.poll.data = w;
+    }
+    uv_poll_start(&w->file.poll, UV_WRITABLE, on_writable);
+}
+
+// Sends the write buffer's bytes and the payload's up to `fixed`, as far as the socket takes
+// them, marked as followed by more so that they leave with the file's first bytes.
+ssize_t send_head(tolvane_writer *w, int socket) {
+    uv_buf_t bufs[2];
+    uint64_t at = payload_offset(w);
+    unsigned int n = plain_bufs(w, at < w->file.fixed ? w->file.fixed - at : 0, bufs);
+    iovec iov[2];
+    for (unsigned int i = 0; i < n; i++) iov[i] = {bufs[i].base, bufs[i].len};
+    msghdr message{};
+    message.msg_iov = iov;
+    message.msg_iovlen = n;
+    ssize_t took = sendmsg(socket, &message, MSG_MORE | MSG_NOSIGNAL);
+    if (took <= 0) return took;
+    size_t from_buffer =
+        std::min<size_t>(static_cast<size_t>(took), cr_cbuf_length(w->buffer.write));
+    cr_cbuf_drain(w->buffer.write, static_cast<uint32_t>(from_buffer));
+    w->pending.data += static_cast<size_t>(took) - from_buffer;
+    w->pending.left -= static_cast<size_t>(took) - from_buffer;
+    return took;
+}
+
+// Whether the payload's end is to be checked before it leaves.
+bool end_checked(const tolvane_writer *w) {
+    return w->cb.check_intact != nullptr && payload_offset(w) + w->pending.left == w->buffer.target;
+}
+
+// A payload with a file goes here rather than through the loop: the write buffer and the bytes
+// before `fixed` from memory, the rest with sendfile(2), each as far as the socket takes it.
+// The payload is checked as in send_checked: right before bytes that may include its end, and
+// when the socket fills with more than kHeldBack bytes left, again before those last ones.
+// False when the memory path is to go on: nothing here for the file to send, or a file that
+// ends early (then checked) or that sendfile cannot read. A failed send is reported as a failed
+// write is (the connection reports its error only once).
+bool send_from_file(tolvane_writer *w) {
+    if (w->file.fd < 0 || w->pending.left == 0 ||
+        payload_offset(w) + w->pending.left <= w->file.fixed)
+        return false;
+    if (w->writes_outstanding > 0) return true;  // bytes before these are still on their way
+    uv_os_fd_t socket;
+    uv_fileno(reinterpret_cast<uv_handle_t *>(&w->tcp), &socket);
+    while (w->pending.left > 0) {
+        uint64_t at = payload_offset(w);
+        if (w->pending.held > 0 && (at == 0 || w->pending.left == w->pending.held)) {
+            w->pending.held = 0;
+            check_intact(w);
+        }
+        bool head = at < w->file.fixed || cr_cbuf_length(w->buffer.write) > 0;
+        ssize_t n;
+        if (head) {
+            n = send_head(w, socket);
+        } else {
+            auto offset = static_cast<off_t>(at);
+            n = sendfile(socket, w->file.fd, &offset,
+                         std::min<uint64_t>(w->pending.left - w->pending.held, 1 << 30));
+            if (n > 0) {
+                w->pending.data += n;
+                w->pending.left -= static_cast<uint64_t>(n);
+            }
+        }
+        if (n > 0) {
+            stamp(w);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            if (w->pending.held == 0 && end_checked(w) && w->pending.left > kHeldBack)
+                w->pending.held = kHeldBack;
+            wait_writable(w);
+            return true;
+        } else if (n < 0 && (head || (errno != EINVAL && errno != ENOSYS && errno != EIO))) {
+            int e = errno;
+            check_intact(w);
+            tolvane_fatal("error: failed to send to %s:%s (%s).\n", address_of(w), service_of(w),
+                          uv_strerror(-e));
+        } else {
+            if (n == 0) check_intact(w);  // the file is shorter than it was
+            close_file(w);
+            return false;
+        }
+    }
+    released(w, w->buffer.payload);
+    if (w->cut_off) tolvane_exit(0);
+    return true;
+}
+
 void drain_plain(tolvane_writer *w) {
     if (w->shutdown == TOLVANE_NETWORK_SHUTDOWN_IN_PROGRESS) {
         close_connection(w);
         return;
     }
-    if (w->pending.held > 0 && w->writes_outstanding == 0) {
+    if (send_from_file(w)) {
+        // waiting for the socket or for earlier writes
+    } else if (w->pending.held > 0 && w->writes_outstanding == 0) {
         send_checked(w);
     } else {
         queue_plain(w, w->pending.left - w->pending.held);
@@ -298,6 +428,32 @@ void flush_tls(tolvane_writer *w) {
     }
 }
 
+// Where the next piece of at most `*piece` payload bytes is encrypted from: the caller's memory,
+// or past `fixed` the file's bytes read into a block of their own. The piece ends at `fixed`.
+const unsigned char *tls_piece(tolvane_writer *w, uint64_t *piece) {
+    uint64_t at = payload_offset(w);
+    if (w->file.fd < 0 || at + *piece <= w->file.fixed) return w->pending.data;
+    if (at < w->file.fixed) {
+        *piece = w->file.fixed - at;
+        return w->pending.data;
+    }
+    if (w->file.piece == nullptr &&
+        (w->file.piece = static_cast<unsigned char *>(malloc(kTlsPiece))) == nullptr)
+        tolvane_fatal("error: failed to allocate memory.\n");
+    uint64_t got = 0;
+    while (got < *piece) {
+        ssize_t n =
+            pread(w->file.fd, w->file.piece + got, *piece - got, static_cast<off_t>(at + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<uint64_t>(n);
+    }
+    if (got == *piece) return w->file.piece;
+    check_intact(w);  // the file is shorter than it was (or cannot be read)
+    close_file(w);
+    return w->pending.data;
+}
+
 void drain_tls(tolvane_writer *w) {
     cr_ssl_session *ssl = &w->ssl.session;
     if (w->shutdown == TOLVANE_NETWORK_SHUTDOWN_IN_PROGRESS) {
@@ -320,10 +476,11 @@ void drain_tls(tolvane_writer *w) {
         // the whole file would be encrypted in one turn.
         while (cr_cbuf_length(w->buffer.write) == 0 && w->pending.left > 0 &&
                w->in_loop < kTlsQueueLimit) {
-            int piece = static_cast<int>(std::min<uint64_t>(w->pending.left, kTlsPiece));
+            uint64_t piece = std::min<uint64_t>(w->pending.left, kTlsPiece);
+            const unsigned char *from = tls_piece(w, &piece);
             cr_ssl_status status;
             struct cr_ssl_error e;
-            int n = cr_ssl_session_write(ssl, w->pending.data, piece, &status, &e);
+            int n = cr_ssl_session_write(ssl, from, static_cast<int>(piece), &status, &e);
             if (n <= 0) {
                 if (status == CR_SSL_WOULD_BLOCK) break;
                 ssl_write_failed(status == CR_SSL_CLOSED, cr_ssl_strerror(&e));
@@ -495,6 +652,7 @@ void discard(tolvane_writer *w, bool tcp_initialised) {
     if (w->ssl.context.md != nullptr) cr_ssl_free(&w->ssl.context);
     tolvane_writer_replies_free(&w->replies);
     cr_cbuf_destroy(w->buffer.write);
+    free(w->file.piece);
     if (!tcp_initialised) {
         free(w);
         return;
@@ -592,6 +750,7 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
     w->cb = *callbacks;
     w->shutdown = TOLVANE_NETWORK_RUNNING;
     w->disconnect_after = UINT32_MAX;
+    w->file.fd = w->file.poll_fd = -1;
 
     // A refused TLS switch gives no choice to follow: neither plaintext nor TLS is what was said.
     if (tolvane_cf_writer_ssl_refused(universe, server))
@@ -663,6 +822,7 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
 
 void tolvane_writer_enqueue(tolvane_writer_t *w, cr_session_command_code code, const void *payload,
                             size_t length, uint32_t disconnect_after) {
+    close_file(w);  // the last payload's, whose last write may not have completed yet
     w->buffer.payload = static_cast<const unsigned char *>(payload);
     w->buffer.target = length;
     w->buffer.command.command = static_cast<uint8_t>(code);
@@ -681,6 +841,14 @@ uint64_t tolvane_writer_payload_sent(const tolvane_writer_t *w) {
     if (at < from || at - from > w->buffer.target) return 0;
     uint64_t handed = at - from, queued = w->tcp.write_queue_size;
     return handed > queued ? handed - queued : 0;
+}
+
+void tolvane_writer_enqueue_file(tolvane_writer_t *w, cr_session_command_code code,
+                                 const void *payload, size_t length, uint32_t disconnect_after,
+                                 int fd, size_t fixed) {
+    tolvane_writer_enqueue(w, code, payload, length, disconnect_after);
+    w->file.fd = fd;
+    w->file.fixed = fixed;
 }
 
 cr_session_response_status tolvane_writer_response_status(const tolvane_writer_response *r) {

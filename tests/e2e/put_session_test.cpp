@@ -151,23 +151,28 @@ TEST_F(PutSession, ServerErrorsAndStatuses) {
 
 TEST_F(PutSession, DisconnectCutsTheFirstPayloadShort) {
     start();
-    trace(sb, "f.slt", {"--size", "100000"});
     trace(sb, "g.slt");
-    for (const std::string &port : {plain, tls}) {
-        SCOPED_TRACE(port);
-        config(port, port == tls ? "ssl = true\n" : "");
-        Result r = put({"-D", "p", "t", "f.slt", "g.slt"});
-        const std::string prefix = "warning: aborting after ", suffix = " bytes.\n";
-        ASSERT_TRUE(r.err.starts_with(prefix) && r.err.ends_with(suffix)) << r.err;
-        std::string count =
-            r.err.substr(prefix.size(), r.err.size() - prefix.size() - suffix.size());
-        ASSERT_EQ(count.find_first_not_of("0123456789"), std::string::npos) << r.err;
-        EXPECT_EQ(r, exits(0, "", r.err));
-        EXPECT_LT(std::stoul(count), 100000u);
-        // The receiver saw the full length announced and only the cut-off part arrive.
-        std::string seen = "command 2 length 100000 received " + count + " ";
-        for (int i = 0; i < 100 && rx->err().find(seen) == std::string::npos; i++) usleep(20000);
-        EXPECT_NE(rx->err().find(seen), std::string::npos) << rx->err();
+    // A small payload goes from memory; a large one from its file.
+    for (const unsigned long size : {100000ul, 24ul << 20}) {
+        trace(sb, "f.slt", {"--size", std::to_string(size)});
+        for (const std::string &port : {plain, tls}) {
+            SCOPED_TRACE(port + " " + std::to_string(size));
+            config(port, port == tls ? "ssl = true\n" : "");
+            Result r = put({"-D", "p", "t", "f.slt", "g.slt"});
+            const std::string prefix = "warning: aborting after ", suffix = " bytes.\n";
+            ASSERT_TRUE(r.err.starts_with(prefix) && r.err.ends_with(suffix)) << r.err;
+            std::string count =
+                r.err.substr(prefix.size(), r.err.size() - prefix.size() - suffix.size());
+            ASSERT_EQ(count.find_first_not_of("0123456789"), std::string::npos) << r.err;
+            EXPECT_EQ(r, exits(0, "", r.err));
+            EXPECT_LT(std::stoul(count), size);
+            // The receiver saw the full length announced and only the cut-off part arrive.
+            std::string seen =
+                "command 2 length " + std::to_string(size) + " received " + count + " ";
+            for (int i = 0; i < 100 && rx->err().find(seen) == std::string::npos; i++)
+                usleep(20000);
+            EXPECT_NE(rx->err().find(seen), std::string::npos) << rx->err();
+        }
     }
     EXPECT_TRUE(sb.exists("f.slt") && sb.exists("g.slt"));
 }
