@@ -183,19 +183,22 @@ void file_record::load() {
     length = st.st_size;
     if (length <= static_cast<off_t>(sizeof(qvif_header)))
         tolvane_fatal("error: file appears truncated.\n");
-    // A small trace is sent from its mapping, so its pages are read in now. Populating a
-    // writable private mapping would copy every page up front, so they are read in while the
-    // mapping is read-only and only then made writable; just a rewritten page is copied.
+    // A small trace is sent from its mapping, so its pages are read in now. The mapping stays
+    // read-only (populating a writable private one would copy every page) until its header is
+    // rewritten, if it is (see prepare).
     size_t size = static_cast<size_t>(length);
     data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | (length < kReadThrough ? MAP_POPULATE : 0),
                 fd, 0);
-    if (data == MAP_FAILED || mprotect(data, size, PROT_READ | PROT_WRITE) != 0)
-        tolvane_perror_exit("error: failed to load file");
+    if (data == MAP_FAILED) tolvane_perror_exit("error: failed to load file");
+    // The header is read through the descriptor: this process's first touch of a page of the
+    // mapping costs more than the read, and sending may not need the page at all.
+    qvif_header header;
+    ssize_t got = pread(fd, &header, sizeof header, 0);
     while (close(fd) != 0 && errno == EINTR) {
     }
+    if (got != static_cast<ssize_t>(sizeof header)) report_changed(this);  // it has shrunk
     uint64_t expected;
-    qvif_check_result r = qvif_check_size(data, static_cast<uint64_t>(length), &expected);
-    if (changed) report_changed(this);
+    qvif_check_result r = qvif_check_size(&header, static_cast<uint64_t>(length), &expected);
     if (r != QVIF_CHECK_OK)
         tolvane_fatal("error: size mismatch: %llu != %ju.\n",
                       static_cast<unsigned long long>(expected), static_cast<uintmax_t>(length));
@@ -230,6 +233,10 @@ int file_record::reopen() const {
 
 void file_record::prepare() {
     auto *header = static_cast<qvif_header *>(data);
+    // Only the page that holds the header is ever written, and only the rewritten bytes change.
+    if ((cf.use_uuid || cf.use_sha256) &&
+        mprotect(data, sizeof *header, PROT_READ | PROT_WRITE) != 0)
+        tolvane_perror_exit("error: failed to load file");
     if (cf.use_uuid) qvif_randomize_uuid(header, cf.rb);
     if (cf.use_sha256) qvif_randomize_sig(header, cf.srb);
     cr_sha256_to_string(sha256, reinterpret_cast<const cr_sha256_t *>(header->sig));
