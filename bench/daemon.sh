@@ -8,46 +8,32 @@
 # Usage: bench/daemon.sh [count] [idle-seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/lib.sh
 count=${1:-100000}
 idle=${2:-60}
-scripts/setup
-dir=build/release
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLVANE_TESTS=OFF >/dev/null
-cmake --build "$dir" >/dev/null
-bin=$PWD/$dir/tolvane
+bench_build
 
-work=$(mktemp -d /tmp/tolvane-bench.XXXXXX)
-receiver_pid= daemon_pid= mover_pid= peer_pid=
-# Ends a process started here; those started with setsid lead a group, which goes with them.
-end() {
-  local pid=$1
-  [[ -n "$pid" ]] || return 0
-  kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
-cleanup() {
+daemon_pid= mover_pid= peer_pid=
+daemon_cleanup() {
   trap '' INT TERM PIPE
-  end "$mover_pid"; end "$peer_pid"; end "$daemon_pid"; end "$receiver_pid"
-  rm -rf "$work"
+  bench_end "$mover_pid"; bench_end "$peer_pid"; bench_end "$daemon_pid"
+  bench_cleanup
 }
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-token=$(od -An -tx1 -N32 /dev/urandom | tr -d ' \n')
+trap daemon_cleanup EXIT
 
-# A fresh receiver with its own store; it refuses a UUID it has seen, and logs each answer.
-start_receiver() {
-  end "$receiver_pid"
+# A fresh receiver that keeps what it stores, in $work/NAME, and logs each answer to
+# $work/NAME.log (it refuses a UUID it has seen).
+start_store_receiver() {
+  bench_end "$receiver_pid"
   rm -f "$work/rx.out"
-  setsid "$dir/tools/receiver/tolvane-receiver" --store "$work/$1" --token "$token" --http 0 \
+  setsid "$receiver" --store "$work/$1" --token "$token" --http 0 \
     >"$work/rx.out" 2>"$work/$1.log" &
   receiver_pid=$!
   for _ in $(seq 100); do grep -qx ready "$work/rx.out" && break; sleep 0.05; done
-  port=$(awk '$1 == "http" { print $2 }' "$work/rx.out")
-  printf '[universe]\nname = bench\nwrite = http://127.0.0.1:%s\n[token]\nbench = %s\n' \
-    "$port" "$token" >"$work/cf"
+  write_config "http://127.0.0.1:$(receiver_port http)"
   printf '[daemon]\nbench.root = %s\nbench.token = bench\n' "$work/watch" >>"$work/cf"
 }
-stored() { grep -c -- '-> 200 stored ' "$work/$1.log" || true; }
+stored_in() { grep -c -- '-> 200 stored ' "$work/$1.log" || true; }
 refused() { grep -c -- '-> 409 duplicate ' "$work/$1.log" || true; }
 now() { date +%s.%N; }
 field() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
@@ -55,7 +41,7 @@ cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 
 echo "generating $count traces of 1 KiB..."
 mkdir -p "$work/gen" "$work/watch" "$work/late"
-"$dir/tools/mktrace/tolvane-mktrace" --count "$count" --size 1024 "$work/gen/t%06d.slt" >/dev/null
+"$mktrace" --count "$count" --size 1024 "$work/gen/t%06d.slt" >/dev/null
 cp -al "$work/gen" "$work/base"  # the peer's copy: hard links to the same files
 half=$((count / 2))
 (cd "$work/gen" && ls -f | grep '\.slt$' | sort >"$work/names")
@@ -64,7 +50,7 @@ tail -n +"$((half + 1))" "$work/names" | (cd "$work/gen" && xargs mv -t "$work/l
 (cd "$work/late" && ls -f | grep '\.slt$' | split -l 1000 - "$work/chunk.")
 
 # The daemon: starts with half of the traces; the rest arrive 1,000 at a time every 0.2 s.
-start_receiver store
+start_store_receiver store
 setsid "$bin" -c "$work/cf" -C "$work/home" daemon -f >"$work/daemon.out" 2>"$work/daemon.err" &
 daemon_pid=$!
 t0=$(now)
@@ -73,7 +59,7 @@ mover_pid=$!
 limit=$((SECONDS + 1200))
 while true; do
   left=$(( $(ls -f "$work/watch" "$work/late" | grep -c '\.slt$' || true) ))
-  done_count=$(stored store)
+  done_count=$(stored_in store)
   if ((left == 0 && done_count >= count)); then break; fi
   if ((SECONDS > limit)); then
     echo "daemon: gave up after 1200 s: $left traces left, $done_count stored" >&2
@@ -87,7 +73,7 @@ mover_pid=
 d_secs=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')
 d_hwm=$(field "$daemon_pid" VmHWM)
 d_files=$(find "$work/store" -name '*.slt' | wc -l)
-d_stored=$(stored store)
+d_stored=$(stored_in store)
 d_refused=$(refused store)
 d_lines=$(wc -l <"$work/daemon.out")
 d_messages=$(wc -l <"$work/daemon.err")
@@ -98,11 +84,11 @@ c0=$(cpu_ticks "$daemon_pid")
 sleep "$idle"
 c1=$(cpu_ticks "$daemon_pid")
 idle_pct=$(awk -v d=$((c1 - c0)) -v hz="$hz" -v s="$idle" 'BEGIN { printf "%.3f", 100 * d / hz / s }')
-end "$daemon_pid"
+bench_end "$daemon_pid"
 daemon_pid=
 
 # The peer: the same files, put -u in runs of 1,024, to a fresh receiver.
-start_receiver store2
+start_store_receiver store2
 p0=$(now)
 setsid /usr/bin/time -f '%M' -o "$work/time" sh -c \
   'find "$1" -name "*.slt" -print0 | xargs -0 -n 1024 "$2" -c "$3" -C "$4" put -u bench bench' \

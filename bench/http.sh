@@ -41,4 +41,5 @@ want=1
 bench_compare "(b) one $big_mib MiB trace" before check \
   "tolvane put" "$put $work/big.slt" "curl -X POST -T" \
   'curl -s -o /dev/null -X POST -T '"$work/big.slt"' "$url"'
-echo "(tolvane maps each trace whole, so its peak includes the file's pages, shared with the page cache)"
+echo "(tolvane maps a trace under 1 MiB whole, so its peak includes those pages, shared with the"
+echo " page cache; a larger one is read through its file)"
