@@ -718,16 +718,22 @@ enum class attempt { progress, stalled, refused_only, not_started };
 
 // After a failed child: put stops at its first failed file, the first of the share still
 // there. It goes to the oldest end, so the others are not held back by it at the next tick,
-// and is marked when files before it were stored. True when the child stored anything.
+// and is marked when other files of the share were stored: the store answered, and refused
+// this one. True when the child stored anything.
 bool share_failed(trace_list &list, const std::vector<trace *> &share) {
-    for (size_t i = 0; i < share.size(); i++) {
-        if (access(share[i]->path, F_OK) == 0) {
-            list.move_to_tail(share[i]);
-            if (i > 0) share[i]->refused = true;
-            return i > 0;
+    trace *failed = nullptr;
+    bool stored = false;
+    for (trace *t : share) {
+        if (access(t->path, F_OK) != 0) {
+            stored = true;
+        } else if (failed == nullptr) {
+            failed = t;
         }
     }
-    return !share.empty();
+    if (failed == nullptr) return true;
+    list.move_to_tail(failed);
+    failed->refused = failed->refused || stored;
+    return stored;
 }
 
 // Offers the ready files: one child per share, one after another, until one stores nothing.
@@ -800,9 +806,8 @@ void traces_put(int id) {
 }
 
 // The summary the service manager shows: directories watched, files listed, the last upload
-// that stored anything, and how many lists are backing off. Sent when it changes.
-void status_update() {
-    if (!notifying) return;
+// that stored anything, and how many lists are backing off.
+std::string status_text() {
     int watched = 0, backing_off = 0;
     for (int id = 0; id < count; id++) {
         watched += watches[id].wd >= 0;
@@ -817,7 +822,14 @@ void status_update() {
              "STATUS=directories watched: %d/%d; traces queued: %u; last upload: %s; backing off: "
              "%d",
              watched, count, trace_list::total(), last, backing_off);
-    if (status_sent == text) return;
+    return text;
+}
+
+// Sends the summary when it has changed.
+void status_update() {
+    if (!notifying) return;
+    std::string text = status_text();
+    if (text == status_sent) return;
     status_sent = text;
     notify(status_sent);
 }
@@ -949,7 +961,9 @@ void tolvane_command_daemon_handler(int argc, char **argv) {
     watches_start(first);
     heartbeat_attach();
     timer_start();
-    status_update();
-    notify("READY=1\n" + status_sent);
+    if (notifying) {
+        status_sent = status_text();
+        notify("READY=1\n" + status_sent);
+    }
     tolvane_network_run();
 }
