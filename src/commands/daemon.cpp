@@ -200,7 +200,7 @@ struct watch {
     unsigned int listing = 0;   // the number of its latest listing
     int64_t listed_at = 0;      // when the latest complete listing ended (monotonic ms)
     // Its list's uploads: attempts in a row that stored nothing, no attempt before retry_at,
-    // and when marked traces alone were last offered (monotonic ms).
+    // and when marked traces alone were last offered (monotonic ms; 0 for never).
     unsigned int stalls = 0;
     int64_t retry_at = 0;
     int64_t refused_at = 0;
@@ -776,7 +776,7 @@ void traces_put(int id) {
     if (due < s.retry_at) return;
     std::vector<trace *> ready = traces_ready(id);
     if (ready.empty()) return;
-    if (ready[0]->refused && due < s.refused_at + kBackoffMaxMs) return;
+    if (ready[0]->refused && s.refused_at != 0 && due < s.refused_at + kBackoffMaxMs) return;
     const char *root = tolvane_cf_watcher_root_get(s.w);
     attempt outcome = children_run(id, ready);
     const int64_t ended = now_ms();

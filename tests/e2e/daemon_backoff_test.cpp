@@ -122,5 +122,7 @@ TEST_F(Daemon, BacksOffWhileTheStoreIsDownButNotForARefusedTrace) {
     EXPECT_TRUE(sb.exists("in2/refused.slt"));
     EXPECT_EQ(b->err().find("warning: uploads from"), std::string::npos) << brief(b->err());
     EXPECT_GE(count(b->err(), "trace already exists with UUID " + taken), 2u);
-    EXPECT_LE(count(b->err(), "Command: "), good.size() + 1) << "the refused trace sent alone";
+    // A child per good trace, and at the start at most two more: the refused trace may come
+    // first in the directory, and is offered alone once before it waits 5 minutes.
+    EXPECT_LE(count(b->err(), "Command: "), good.size() + 2) << "the refused trace sent alone";
 }
