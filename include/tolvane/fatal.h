@@ -14,6 +14,11 @@ typedef void (*tolvane_message_hook_t)(void);
 void tolvane_message_hook_set(tolvane_message_hook_t hook);
 
 [[noreturn]] void tolvane_exit(int status);
+// Ends the process by the signal's default action, as if it had never been caught: for a process
+// that caught a terminating signal to tidy up first, so that its parent still sees the signal
+// (a service manager counts SIGTERM and SIGINT as a clean end; a shell stops its loop). Standard
+// output is flushed first; the exit hook, if any, gets 128 + sig.
+[[noreturn]] void tolvane_exit_signal(int sig);
 // Writes exactly the formatted bytes on standard error (nothing added), then ends with status 1.
 [[noreturn]] void tolvane_fatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Same bytes as errx(3): short program name, ": ", the message, a line feed; then ends with status.

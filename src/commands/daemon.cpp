@@ -15,6 +15,20 @@
 // Crash directories are often writable by anyone, so whatever an entry turns out to be must
 // not hold the daemon up: only regular files are listed, a symbolic link is never followed,
 // and a listed file is opened without blocking and checked again before it is read.
+//
+// Back-off. A list whose attempt stored nothing while the store was presumably down waits
+// before its next one: the next tick as usual, then about 10 s, 20 s, 40 s ... up to 5 minutes,
+// jittered so that many hosts do not come back in step; anything stored resets it. A trace that
+// the store refused while it took others from the same child is marked, and from then on goes
+// after the unmarked ones: a child then fails on it only once all the others are stored, so it
+// says nothing about the store, and never puts a list that otherwise makes progress into
+// back-off. Offered alone, marked traces are retried every 5 minutes.
+//
+// Service manager. Under systemd (NOTIFY_SOCKET set, libsystemd compiled in) the daemon says
+// READY=1 after its first scan, WATCHDOG=1 wherever it beats the heartbeat, a STATUS= summary
+// after each tick, and STOPPING=1 when SIGTERM or SIGINT ends it. Those two signals are caught
+// only so that a running upload child is ended first (it keeps the files it has not stored);
+// the daemon then ends by the same signal, as it always did.
 #include "tolvane/daemon.h"
 
 #include <dirent.h>
@@ -27,6 +41,9 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef TOLVANE_WITH_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -75,6 +92,12 @@ const size_t kChildArgBytes = 512 * 1024;
 const int64_t kRelistMs = 55 * 1000;
 // The heartbeat's period while a tick waits on a child: well inside a watchdog's second.
 const int64_t kBeatMs = 500;
+// Back-off: the first wait after two attempts in a row stored nothing, and the longest. Marked
+// traces alone are offered again after the longest wait.
+const int64_t kBackoffFirstMs = 10 * 1000;
+const int64_t kBackoffMaxMs = 5 * 60 * 1000;
+// How long a child asked to end at SIGTERM gets before it is killed.
+const int64_t kStopGraceMs = 5000;
 
 // One listed file, allocated as one block with its path inline.
 struct trace {
@@ -82,6 +105,7 @@ struct trace {
     time_t attempt;  // part of the entry record, set to 0 and not read
     tolvane_cf_watcher_t *watcher;
     unsigned int seen;  // the latest listing of its directory that found the file
+    bool refused;       // the store refused it while it took others from the same child
     char path[];
 };
 
@@ -116,6 +140,7 @@ class trace_list {
         t->attempt = 0;
         t->watcher = watcher;
         t->seen = 0;
+        t->refused = false;
         memcpy(t->path, path.data(), path.size());
         t->path[path.size()] = '\0';
         TAILQ_INSERT_HEAD(&head_, t, linkage);
@@ -174,6 +199,11 @@ struct watch {
     bool missing_told = false;  // a missing root was reported in this deferral
     unsigned int listing = 0;   // the number of its latest listing
     int64_t listed_at = 0;      // when the latest complete listing ended (monotonic ms)
+    // Its list's uploads: attempts in a row that stored nothing, no attempt before retry_at,
+    // and when marked traces alone were last offered (monotonic ms; 0 for never).
+    unsigned int stalls = 0;
+    int64_t retry_at = 0;
+    int64_t refused_at = 0;
 };
 
 // One list and one watch per watcher, indexed by the watcher's id.
@@ -187,6 +217,13 @@ uv_poll_t inotify_handle;
 volatile gimli_heartbeat *hb;
 // The configuration home and file that the upload children are given.
 std::string child_home, child_cf;
+time_t last_upload;  // wall clock, for the status line; 0 before the first
+// Set by SIGTERM or SIGINT, which also write a byte to stop_pipe to wake whatever waits.
+volatile sig_atomic_t stop_signal;
+int stop_pipe[2] = {-1, -1};
+uv_poll_t stop_handle;
+bool notifying;  // a service manager listens (NOTIFY_SOCKET)
+std::string status_sent;
 
 int64_t now_ms() {
     timespec ts;
@@ -219,6 +256,15 @@ std::string expansion_proof(const std::string &path) {
     do {                                            \
         if (cf.debug) fprintf(stderr, __VA_ARGS__); \
     } while (0)
+
+// Sends state lines to the service manager, when one listens and libsystemd is compiled in.
+void notify(const std::string &state) {
+#ifdef TOLVANE_WITH_SYSTEMD
+    if (notifying) sd_notify(0, state.c_str());
+#else
+    (void)state;
+#endif
+}
 
 const char kUsage[] =
     "Usage: daemon [<options>]\n\n    -f, --foreground              Run in foreground.\n"
@@ -465,6 +511,9 @@ bool ready_to_send(const trace *t, bool *gone) {
 // In the forked child: runs put on the files. It ends with _exit, never through tolvane_exit:
 // the parent's buffered output and exit handlers are not the child's to run.
 [[noreturn]] void child_exec(tolvane_cf_watcher_t *w, const std::vector<trace *> &files) {
+    // Until the program is replaced, a stop signal is the child's own, not the daemon's.
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGINT, SIG_DFL);
     const char *cf_path = child_cf.empty() ? nullptr : child_cf.c_str();
     // The nine fixed words, the files and the terminating null slot.
     size_t n = 9 + files.size() + 1;
@@ -497,12 +546,59 @@ bool ready_to_send(const trace *t, bool *gone) {
     _exit(1);
 }
 
-// Tells the watchdog monitor that the daemon is alive: at every tick, and every half second
-// while a tick waits on a child, so that a long upload is not taken for a hang.
+// Tells the watchdog monitor and the service manager that the daemon is alive: at every tick,
+// and every half second while a tick waits on a child, so that a long upload is not taken for a
+// hang.
 int64_t beaten_at;
 void beat() {
     beaten_at = now_ms();
     if (hb != nullptr) gimli_heartbeat_set(hb, GIMLI_HB_RUNNING);
+    notify("WATCHDOG=1");
+}
+
+// Whether SIGTERM or SIGINT asked the daemon to end. Empties the wake-up pipe: a byte without
+// the flag came from a child between fork and exec, whose signal was its own.
+bool stop_requested() {
+    char drain[64];
+    while (read(stop_pipe[0], drain, sizeof drain) > 0) {
+    }
+    return stop_signal != 0;
+}
+
+// Ends the daemon by the signal that asked for it. Nothing needs saving: the listed files stay
+// where they are, and the next start lists them again.
+[[noreturn]] void daemon_stop() {
+    int sig = stop_signal;
+    DEBUG("Stopping on signal %d.\n", sig);
+    notify("STOPPING=1");
+    tolvane_exit_signal(sig);
+}
+
+void stop_handler(int sig) {
+    int saved = errno;
+    if (stop_signal == 0) stop_signal = sig;
+    ssize_t n = write(stop_pipe[1], "", 1);  // full already: a wake-up is pending anyway
+    (void)n;
+    errno = saved;
+}
+
+void stop_readable(uv_poll_t *, int, int) {
+    if (stop_requested()) daemon_stop();
+}
+
+// SIGTERM and SIGINT end the daemon through daemon_stop, from the loop or from a wait on a
+// child.
+void stop_signals_catch() {
+    if (pipe2(stop_pipe, O_NONBLOCK | O_CLOEXEC) != 0 ||
+        uv_poll_init(loop, &stop_handle, stop_pipe[0]) != 0 ||
+        uv_poll_start(&stop_handle, UV_READABLE, stop_readable) != 0)
+        tolvane_fatal("error: failed to initialize signal handling.\n");
+    struct sigaction sa {};
+    sa.sa_handler = stop_handler;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
 }
 
 // A descriptor that becomes readable when the child ends, or -1 (a kernel before 5.3).
@@ -516,9 +612,12 @@ int child_descriptor(pid_t pid) {
 }
 
 // Waits for the child, at most the time-out, measured on the monotonic clock so that a step of
-// the wall clock cannot cut an upload short. True when it ended with status 0.
+// the wall clock cannot cut an upload short. True when it ended with status 0. A stop signal
+// meanwhile asks the child to end (put leaves what it has not stored), and ends the daemon once
+// the child has.
 bool child_wait(pid_t pid) {
-    const int64_t limit = now_ms() + static_cast<int64_t>(cf.timeout) * 1000;
+    int64_t limit = now_ms() + static_cast<int64_t>(cf.timeout) * 1000;
+    bool stopping = false;
     struct descriptor {
         int fd;
         ~descriptor() {
@@ -528,6 +627,7 @@ bool child_wait(pid_t pid) {
     while (true) {
         int status;
         pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid && stopping) daemon_stop();
         if (r == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) {
@@ -535,11 +635,17 @@ bool child_wait(pid_t pid) {
             kill(pid, SIGINT);
             return false;
         }
+        if (!stopping && stop_requested()) {
+            stopping = true;
+            kill(pid, SIGTERM);
+            limit = now_ms() + kStopGraceMs;
+        }
         int64_t now = now_ms();
         if (now > limit) {
             kill(pid, SIGKILL);
-            fputs("warning: child has timed out.\n", stderr);
+            if (!stopping) fputs("warning: child has timed out.\n", stderr);
             waitpid(pid, &status, 0);  // killed for sure: reaped at once, no zombie
+            if (stopping) daemon_stop();
             return false;
         }
         if (now - beaten_at >= kBeatMs) beat();
@@ -547,36 +653,40 @@ bool child_wait(pid_t pid) {
         // child's end, a short sleep still notices it promptly.
         int64_t pause = std::min(beaten_at + kBeatMs, limit + 1) - now;
         if (ended.fd < 0) pause = std::min<int64_t>(pause, 5);
-        pollfd p{ended.fd, POLLIN, 0};
-        poll(&p, 1, static_cast<int>(std::max<int64_t>(pause, 1)));
+        pollfd p[2] = {{ended.fd, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
+        poll(p, 2, static_cast<int>(std::max<int64_t>(pause, 1)));
     }
 }
 
-// Runs one put child for these files and waits for it. True when it ended with status 0.
-bool run_child(tolvane_cf_watcher_t *w, const std::vector<trace *> &files) {
+enum class child_end { ok, failed, not_started };
+
+// Runs one put child for these files and waits for it.
+child_end run_child(tolvane_cf_watcher_t *w, const std::vector<trace *> &files) {
+    if (stop_requested()) daemon_stop();
     pid_t pid = fork();
     if (pid < 0) {
         fputs("warning: failed to launch client.\n", stderr);
-        return true;  // nothing was tried, so nothing failed
+        return child_end::not_started;
     }
     if (pid == 0) child_exec(w, files);
-    return child_wait(pid);
+    return child_wait(pid) ? child_end::ok : child_end::failed;
 }
 
-// The entries of list `id` that can go to put now, newest first. Entries whose file is gone
-// are dropped on the way.
+// The entries of list `id` that can go to put now, newest first, the marked ones after all
+// the others. Entries whose file is gone are dropped on the way.
 std::vector<trace *> traces_ready(int id) {
-    std::vector<trace *> ready;
+    std::vector<trace *> ready, refused;
     for (trace *t : traces[id]) {
         bool gone;
         if (ready_to_send(t, &gone)) {
-            ready.push_back(t);
+            (t->refused ? refused : ready).push_back(t);
         } else if (gone) {
             // Its event was lost, or it is no regular file any more: dropped as an event would.
             DEBUG("[-%d] [%u] %s\n", id, trace_list::total(), t->path);
             traces[id].erase(t);
         }
     }
+    ready.insert(ready.end(), refused.begin(), refused.end());
     return ready;
 }
 
@@ -601,29 +711,127 @@ std::vector<trace *> share_next(const std::vector<trace *> &ready, size_t *start
     return share;
 }
 
-// After a failed child: the first file it left behind is the one it failed on. It goes to the
-// oldest end, so the others are not held back by it at the next tick.
-void share_failed(trace_list &list, const std::vector<trace *> &share) {
-    for (trace *f : share) {
-        if (access(f->path, F_OK) == 0) {
-            list.move_to_tail(f);
-            return;
+// What came of one list's attempt: something stored; nothing stored although unmarked traces
+// were offered (the store is taken to be down); nothing stored of marked traces alone (which
+// tells nothing about the store); or no child could be started.
+enum class attempt { progress, stalled, refused_only, not_started };
+
+// After a failed child: put stops at its first failed file, the first of the share still
+// there. It goes to the oldest end, so the others are not held back by it at the next tick,
+// and is marked when other files of the share were stored: the store answered, and refused
+// this one. True when the child stored anything.
+bool share_failed(trace_list &list, const std::vector<trace *> &share) {
+    trace *failed = nullptr;
+    bool stored = false;
+    for (trace *t : share) {
+        if (access(t->path, F_OK) != 0) {
+            stored = true;
+        } else if (failed == nullptr) {
+            failed = t;
         }
+    }
+    if (failed == nullptr) return true;
+    list.move_to_tail(failed);
+    failed->refused = failed->refused || stored;
+    return stored;
+}
+
+// Offers the ready files: one child per share, one after another, until one stores nothing.
+// The loop waits meanwhile, so no event can drop an entry of `ready` under it; the events
+// queue up in the kernel, and should they overflow it, every watched directory is listed again.
+attempt children_run(int id, const std::vector<trace *> &ready) {
+    tolvane_cf_watcher_t *w = ready[0]->watcher;
+    size_t fixed = child_fixed_bytes(w);
+    bool stored = false;
+    for (size_t start = 0; start < ready.size();) {
+        std::vector<trace *> share = share_next(ready, &start, fixed);
+        child_end end = run_child(w, share);
+        if (end == child_end::not_started) return stored ? attempt::progress : attempt::not_started;
+        if (end == child_end::ok || share_failed(traces[id], share)) {
+            stored = true;
+            continue;
+        }
+        // Marked traces go last, so a child that stopped at one had nothing else to offer.
+        if (stored) return attempt::progress;
+        return share[0]->refused ? attempt::refused_only : attempt::stalled;
+    }
+    return attempt::progress;
+}
+
+// The wait after `stalls` attempts in a row stored nothing: none after the first, then 10 s
+// doubling up to 5 minutes, each within 20 % either way.
+int64_t backoff_ms(unsigned int stalls) {
+    if (stalls < 2) return 0;
+    int64_t wait = stalls - 2 < 16 ? kBackoffFirstMs << (stalls - 2) : kBackoffMaxMs;
+    wait = std::min(wait, kBackoffMaxMs);
+    return wait * (800 + static_cast<int64_t>(arc4random_uniform(401))) / 1000;
+}
+
+// Uploads one watcher's list, unless it is backing off. Waits run from the end of an attempt,
+// so that a slow one (a store that never answers) does not use them up, and an attempt is due
+// at the tick nearest to its time, so that a wait is not stretched by a whole tick.
+void traces_put(int id) {
+    watch &s = watches[id];
+    const int64_t due = now_ms() + static_cast<int64_t>(cf.interval) * 500;
+    if (due < s.retry_at) return;
+    std::vector<trace *> ready = traces_ready(id);
+    if (ready.empty()) return;
+    if (ready[0]->refused && s.refused_at != 0 && due < s.refused_at + kBackoffMaxMs) return;
+    const char *root = tolvane_cf_watcher_root_get(s.w);
+    attempt outcome = children_run(id, ready);
+    const int64_t ended = now_ms();
+    switch (outcome) {
+        case attempt::progress:
+            if (s.stalls >= 2) fprintf(stderr, "warning: uploads from \"%s\" work again.\n", root);
+            s.stalls = 0;
+            s.retry_at = 0;
+            last_upload = time(nullptr);
+            break;
+        case attempt::stalled: {
+            int64_t wait = backoff_ms(++s.stalls);
+            s.retry_at = ended + wait;
+            DEBUG("[B%d] %u attempts stored nothing; next in %" PRId64 " ms.\n", id, s.stalls,
+                  wait);
+            if (s.stalls == 2)
+                fprintf(stderr, "warning: uploads from \"%s\" are failing; next attempt in %d s.\n",
+                        root, static_cast<int>((wait + 500) / 1000));
+            break;
+        }
+        case attempt::refused_only:
+            s.refused_at = ended;
+            break;
+        case attempt::not_started:
+            break;
     }
 }
 
-// Uploads one watcher's list: one child per share, one after another. The loop waits
-// meanwhile, so no event can drop an entry of `ready` under it; the events queue up in the
-// kernel, and should they overflow it, every watched directory is listed again.
-void traces_put(int id) {
-    std::vector<trace *> ready = traces_ready(id);
-    if (ready.empty()) return;
-    tolvane_cf_watcher_t *w = ready[0]->watcher;
-    size_t fixed = child_fixed_bytes(w);
-    for (size_t start = 0; start < ready.size();) {
-        std::vector<trace *> share = share_next(ready, &start, fixed);
-        if (!run_child(w, share)) share_failed(traces[id], share);
+// The summary the service manager shows: directories watched, files listed, the last upload
+// that stored anything, and how many lists are backing off.
+std::string status_text() {
+    int watched = 0, backing_off = 0;
+    for (int id = 0; id < count; id++) {
+        watched += watches[id].wd >= 0;
+        backing_off += watches[id].stalls >= 2;
     }
+    char last[32] = "never";
+    struct tm tm;
+    if (last_upload != 0 && localtime_r(&last_upload, &tm) != nullptr)
+        strftime(last, sizeof last, "%Y-%m-%d %H:%M:%S", &tm);
+    char text[256];
+    snprintf(text, sizeof text,
+             "STATUS=directories watched: %d/%d; traces queued: %u; last upload: %s; backing off: "
+             "%d",
+             watched, count, trace_list::total(), last, backing_off);
+    return text;
+}
+
+// Sends the summary when it has changed.
+void status_update() {
+    if (!notifying) return;
+    std::string text = status_text();
+    if (text == status_sent) return;
+    status_sent = text;
+    notify(status_sent);
 }
 
 // A watch is compared with what its root names now. This also catches what sends no event: a
@@ -664,6 +872,7 @@ void timer_handler(uv_timer_t *) {
         }
         traces_put(id);
     }
+    status_update();
 }
 
 void options_parse(int argc, char **argv) {
@@ -747,8 +956,14 @@ void tolvane_command_daemon_handler(int argc, char **argv) {
     if (!cf.foreground) detach();
     tolvane_network_init();
     loop = tolvane_network_loop_get();
+    notifying = getenv("NOTIFY_SOCKET") != nullptr;
+    stop_signals_catch();
     watches_start(first);
     heartbeat_attach();
     timer_start();
+    if (notifying) {
+        status_sent = status_text();
+        notify("READY=1\n" + status_sent);
+    }
     tolvane_network_run();
 }

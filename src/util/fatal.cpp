@@ -1,5 +1,8 @@
 #include "tolvane/fatal.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -26,6 +29,18 @@ void tolvane_exit(int status) {
     before_message();
     if (exit_hook != nullptr) exit_hook(status);
     exit(status);
+}
+
+void tolvane_exit_signal(int sig) {
+    if (exit_hook != nullptr) exit_hook(128 + sig);
+    fflush(nullptr);
+    signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+    _exit(128 + sig);  // a signal whose default action does not end a process
 }
 
 void tolvane_fatal(const char *fmt, ...) {

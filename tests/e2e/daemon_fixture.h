@@ -3,14 +3,22 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -43,6 +51,77 @@ inline bool says(const Background &b, const std::string &text,
                  std::chrono::milliseconds limit = 15s, size_t times = 1) {
     return eventually([&] { return count(b.err(), text) >= times; }, limit);
 }
+
+// Whether this build sends service-manager notifications.
+#ifdef TOLVANE_WITH_SYSTEMD
+inline constexpr bool kNotifies = true;
+#else
+inline constexpr bool kNotifies = false;
+#endif
+
+// The service manager's end of the notification protocol: a datagram socket bound at a path,
+// for NOTIFY_SOCKET, read at once by a thread of its own as systemd would (a full queue would
+// hold the sender up). Keeps what arrived, with when (seconds since it was made).
+class NotifyListener {
+   public:
+    explicit NotifyListener(const std::string &path) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        EXPECT_LT(path.size(), sizeof a.sun_path);
+        memcpy(a.sun_path, path.c_str(), std::min(path.size(), sizeof a.sun_path - 1));
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << strerror(errno);
+        reader_ = std::thread([this] {
+            while (!done_) {
+                pollfd p{fd_, POLLIN, 0};
+                char buf[4096];
+                ssize_t n = poll(&p, 1, 100) > 0 ? recv(fd_, buf, sizeof buf, 0) : 0;
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (n > 0)
+                    got_.emplace_back(
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_)
+                            .count(),
+                        std::string(buf, static_cast<size_t>(n)));
+            }
+        });
+    }
+    ~NotifyListener() {
+        done_ = true;
+        reader_.join();
+        close(fd_);
+    }
+    // Waits for a datagram equal to `text` after those that earlier calls found.
+    bool until(const std::string &text, std::chrono::milliseconds limit) {
+        return eventually(
+            [&] {
+                std::lock_guard<std::mutex> lock(mutex_);
+                while (cursor_ < got_.size())
+                    if (got_[cursor_++].second == text) return true;
+                return false;
+            },
+            limit);
+    }
+    std::vector<std::pair<double, std::string>> got() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return got_;
+    }
+    // The times of the datagrams equal to `text`.
+    std::vector<double> times(const std::string &text) {
+        std::vector<double> t;
+        for (const auto &[at, what] : got())
+            if (what == text) t.push_back(at);
+        return t;
+    }
+
+   private:
+    int fd_;
+    std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
+    std::atomic<bool> done_{false};
+    std::mutex mutex_;
+    std::vector<std::pair<double, std::string>> got_;
+    size_t cursor_ = 0;
+    std::thread reader_;
+};
 
 class Daemon : public ::testing::Test {
    protected:

@@ -117,6 +117,10 @@ class Sandbox {
     std::map<std::string, std::string> env_;
 };
 
+// Resident memory that the sanitizers' runtime (shadow memory, its allocator) adds to a program
+// built with them: a limit on a program's peak memory allows for it.
+inline constexpr long kSanitizerRssKib = TOLVANE_SANITIZED ? 32 << 10 : 0;
+
 // The token the receiver accepts, which the usual configuration names "t".
 inline const std::string kToken(64, 'a');
 

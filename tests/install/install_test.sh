@@ -41,6 +41,16 @@ complete_words() {
 # The service unit, where systemd's checker exists.
 unit=$prefix/lib/systemd/system/tolvane-daemon.service
 grep -qx 'ExecStart=/usr/local/bin/tolvane daemon -f' "$unit" || fail "unit ExecStart: $(grep ExecStart "$unit")"
+# A build with libsystemd is waited for until ready and watched; one without must be neither.
+if ldd "$prefix/bin/tolvane" | grep -q libsystemd; then
+  directives=(Type=notify WatchdogSec=30s Restart=on-failure)
+else
+  directives=(Type=simple Restart=on-failure)
+  grep -q '^WatchdogSec=' "$unit" && fail "unit has a watchdog that this build cannot beat"
+fi
+for d in "${directives[@]}"; do grep -qx "$d" "$unit" || fail "unit lacks $d"; done
+# Only the main process notifies: the default NotifyAccess=main must stay.
+grep -q '^NotifyAccess=' "$unit" && fail "unit sets NotifyAccess"
 if command -v systemd-analyze >/dev/null; then
   # Verified as it would run from the prefix: its command and its manual pages must exist.
   mkdir "$root/verify"

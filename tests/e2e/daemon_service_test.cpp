@@ -1,0 +1,60 @@
+// The daemon under a service manager: the test binds the notification socket itself and plays
+// systemd. A recording program that sleeps stands in for put, so that a tick waits on a child
+// for as long as the test likes.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <thread>
+
+#include "daemon_fixture.h"
+
+using namespace e2e;
+
+// READY=1 with a status after the first scan, WATCHDOG=1 at each tick and at least once a second
+// while a child runs, and on SIGTERM: the child ended, its file kept, STOPPING=1, and the daemon
+// ended by SIGTERM. A build without libsystemd sends nothing and works the same.
+TEST_F(Daemon, TellsTheServiceManagerReadyAliveAndStoppingAndEndsItsChildOnSigterm) {
+    config({{"p", "in", "t1"}});
+    sb.mkdir("in");
+    recorder("exec /bin/sleep 120");
+    NotifyListener manager(sb.path("notify"));
+    sb.setenv("NOTIFY_SOCKET", sb.path("notify"));
+    auto d = daemon({"-f"}, sb.path("rec"));
+    const std::string ready =
+        "READY=1\nSTATUS=directories watched: 1/1; traces queued: 0; last upload: never; "
+        "backing off: 0";
+    EXPECT_EQ(manager.until(ready, 4s), kNotifies);
+    EXPECT_EQ(manager.until("WATCHDOG=1", 7s), kNotifies);  // the first tick
+    trace(sb, "in/a.slt");  // for the second tick, whose child then runs until it is ended
+    std::string pid;
+    ASSERT_TRUE(eventually(
+        [&] { return sb.exists("rec.pid") && (pid = sb.read("rec.pid")).ends_with("\n"); }, 7s));
+    std::this_thread::sleep_for(3s);  // while the tick waits on the child
+    ASSERT_EQ(kill(d->pid(), SIGTERM), 0);
+    EXPECT_EQ(manager.until("STOPPING=1", 3s), kNotifies);
+    int status = d->wait(3s);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    // Ended and reaped by the daemon, not left behind: the harness has not touched the group yet.
+    std::string child = "/proc/" + pid.substr(0, pid.size() - 1);
+    EXPECT_NE(access(child.c_str(), F_OK), 0) << "child left running";
+    EXPECT_TRUE(sb.exists("in/a.slt"));
+    EXPECT_EQ(d->err(), kNoMonitor);
+    auto got = manager.got();
+    if (!kNotifies) {
+        EXPECT_TRUE(got.empty());
+        return;
+    }
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(got.front().second, ready);
+    EXPECT_EQ(got.back().second, "STOPPING=1");
+    std::vector<double> beats = manager.times("WATCHDOG=1");
+    ASSERT_GE(beats.size(), 6u);
+    EXPECT_NEAR(beats[1] - beats[0], 5.0, 1.0) << "a tick apart";
+    double previous = beats[1];
+    for (size_t i = 2; i < beats.size(); i++) {
+        EXPECT_LE(beats[i] - previous, 1.0) << "while the child runs, beat " << i;
+        previous = beats[i];
+    }
+    EXPECT_LE(got.back().first - previous, 1.0);
+    EXPECT_GE(previous - beats[1], 2.5) << "beats while the child ran";
+}
