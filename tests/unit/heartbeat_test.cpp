@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fd_text.h"
 #include "tempdir.h"
 #include "tolvane/heartbeat.h"
 
@@ -27,15 +28,6 @@ struct Child {
     int status = 0;
     std::string err, failed;
 };
-
-std::string drain(int fd) {
-    std::string text;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return text;
-}
 
 // Runs body in a child with standard output and error on pipes; the child prints the failed
 // checks that body returns. The monitor, if any, runs in the parent meanwhile.

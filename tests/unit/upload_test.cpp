@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fd_text.h"
 #include "tempdir.h"
 #include "tolvane/cf_home.h"
 #include "tolvane/curl_writer.h"
@@ -30,15 +31,6 @@ qvif_check_result check(uint64_t size, std::vector<uint64_t> lens, uint64_t *exp
     qvif_header h{};
     for (size_t i = 0; i < lens.size(); i++) h.section_table[i].len = lens[i];
     return qvif_check_size(&h, size, expected);
-}
-
-std::string drain(int fd) {
-    std::string text;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return text;
 }
 
 void flush_and_leave(int status) {
