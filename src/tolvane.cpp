@@ -6,15 +6,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tolvane/cf_blocks.h"
-#include "tolvane/cf_home.h"
-#include "tolvane/daemon.h"
-#include "tolvane/fatal.h"
-#include "tolvane/put.h"
-#include "tolvane/retired.h"
-#include "tolvane/ssl.h"
-#include "tolvane/stacklore.h"
-#include "tolvane/tolvane.h"
+#include "tolvane/commands/command.h"
+#include "tolvane/commands/daemon.h"
+#include "tolvane/commands/put.h"
+#include "tolvane/commands/retired.h"
+#include "tolvane/commands/stacklore.h"
+#include "tolvane/config/cf_blocks.h"
+#include "tolvane/config/cf_home.h"
+#include "tolvane/net/ssl.h"
+#include "tolvane/util/fatal.h"
 
 static const tolvane_command commands[] = {
     {"list", tolvane_command_list_handler},     {"get", tolvane_command_get_handler},

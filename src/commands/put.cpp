@@ -1,7 +1,7 @@
 // The put command: loads and checks every named trace file, then uploads them one at a time
 // over HTTP(S) or the session protocol, printing one result line per stored file. The handler
 // runs four steps: parse the options and words, load the files, choose the writer, run.
-#include "tolvane/put.h"
+#include "tolvane/commands/put.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -20,14 +20,14 @@
 #include <utility>
 #include <vector>
 
-#include "tolvane/cf_universe.h"
-#include "tolvane/crypto.h"
-#include "tolvane/curl_writer.h"
-#include "tolvane/fatal.h"
-#include "tolvane/misc.h"
-#include "tolvane/network.h"
-#include "tolvane/qvif.h"
-#include "tolvane/writer.h"
+#include "tolvane/config/cf_universe.h"
+#include "tolvane/net/curl_writer.h"
+#include "tolvane/net/network.h"
+#include "tolvane/net/writer.h"
+#include "tolvane/trace/qvif.h"
+#include "tolvane/util/crypto.h"
+#include "tolvane/util/fatal.h"
+#include "tolvane/util/misc.h"
 
 namespace {
 struct {

@@ -1,6 +1,6 @@
 // The stacklore command: runs the tracer against a live process under a time limit, takes the
 // trace file it names on its first output line, and uploads that file with put.
-#include "tolvane/stacklore.h"
+#include "tolvane/commands/stacklore.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -15,9 +15,9 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "tolvane/cf_blocks.h"
-#include "tolvane/fatal.h"
-#include "tolvane/put.h"
+#include "tolvane/commands/put.h"
+#include "tolvane/config/cf_blocks.h"
+#include "tolvane/util/fatal.h"
 
 namespace {
 const char put_cmd_name[] = "put";

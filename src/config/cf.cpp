@@ -1,6 +1,6 @@
 // The configuration file syntax, the text helpers, whole-file reads and the store that keeps
 // configuration for the life of the process.
-#include "tolvane/cf.h"
+#include "tolvane/config/cf.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -13,8 +13,8 @@
 #include <cstring>
 #include <memory>
 
-#include "tolvane/fatal.h"
-#include "tolvane/misc.h"
+#include "tolvane/util/fatal.h"
+#include "tolvane/util/misc.h"
 
 namespace {
 // Every block of the store is kept on one list so tolvane_cf_reset can free them all.

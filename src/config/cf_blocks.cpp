@@ -1,11 +1,11 @@
 // The general, daemon and default blocks and the injection of per-command default options.
-#include "tolvane/cf_blocks.h"
+#include "tolvane/config/cf_blocks.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "tolvane/fatal.h"
+#include "tolvane/util/fatal.h"
 
 namespace {
 struct general_settings {

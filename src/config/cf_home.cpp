@@ -1,6 +1,6 @@
 // Loading: the start-up load order, the configuration file's blocks, the configuration home and
 // its JSON configuration, the program's own path, and dropping it all again.
-#include "tolvane/cf_home.h"
+#include "tolvane/config/cf_home.h"
 
 #include <json-c/json.h>
 #include <unistd.h>
@@ -10,10 +10,10 @@
 #include <cstring>
 #include <memory>
 
-#include "tolvane/cf_blocks.h"
-#include "tolvane/fatal.h"
-#include "tolvane/misc.h"
-#include "tolvane/token_cache.h"
+#include "tolvane/config/cf_blocks.h"
+#include "tolvane/config/token_cache.h"
+#include "tolvane/util/fatal.h"
+#include "tolvane/util/misc.h"
 
 namespace {
 struct zeroconf_state {

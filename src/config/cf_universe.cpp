@@ -1,13 +1,13 @@
 // Universes, servers and tokens: the universe and token blocks and their accessors.
-#include "tolvane/cf_universe.h"
+#include "tolvane/config/cf_universe.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <variant>
 
-#include "tolvane/fatal.h"
-#include "tolvane/misc.h"
+#include "tolvane/util/fatal.h"
+#include "tolvane/util/misc.h"
 
 namespace {
 SLIST_HEAD(, tolvane_cf_universe) universes;

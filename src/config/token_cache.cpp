@@ -1,5 +1,5 @@
 // The login token cache: "universe token" lines, the last line for a universe winning.
-#include "tolvane/token_cache.h"
+#include "tolvane/config/token_cache.h"
 
 #include <pthread.h>
 #include <sys/queue.h>
@@ -10,9 +10,9 @@
 #include <cstring>
 #include <memory>
 
-#include "tolvane/cf.h"
-#include "tolvane/fatal.h"
-#include "tolvane/misc.h"
+#include "tolvane/config/cf.h"
+#include "tolvane/util/fatal.h"
+#include "tolvane/util/misc.h"
 
 namespace {
 struct token_entry {

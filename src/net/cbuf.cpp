@@ -1,4 +1,4 @@
-#include "tolvane/cbuf.h"
+#include "tolvane/net/cbuf.h"
 
 #include <unistd.h>
 
@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tolvane/misc.h"
-#include "tolvane/ssl.h"
+#include "tolvane/net/ssl.h"
+#include "tolvane/util/misc.h"
 
 static_assert(offsetof(cr_cbuf, payload) <= CR_CBUF_HEADER_SIZE);
 

@@ -1,5 +1,5 @@
 // The HTTP upload writer: one reusable easy handle posting trace files from memory.
-#include "tolvane/curl_writer.h"
+#include "tolvane/net/curl_writer.h"
 
 #include <json-c/json.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tolvane/crypto.h"
+#include "tolvane/util/crypto.h"
 
 namespace {
 const char kAborted[] = "aborted connection.";

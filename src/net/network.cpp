@@ -1,6 +1,6 @@
 // The per-thread event loop, the tick and the libcurl multi glue. Writers bring their own
 // decisions: a tick runs their idle checks, a finished transfer runs their completion.
-#include "tolvane/network.h"
+#include "tolvane/net/network.h"
 
 #include <algorithm>
 #include <cassert>
@@ -13,9 +13,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tolvane/array.h"
-#include "tolvane/fatal.h"
-#include "tolvane/misc.h"
+#include "tolvane/util/array.h"
+#include "tolvane/util/fatal.h"
+#include "tolvane/util/misc.h"
 
 namespace {
 struct tolvane_curl_context {

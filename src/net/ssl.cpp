@@ -1,6 +1,6 @@
 // Every TLS library call of the program: context and session set-up, the memory-buffer transport,
 // reads, writes, shutdown, and the one classification of the library's "nothing now" states.
-#include "tolvane/ssl.h"
+#include "tolvane/net/ssl.h"
 
 #include <arpa/inet.h>
 #include <openssl/err.h>
@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tolvane/fatal.h"
+#include "tolvane/util/fatal.h"
 
 #if OPENSSL_VERSION_NUMBER < 0x10100000L
 // Libraries before 1.1 need the application to provide locks and thread identifiers; later

@@ -1,6 +1,6 @@
 // The session writer: connection header, command frames with their payloads, response records,
 // plain or through TLS over memory buffers, on the event loop; and its own idle rule.
-#include "tolvane/writer.h"
+#include "tolvane/net/writer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tolvane/fatal.h"
+#include "tolvane/util/fatal.h"
 
 namespace {
 enum request_kind {

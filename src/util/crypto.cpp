@@ -1,4 +1,4 @@
-#include "tolvane/crypto.h"
+#include "tolvane/util/crypto.h"
 
 #include <cstdio>
 #include <cstdlib>

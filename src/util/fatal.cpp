@@ -1,4 +1,4 @@
-#include "tolvane/fatal.h"
+#include "tolvane/util/fatal.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "tolvane/membuilder.h"
+#include "tolvane/util/membuilder.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "tolvane/misc.h"
+#include "tolvane/util/misc.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tolvane/fatal.h"
+#include "tolvane/util/fatal.h"
 
 void *tolvane_xmalloc(size_t size) {
     void *p = malloc(size);

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "harness.h"
-#include "tolvane/curl_writer.h"
+#include "tolvane/net/curl_writer.h"
 
 using namespace e2e;
 using namespace std::chrono_literals;

@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "harness.h"
-#include "tolvane/writer.h"
+#include "tolvane/net/writer.h"
 
 using namespace e2e;
 using namespace std::chrono_literals;

@@ -5,11 +5,11 @@
 #include <filesystem>
 
 #include "harness.h"
-#include "tolvane/cf.h"
-#include "tolvane/cf_home.h"
-#include "tolvane/network.h"
-#include "tolvane/ssl.h"
-#include "tolvane/writer.h"
+#include "tolvane/config/cf.h"
+#include "tolvane/config/cf_home.h"
+#include "tolvane/net/network.h"
+#include "tolvane/net/ssl.h"
+#include "tolvane/net/writer.h"
 
 using namespace e2e;
 

@@ -1,7 +1,7 @@
 // Fuzzes the configuration file parser with all five known block kinds.
 #include "fuzz_common.h"
-#include "tolvane/cf_blocks.h"
-#include "tolvane/cf_home.h"
+#include "tolvane/config/cf_blocks.h"
+#include "tolvane/config/cf_home.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz::init();

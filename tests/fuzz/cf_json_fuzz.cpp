@@ -1,6 +1,6 @@
 // Fuzzes the JSON configuration loader.
 #include "fuzz_common.h"
-#include "tolvane/cf_home.h"
+#include "tolvane/config/cf_home.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz::init();

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <string>
 
-#include "tolvane/cf_home.h"
-#include "tolvane/fatal.h"
+#include "tolvane/config/cf_home.h"
+#include "tolvane/util/fatal.h"
 
 namespace fuzz {
 

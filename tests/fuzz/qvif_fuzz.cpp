@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tolvane/qvif.h"
+#include "tolvane/trace/qvif.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint64_t file_size;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tolvane/writer.h"
+#include "tolvane/net/writer.h"
 
 namespace {
 struct Record {

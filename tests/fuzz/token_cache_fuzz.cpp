@@ -1,6 +1,6 @@
 // Fuzzes the login token cache parser.
 #include "fuzz_common.h"
-#include "tolvane/token_cache.h"
+#include "tolvane/config/token_cache.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz::init();

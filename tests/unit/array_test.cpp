@@ -1,4 +1,4 @@
-#include "tolvane/array.h"
+#include "tolvane/util/array.h"
 
 #include <gtest/gtest.h>
 

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "tempdir.h"
-#include "tolvane/cf.h"
-#include "tolvane/cf_blocks.h"
-#include "tolvane/cf_home.h"
-#include "tolvane/crypto.h"
-#include "tolvane/token_cache.h"
+#include "tolvane/config/cf.h"
+#include "tolvane/config/cf_blocks.h"
+#include "tolvane/config/cf_home.h"
+#include "tolvane/config/token_cache.h"
+#include "tolvane/util/crypto.h"
 
 namespace {
 std::string hex(char digit) {

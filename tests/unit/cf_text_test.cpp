@@ -5,8 +5,8 @@
 #include <string>
 
 #include "tempdir.h"
-#include "tolvane/cf.h"
-#include "tolvane/cf_home.h"
+#include "tolvane/config/cf.h"
+#include "tolvane/config/cf_home.h"
 
 namespace {
 std::string first_word(std::string s) {

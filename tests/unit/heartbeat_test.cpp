@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "commands/daemon/heartbeat.h"
 #include "fd_text.h"
 #include "tempdir.h"
-#include "tolvane/heartbeat.h"
 
 namespace {
 // The record's bytes as the monitor writes them.

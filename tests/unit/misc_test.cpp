@@ -1,4 +1,4 @@
-#include "tolvane/misc.h"
+#include "tolvane/util/misc.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

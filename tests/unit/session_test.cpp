@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "tolvane/cbuf.h"
-#include "tolvane/ssl.h"
-#include "tolvane/writer.h"
+#include "tolvane/net/cbuf.h"
+#include "tolvane/net/ssl.h"
+#include "tolvane/net/writer.h"
 
 namespace {
 struct Buf {

@@ -18,12 +18,12 @@
 
 #include "fd_text.h"
 #include "tempdir.h"
-#include "tolvane/cf_home.h"
-#include "tolvane/curl_writer.h"
-#include "tolvane/fatal.h"
-#include "tolvane/put.h"
-#include "tolvane/qvif.h"
-#include "tolvane/ssl.h"
+#include "tolvane/commands/put.h"
+#include "tolvane/config/cf_home.h"
+#include "tolvane/net/curl_writer.h"
+#include "tolvane/net/ssl.h"
+#include "tolvane/trace/qvif.h"
+#include "tolvane/util/fatal.h"
 
 namespace {
 // Checks a file of `size` bytes whose header holds the given section lengths.

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "tolvane/crypto.h"
-#include "tolvane/misc.h"
-#include "tolvane/qvif.h"
+#include "tolvane/trace/qvif.h"
+#include "tolvane/util/crypto.h"
+#include "tolvane/util/misc.h"
 
 namespace {
 const char usage_text[] =

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "tolvane/qvif.h"
+#include "tolvane/trace/qvif.h"
 
 namespace rx {
 

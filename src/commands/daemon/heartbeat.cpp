@@ -1,6 +1,6 @@
 // The gimli heartbeat: the record shared with the watchdog monitor and the fatal-signal handler
 // that asks it for a trace before the process dies.
-#include "tolvane/heartbeat.h"
+#include "heartbeat.h"
 
 #include <sys/mman.h>
 #include <sys/stat.h>

@@ -10,7 +10,7 @@
 
 #include <ctime>
 
-#include "tolvane/cf_universe.h"
+#include "tolvane/config/cf_universe.h"
 
 void tolvane_network_init(void);
 void tolvane_network_run(void);

@@ -4,8 +4,8 @@
 
 #include <sys/queue.h>
 
-#include "tolvane/array.h"
-#include "tolvane/cf.h"
+#include "tolvane/config/cf.h"
+#include "tolvane/util/array.h"
 
 struct tolvane_cf_watcher {
     int id;

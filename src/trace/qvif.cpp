@@ -1,8 +1,8 @@
-#include "tolvane/qvif.h"
+#include "tolvane/trace/qvif.h"
 
 #include <cstring>
 
-#include "tolvane/misc.h"
+#include "tolvane/util/misc.h"
 
 qvif_check_result qvif_check_size(const void *data, uint64_t size, uint64_t *expected) {
     if (size <= sizeof(qvif_header)) return QVIF_CHECK_TRUNCATED;

@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tolvane/cf_universe.h"
-#include "tolvane/membuilder.h"
-#include "tolvane/network.h"
+#include "tolvane/config/cf_universe.h"
+#include "tolvane/net/network.h"
+#include "tolvane/util/membuilder.h"
 
 typedef enum {
     TOLVANE_CURL_WRITER_S_NONE = 0,

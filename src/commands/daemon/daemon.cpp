@@ -29,7 +29,7 @@
 // after each tick, and STOPPING=1 when SIGTERM or SIGINT ends it. Those two signals are caught
 // only so that a running upload child is ended first (it keeps the files it has not stored);
 // the daemon then ends by the same signal, as it always did.
-#include "tolvane/daemon.h"
+#include "tolvane/commands/daemon.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -60,15 +60,15 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tolvane/cf.h"
-#include "tolvane/cf_blocks.h"
-#include "tolvane/cf_home.h"
-#include "tolvane/cf_universe.h"
-#include "tolvane/fatal.h"
-#include "tolvane/heartbeat.h"
-#include "tolvane/misc.h"
-#include "tolvane/network.h"
-#include "tolvane/qvif.h"
+#include "heartbeat.h"
+#include "tolvane/config/cf.h"
+#include "tolvane/config/cf_blocks.h"
+#include "tolvane/config/cf_home.h"
+#include "tolvane/config/cf_universe.h"
+#include "tolvane/net/network.h"
+#include "tolvane/trace/qvif.h"
+#include "tolvane/util/fatal.h"
+#include "tolvane/util/misc.h"
 
 namespace {
 struct {

@@ -4,7 +4,7 @@
 // the program's own path; and tolvane_cf_reset, which drops it all.
 #pragma once
 
-#include "tolvane/cf_universe.h"
+#include "tolvane/config/cf_universe.h"
 
 // Loads all configuration: home, general defaults, current server, JSON configuration, file,
 // cache path, current universe, login token cache. Either argument may be null. Returns only

@@ -16,11 +16,11 @@
 #include <cstdint>
 #include <ctime>
 
-#include "tolvane/cbuf.h"
-#include "tolvane/cf_universe.h"
-#include "tolvane/network.h"
-#include "tolvane/session.h"
-#include "tolvane/ssl.h"
+#include "tolvane/config/cf_universe.h"
+#include "tolvane/net/cbuf.h"
+#include "tolvane/net/network.h"
+#include "tolvane/net/session.h"
+#include "tolvane/net/ssl.h"
 
 typedef enum {
     TOLVANE_NETWORK_RUNNING = 0,

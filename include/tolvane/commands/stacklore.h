@@ -1,6 +1,6 @@
 // The stacklore command: runs the tracer against a live process and uploads its trace.
 #pragma once
 
-#include "tolvane/tolvane.h"
+#include "tolvane/commands/command.h"
 
 tolvane_command_handler_t tolvane_command_stacklore_handler;

@@ -1,7 +1,7 @@
 // Retired commands: each prints a notice naming itself on standard error and returns.
 #pragma once
 
-#include "tolvane/tolvane.h"
+#include "tolvane/commands/command.h"
 
 tolvane_command_handler_t tolvane_command_login_handler;
 tolvane_command_handler_t tolvane_command_list_handler;

@@ -1,6 +1,6 @@
 // Commands that the client no longer carries; they stay in the table so old scripts get a
 // clear notice instead of an unknown-command error.
-#include "tolvane/retired.h"
+#include "tolvane/commands/retired.h"
 
 #include <cstdio>
 

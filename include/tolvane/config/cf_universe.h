@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "tolvane/cf.h"
-#include "tolvane/crypto.h"
+#include "tolvane/config/cf.h"
+#include "tolvane/util/crypto.h"
 
 typedef enum {
     TOLVANE_CF_SERVER_RAW = 0,
