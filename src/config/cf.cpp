@@ -15,6 +15,7 @@
 
 #include "tolvane/util/fatal.h"
 #include "tolvane/util/misc.h"
+#include "tolvane/util/unique.h"
 
 namespace {
 // Every block of the store is kept on one list so tolvane_cf_reset can free them all.
@@ -23,70 +24,48 @@ struct alignas(alignof(std::max_align_t)) pool_node {
 };
 pool_node *pool;
 
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 }  // namespace
 
+[[noreturn]] static void out_of_memory() {
+    tolvane_errx(1, "error: %s\n", tolvane_strerror(ENOMEM));
+}
+
 void *tolvane_cf_alloc(size_t size) {
-    if (size > SIZE_MAX - sizeof(pool_node)) return nullptr;
+    if (size > SIZE_MAX - sizeof(pool_node)) out_of_memory();
     auto *node = static_cast<pool_node *>(calloc(1, sizeof(pool_node) + size));
-    if (node == nullptr) return nullptr;
+    if (node == nullptr) out_of_memory();
     node->next = pool;
     pool = node;
     return node + 1;
 }
 
-char *tolvane_cf_strdup(const char *s) {
-    size_t n = strlen(s);
+static char *copy_of(const char *s, size_t n) {
     auto *copy = static_cast<char *>(tolvane_cf_alloc(n + 1));
-    if (copy != nullptr) memcpy(copy, s, n + 1);
-    return copy;
-}
-
-static char *cf_vasprintf(const char *fmt, va_list ap) {
-    va_list again;
-    va_copy(again, ap);
-    int n = vsnprintf(nullptr, 0, fmt, ap);
-    char *out = n < 0 ? nullptr : static_cast<char *>(tolvane_cf_alloc(static_cast<size_t>(n) + 1));
-    if (out != nullptr) vsnprintf(out, static_cast<size_t>(n) + 1, fmt, again);
-    va_end(again);
-    return out;
-}
-
-char *tolvane_cf_asprintf(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    char *out = cf_vasprintf(fmt, ap);
-    va_end(ap);
-    return out;
-}
-
-char *tolvane_cf_xstrdup(const char *s) {
-    char *copy = tolvane_cf_strdup(s);
-    if (copy == nullptr) tolvane_errx(1, "error: xstrdup: out of memory\n");
-    return copy;
-}
-
-char *tolvane_cf_xstrndup(const char *s, size_t n) {
-    n = strnlen(s, n);
-    auto *copy = static_cast<char *>(tolvane_cf_alloc(n + 1));
-    if (copy == nullptr) tolvane_errx(1, "error: xstrndup: out of memory\n");
     memcpy(copy, s, n);
     return copy;
 }
 
-char *tolvane_cf_xasprintf(const char *fmt, ...) {
-    va_list ap;
+char *tolvane_cf_strndup(const char *s, size_t n) {
+    return copy_of(s, strnlen(s, n));
+}
+
+char *tolvane_cf_strdup(const char *s) {
+    return copy_of(s, strlen(s));
+}
+
+char *tolvane_cf_asprintf(const char *fmt, ...) {
+    va_list ap, again;
     va_start(ap, fmt);
-    char *out = cf_vasprintf(fmt, ap);
+    va_copy(again, ap);
+    int n = vsnprintf(nullptr, 0, fmt, ap);
     va_end(ap);
-    if (out == nullptr) tolvane_errx(1, "error: %s\n", tolvane_strerror(ENOMEM));
+    if (n < 0) out_of_memory();
+    auto *out = static_cast<char *>(tolvane_cf_alloc(static_cast<size_t>(n) + 1));
+    vsnprintf(out, static_cast<size_t>(n) + 1, fmt, again);
+    va_end(again);
     return out;
 }
 
@@ -268,7 +247,7 @@ bool read_failed(tolvane_cf_read_failure *failure, const char *what) {
 
 bool tolvane_cf_file_read(char **out, const char *filename, tolvane_cf_read_failure *failure) {
     *failure = {};
-    file_ptr f(fopen(filename, "rb"));
+    tolvane::unique_file f(fopen(filename, "rb"));
     if (!f) return false;
     if (fseek(f.get(), 0, SEEK_END) != 0) return read_failed(failure, "error: fseek failed");
     long size = ftell(f.get());

@@ -24,13 +24,6 @@ SLIST_HEAD(, tolvane_cf_watcher) watchers;
 int watcher_id;
 SLIST_HEAD(, tolvane_cf_project) projects;
 
-// A copy of the value in the store; `fmt`, given the line number, ends the process without one.
-const char *copy_or_fatal(const char *value, const char *fmt, unsigned int lineno) {
-    char *copy = tolvane_cf_strdup(value);
-    if (copy == nullptr) tolvane_fatal(fmt, lineno);
-    return copy;
-}
-
 void check_viewer(const char *value, unsigned int lineno) {
     const char *p = strchr(value, '%');
     if (p == nullptr)
@@ -75,24 +68,17 @@ void tolvane_cf_general(char *line, size_t length, unsigned int lineno) {
     if (strcmp(key, "viewer") == 0) {
         check_viewer(value, lineno);
         general.viewer = tolvane_cf_strdup(value);
-        if (general.viewer == nullptr) tolvane_fatal("error: failed to cache viewer command.\n");
     } else if (strcmp(key, "stacklore.path") == 0) {
-        general.stacklore.path = copy_or_fatal(
-            value, "error: failed to allocate stacklore path for configuration file line %u.\n",
-            lineno);
+        general.stacklore.path = tolvane_cf_strdup(value);
     } else if (strcmp(key, "stacklore.timeout") == 0) {
         int timeout = static_cast<int>(strtol(value, nullptr, 10));
         if (timeout < 0)
             tolvane_fatal("error: invalid timeout (%d)  at line %u.\n", timeout, lineno);
         general.stacklore.timeout = timeout;
     } else if (strcmp(key, "stacklore.put_args") == 0) {
-        general.stacklore.put_args = copy_or_fatal(
-            value, "error: failed to allocate stacklore put_args for configuration file line %u.\n",
-            lineno);
+        general.stacklore.put_args = tolvane_cf_strdup(value);
     } else if (strcmp(key, "cache.path") == 0) {
-        general.cache.path = copy_or_fatal(
-            value, "error: failed to allocate cache path for configuration file line %u.\n",
-            lineno);
+        general.cache.path = tolvane_cf_strdup(value);
     } else {
         fprintf(stderr, "warning: ignoring unknown option '%s' at line %u.\n", key, lineno);
     }
@@ -104,8 +90,7 @@ tolvane_cf_watcher_t *tolvane_cf_watcher_get(const char *name) {
         if (strcmp(w->name, name) == 0) return w;
     }
     w = static_cast<tolvane_cf_watcher_t *>(tolvane_cf_alloc(sizeof(tolvane_cf_watcher_t)));
-    if (w == nullptr || (w->name = tolvane_cf_strdup(name)) == nullptr)
-        tolvane_fatal("error: internal allocation failure.\n");
+    w->name = tolvane_cf_strdup(name);
     w->id = watcher_id++;
     SLIST_INSERT_HEAD(&watchers, w, linkage);
     return w;
@@ -143,8 +128,7 @@ void tolvane_cf_daemon(char *line, size_t length, unsigned int lineno) {
     } else {
         tolvane_fatal(lacks, lineno);
     }
-    if ((*field = tolvane_cf_strdup(value)) == nullptr)
-        tolvane_fatal("error: internal allocation failure.\n");
+    *field = tolvane_cf_strdup(value);
 }
 
 void tolvane_cf_default_create(tolvane_cf_project *project, const char *command, const char *option,
@@ -156,15 +140,13 @@ void tolvane_cf_default_create(tolvane_cf_project *project, const char *command,
     if (d == nullptr) {
         d = static_cast<struct tolvane_cf_default *>(
             tolvane_cf_alloc(sizeof(struct tolvane_cf_default)));
-        if (d == nullptr) tolvane_fatal("error: configuration object allocation failure.\n");
-        if ((d->command = tolvane_cf_strdup(command)) == nullptr)
-            tolvane_fatal("error: configuration allocation failure.\n");
+        d->command = tolvane_cf_strdup(command);
         if (!cr_array_init(&d->argv, 4))
             tolvane_fatal("error: configuration object allocation failure.\n");
         SLIST_INSERT_HEAD(&project->defaults, d, linkage);
     }
     char *arg = tolvane_cf_asprintf("--%s=%s", option, value);
-    if (arg == nullptr || cr_array_append_offset(&d->argv, arg) < 0)
+    if (cr_array_append_offset(&d->argv, arg) < 0)
         tolvane_fatal("error: configuration object allocation failure.\n");
 }
 
@@ -181,7 +163,6 @@ void tolvane_cf_default(char *line, size_t length, unsigned int lineno) {
     tolvane_cf_project *project = SLIST_FIRST(&projects);
     if (project == nullptr) {
         project = static_cast<tolvane_cf_project *>(tolvane_cf_alloc(sizeof(tolvane_cf_project)));
-        if (project == nullptr) tolvane_fatal("error: configuration object allocation failure.\n");
         SLIST_INSERT_HEAD(&projects, project, linkage);
     }
     tolvane_cf_default_create(project, key, dot + 1, value, lineno);
@@ -197,8 +178,7 @@ void tolvane_cf_argv(int *argc, char ***argv) {
     if (d == nullptr || d->argv->length == 0) return;
     size_t count = static_cast<size_t>(*argc) + d->argv->length;
     auto **v = static_cast<char **>(tolvane_cf_alloc((count + 1) * sizeof(char *)));
-    if (v == nullptr || count > INT32_MAX)
-        tolvane_fatal("error: failed to manipulate default options.\n");
+    if (count > INT32_MAX) tolvane_fatal("error: failed to manipulate default options.\n");
     size_t n = 0;
     v[n++] = (*argv)[0];
     for (unsigned int i = 0; i < d->argv->length; i++)

@@ -14,6 +14,7 @@
 #include "tolvane/config/token_cache.h"
 #include "tolvane/util/fatal.h"
 #include "tolvane/util/misc.h"
+#include "tolvane/util/unique.h"
 
 namespace {
 struct zeroconf_state {
@@ -41,10 +42,6 @@ const block blocks[] = {
     {"universe", tolvane_cf_universe}, {"general", tolvane_cf_general},
     {"default", tolvane_cf_default},   {"token", tolvane_cf_token},
     {"daemon", tolvane_cf_daemon},
-};
-
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
 };
 
 struct json_deleter {
@@ -82,7 +79,7 @@ void load_zeroconf_service(json_object *listener, tolvane_cf_server_type_t *type
 
 void load_zeroconf_universe(const char *name, json_object *endpoints) {
     tolvane_cf_universe_t *u = tolvane_cf_create_universe();
-    u->name = tolvane_cf_xstrdup(name);
+    u->name = tolvane_cf_strdup(name);
     u->curl_cainfo = zeroconf.ssl_cert_path;
     u->read_ssl_certificate = zeroconf.ssl_cert_path;
     tolvane_cf_load_zeroconf_listeners(endpoints, "writer", &u->writer);
@@ -94,7 +91,7 @@ void load_zeroconf_universe(const char *name, json_object *endpoints) {
 // The current-server link: the text after the last "/" of its target names the server; a
 // missing link, or a target without "/", names none.
 void read_current_server() {
-    zeroconf.current_server_path = tolvane_cf_xasprintf("%s/current_server", confighome_path);
+    zeroconf.current_server_path = tolvane_cf_asprintf("%s/current_server", confighome_path);
     char *target;
     if (!tolvane_readlink(&target, zeroconf.current_server_path)) return;
     std::unique_ptr<char, void (*)(void *)> guard(target, free);
@@ -130,10 +127,9 @@ tolvane_cf_parser_t *tolvane_cf_parser_get(const char *name) {
 
 void tolvane_cf_load_user_config(const char *path) {
     char chosen[4096];
-    std::unique_ptr<FILE, file_closer> f(tolvane_cf_select(chosen, sizeof chosen, path));
+    tolvane::unique_file f(tolvane_cf_select(chosen, sizeof chosen, path));
     tolvane_cf_read_blocks(f.get(), tolvane_cf_parser_get);
     cf_path = tolvane_cf_strdup(chosen);
-    if (cf_path == nullptr) tolvane_fatal("error: failed to cache configuration path.\n");
 }
 
 const char *tolvane_cf_path_get(void) {
@@ -207,15 +203,15 @@ void tolvane_cf_load_zeroconf(const char *text) {
 }
 
 void tolvane_cf_current_server_update(const char *server) {
-    zeroconf.current_server = tolvane_cf_xstrdup(server);
-    zeroconf.current_hostname = tolvane_cf_xstrndup(server, strcspn(server, ":"));
+    zeroconf.current_server = tolvane_cf_strdup(server);
+    zeroconf.current_hostname = tolvane_cf_strndup(server, strcspn(server, ":"));
     zeroconf.current_server_dir_path =
-        tolvane_cf_xasprintf("%s/servers/%s", confighome_path, server);
+        tolvane_cf_asprintf("%s/servers/%s", confighome_path, server);
     const char *dir = zeroconf.current_server_dir_path;
-    zeroconf.json_config_path = tolvane_cf_xasprintf("%s/config.json", dir);
-    zeroconf.current_universe_path = tolvane_cf_xasprintf("%s/current_universe", dir);
-    zeroconf.ssl_cert_path = tolvane_cf_xasprintf("%s/%s", dir, "cert.pem");
-    zeroconf.login_tokens_path = tolvane_cf_xasprintf("%s/login_tokens", dir);
+    zeroconf.json_config_path = tolvane_cf_asprintf("%s/config.json", dir);
+    zeroconf.current_universe_path = tolvane_cf_asprintf("%s/current_universe", dir);
+    zeroconf.ssl_cert_path = tolvane_cf_asprintf("%s/%s", dir, "cert.pem");
+    zeroconf.login_tokens_path = tolvane_cf_asprintf("%s/login_tokens", dir);
     zeroconf.json_config = nullptr;
     zeroconf.current_universe = nullptr;
     tolvane_cf_universe_current_set(nullptr, nullptr);
@@ -227,14 +223,6 @@ const char *tolvane_cf_current_server_get(void) {
 
 const char *tolvane_cf_current_universe_get(void) {
     return zeroconf.current_universe;
-}
-
-const char *tolvane_cf_json_config_get(void) {
-    return zeroconf.json_config;
-}
-
-const char *tolvane_cf_login_tokens_path_get(void) {
-    return zeroconf.login_tokens_path;
 }
 
 const char *tolvane_cf_confighome_path_get(void) {
@@ -283,15 +271,11 @@ void tolvane_cf_tolvane_binary_name_set(const char *path) {
         if (n <= 0 || static_cast<size_t>(n) >= sizeof exe) return;
         exe[n] = '\0';
         tolvane_binary = tolvane_cf_strdup(exe);
-        if (tolvane_binary == nullptr)
-            tolvane_fatal("error: failed to sample full path to tolvane binary.\n");
         return;
     }
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr) tolvane_fatal("error: failed retrieve cwd.\n");
     tolvane_binary = tolvane_cf_asprintf("%s/%s", cwd, path);
-    if (tolvane_binary == nullptr)
-        tolvane_fatal("error: failed to sample full path to tolvane binary.\n");
 }
 
 const char *tolvane_cf_tolvane_binary_name_get(void) {

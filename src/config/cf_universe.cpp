@@ -30,7 +30,7 @@ using field_ptr = std::variant<std::monostate, text_field, flag_field, number_fi
 
 // How a value is read. Every message is a format given the line number, which it may ignore.
 enum class kind {
-    text,     // kept as written; `message` ends the process when it cannot be kept
+    text,     // kept as written
     flag,     // "true" or "false" in any case; anything else ends the process with `message`
     number,   // read like %ld; anything else ends the process with `message`
     servers,  // a blank-separated server list, each added to the head of the field's list
@@ -47,35 +47,25 @@ struct universe_key {
     bool initially = false;  // a flag's value in a new universe
 };
 
-constexpr char name_alloc[] =
-    "error: failed to allocate universe name for configuration file line %u.\n";
-constexpr char credential_alloc[] = "error: Failed to allocate memory.\n";
-constexpr char method_alloc[] =
-    "error: failed to allocate ssl method name for configuration file line %u.\n";
-constexpr char certificate_alloc[] =
-    "error: failed to allocate ssl certificate filename for configuration file line %u.\n";
 constexpr char bad_ssl[] = "error: invalid SSL value.\n";
 
 constexpr universe_key universe_keys[] = {
-    {"name", &U::name, 0, kind::text, name_alloc},
-    {"username", &U::username, TOLVANE_CF_UNIVERSE_USERNAME, kind::text, credential_alloc},
-    {"password", &U::password, TOLVANE_CF_UNIVERSE_PASSWORD, kind::text, credential_alloc},
+    {"name", &U::name, 0, kind::text, nullptr},
+    {"username", &U::username, TOLVANE_CF_UNIVERSE_USERNAME, kind::text, nullptr},
+    {"password", &U::password, TOLVANE_CF_UNIVERSE_PASSWORD, kind::text, nullptr},
     {"read.ssl.method", &U::read_ssl_method, TOLVANE_CF_UNIVERSE_READ_SSL_METHOD, kind::text,
-     method_alloc},
+     nullptr},
     {"read.ssl.certificate", &U::read_ssl_certificate, TOLVANE_CF_UNIVERSE_READ_SSL_CERTIFICATE,
-     kind::text, certificate_alloc},
+     kind::text, nullptr},
     {"write.ssl.method", &U::write_ssl_method, TOLVANE_CF_UNIVERSE_WRITE_SSL_METHOD, kind::text,
-     method_alloc},
+     nullptr},
     {"write.ssl.certificate", &U::write_ssl_certificate, TOLVANE_CF_UNIVERSE_WRITE_SSL_CERTIFICATE,
-     kind::text, certificate_alloc},
+     kind::text, nullptr},
     {"curl.sslversion", &U::curl_sslversion, TOLVANE_CF_UNIVERSE_CURL_SSLVERSION, kind::text,
-     "error: failed to allocate cURL ssl version name for configuration file line %u.\n"},
-    {"curl.cainfo", &U::curl_cainfo, TOLVANE_CF_UNIVERSE_CURL_CAINFO, kind::text,
-     "error: failed to allocate cURL CA filename for configuration file line %u.\n"},
-    {"curl.capath", &U::curl_capath, TOLVANE_CF_UNIVERSE_CURL_CAPATH, kind::text,
-     "error: failed to allocate cURL CA path name for configuration file line %u.\n"},
-    {"curl.proxy", &U::curl_proxy, TOLVANE_CF_UNIVERSE_CURL_PROXY, kind::text,
-     "error: failed to allocate cURL proxy name for configuration file line %u.\n"},
+     nullptr},
+    {"curl.cainfo", &U::curl_cainfo, TOLVANE_CF_UNIVERSE_CURL_CAINFO, kind::text, nullptr},
+    {"curl.capath", &U::curl_capath, TOLVANE_CF_UNIVERSE_CURL_CAPATH, kind::text, nullptr},
+    {"curl.proxy", &U::curl_proxy, TOLVANE_CF_UNIVERSE_CURL_PROXY, kind::text, nullptr},
     {"curl.insecure", &U::curl_insecure, TOLVANE_CF_UNIVERSE_CURL_INSECURE, kind::flag,
      "error: invalid curl.insecure value.\n"},
     {"curl.proxyport", &U::curl_proxyport, TOLVANE_CF_UNIVERSE_CURL_PROXYPORT, kind::number,
@@ -96,8 +86,7 @@ constexpr universe_key universe_keys[] = {
      kind::ssl, bad_ssl},
     {"write.ssl.verify", &U::write_ssl_verify, TOLVANE_CF_UNIVERSE_WRITE_SSL_VERIFY, kind::flag,
      "error: invalid write.ssl.verify value.\n"},
-    {"write.ssl.ca", &U::write_ssl_ca, TOLVANE_CF_UNIVERSE_WRITE_SSL_CA, kind::text,
-     "error: failed to allocate ssl CA filename for configuration file line %u.\n"},
+    {"write.ssl.ca", &U::write_ssl_ca, TOLVANE_CF_UNIVERSE_WRITE_SSL_CA, kind::text, nullptr},
     {nullptr, &U::writer_ssl_refused, TOLVANE_CF_UNIVERSE_WRITER_SSL_REFUSED, kind::refusal,
      nullptr},
 };
@@ -135,9 +124,7 @@ void set_switches(U *u, uint32_t bits, bool on) {
 void read_value(U *u, const universe_key &k, const char *value, unsigned int lineno) {
     switch (k.how) {
         case kind::text: {
-            char *copy = tolvane_cf_strdup(value);
-            if (copy == nullptr) tolvane_fatal(k.message, lineno);
-            u->*std::get<text_field>(k.member) = copy;
+            u->*std::get<text_field>(k.member) = tolvane_cf_strdup(value);
             break;
         }
         case kind::flag:
@@ -205,7 +192,6 @@ void tolvane_cf_universe_current_set(const char *name, const tolvane_cf_read_fai
 
 tolvane_cf_universe_t *tolvane_cf_create_universe(void) {
     auto *u = static_cast<tolvane_cf_universe_t *>(tolvane_cf_alloc(sizeof(tolvane_cf_universe_t)));
-    if (u == nullptr) tolvane_errx(1, "error: failed to allocate universe.\n");
     for (const universe_key &k : universe_keys) {
         if (k.initially) u->*std::get<flag_field>(k.member) = true;
     }
@@ -232,9 +218,8 @@ void tolvane_cf_server_add(struct tolvane_cf_server_list *list, tolvane_cf_serve
                            const char *address, int port, uint32_t flags) {
     if (port < 1 || port > 65534) tolvane_errx(1, "error: Invalid port '%d'\n", port);
     auto *s = static_cast<tolvane_cf_server_t *>(tolvane_cf_alloc(sizeof(tolvane_cf_server_t)));
-    if (s == nullptr) tolvane_errx(1, "error: %s\n", tolvane_strerror(ENOMEM));
-    s->address = tolvane_cf_xstrdup(address);
-    s->service = tolvane_cf_xasprintf("%d", port);
+    s->address = tolvane_cf_strdup(address);
+    s->service = tolvane_cf_asprintf("%d", port);
     s->type = type;
     s->flags = flags;
     SLIST_INSERT_HEAD(list, s, linkage);
@@ -268,7 +253,7 @@ void tolvane_cf_server(struct tolvane_cf_server_list *list, const char *value,
         long port = strtol(port_text.c_str(), nullptr, 10);
         if (port < 1 || port > 65534)
             tolvane_fatal("error: invalid port number at configuration file line %u.\n", lineno);
-        char *address = tolvane_cf_xstrndup(host, static_cast<size_t>(colon - host));
+        char *address = tolvane_cf_strndup(host, static_cast<size_t>(colon - host));
         tolvane_cf_server_add(list, type, address, static_cast<int>(port), 0);
         if (end == nullptr) break;
         entry = end + 1;
@@ -294,8 +279,7 @@ void tolvane_cf_universe(char *line, size_t length, unsigned int lineno) {
 void tolvane_cf_token_add(const char *project, const char *text) {
     if (strlen(text) != 64) tolvane_errx(1, "error: wrong length token '%s'\n", text);
     auto *t = static_cast<tolvane_cf_token_t *>(tolvane_cf_alloc(sizeof(tolvane_cf_token_t)));
-    if (t == nullptr) tolvane_errx(1, "error: %s\n", tolvane_strerror(ENOMEM));
-    t->name = tolvane_cf_xstrdup(project);
+    t->name = tolvane_cf_strdup(project);
     if (!cr_sha256_from_string(&t->sha256, text))
         tolvane_errx(1, "error: invalid token string '%s'\n", text);
     SLIST_INSERT_HEAD(&tokens, t, linkage);

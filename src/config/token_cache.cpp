@@ -1,7 +1,6 @@
 // The login token cache: "universe token" lines, the last line for a universe winning.
 #include "tolvane/config/token_cache.h"
 
-#include <pthread.h>
 #include <sys/queue.h>
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include "tolvane/config/cf.h"
 #include "tolvane/util/fatal.h"
 #include "tolvane/util/misc.h"
+#include "tolvane/util/unique.h"
 
 namespace {
 struct token_entry {
@@ -21,19 +21,9 @@ struct token_entry {
     LIST_ENTRY(token_entry) linkage;
 };
 LIST_HEAD(, token_entry) tokens = LIST_HEAD_INITIALIZER(tokens);
-pthread_mutex_t tc_mutex = PTHREAD_MUTEX_INITIALIZER;
-
-struct tc_lock {
-    tc_lock() { pthread_mutex_lock(&tc_mutex); }
-    ~tc_lock() { pthread_mutex_unlock(&tc_mutex); }
-};
-
-struct file_closer {
-    void operator()(FILE *f) const { fclose(f); }
-};
 }  // namespace
 
-int tolvane_token_cache_put_unlocked(const char *universename, const char *token) {
+int tolvane_token_cache_put(const char *universename, const char *token) {
     char *copy = strdup(token);
     if (copy == nullptr) {
         perror("error: memory allocation error for tolvane_token_cache_put");
@@ -60,7 +50,6 @@ int tolvane_token_cache_put_unlocked(const char *universename, const char *token
 }
 
 const char *tolvane_token_cache_get(const char *universename) {
-    tc_lock lock;
     token_entry *e;
     LIST_FOREACH(e, &tokens, linkage) {
         if (strcmp(e->universename, universename) == 0) return e->token;
@@ -69,7 +58,6 @@ const char *tolvane_token_cache_get(const char *universename) {
 }
 
 void tolvane_token_cache_reset(void) {
-    tc_lock lock;
     while (token_entry *e = LIST_FIRST(&tokens)) {
         LIST_REMOVE(e, linkage);
         free(e->universename);
@@ -79,8 +67,7 @@ void tolvane_token_cache_reset(void) {
 }
 
 void tolvane_token_cache_load_path(const char *path) {
-    tc_lock lock;
-    std::unique_ptr<FILE, file_closer> f(fopen(path, "r"));
+    tolvane::unique_file f(fopen(path, "r"));
     if (!f) {
         // No cache yet (or no server directory at all) is an empty cache.
         if (errno == ENOENT || errno == ENOTDIR) return;
@@ -106,7 +93,7 @@ void tolvane_token_cache_load_path(const char *path) {
             tolvane_fatal("error: token_cache file \"%s\" contains malformed line at %u\n", path,
                           lineno);
         *blank = '\0';
-        if (tolvane_token_cache_put_unlocked(line, token) != 0)
+        if (tolvane_token_cache_put(line, token) != 0)
             tolvane_fatal("error: token cache failed to insert token for  universe \"%s\"\n", line);
     }
 }

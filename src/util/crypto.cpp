@@ -3,13 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tolvane/util/misc.h"
+
 void cr_sha256_to_string(char *out, const cr_sha256_t *sha) {
-    static const char digits[] = "0123456789abcdef";
-    for (size_t i = 0; i < sizeof sha->value; i++) {
-        out[2 * i] = digits[sha->value[i] >> 4];
-        out[2 * i + 1] = digits[sha->value[i] & 0xf];
-    }
-    out[64] = '\0';
+    tolvane_hex_encode(out, sha->value, sizeof sha->value);
 }
 
 bool cr_sha256_from_string(cr_sha256_t *out, const char *text) {

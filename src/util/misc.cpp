@@ -56,13 +56,18 @@ bool tolvane_readlink(char **result, const char *path) {
     return true;
 }
 
-void tolvane_uuid_to_string(char *out, const cr_uuid_t *uuid) {
+void tolvane_hex_encode(char *out, const void *bytes, size_t n) {
     static const char digits[] = "0123456789abcdef";
-    for (size_t i = 0; i < sizeof uuid->uuid; i++) {
-        out[2 * i] = digits[uuid->uuid[i] >> 4];
-        out[2 * i + 1] = digits[uuid->uuid[i] & 0xf];
+    const auto *b = static_cast<const unsigned char *>(bytes);
+    for (size_t i = 0; i < n; i++) {
+        out[2 * i] = digits[b[i] >> 4];
+        out[2 * i + 1] = digits[b[i] & 0xf];
     }
-    out[32] = '\0';
+    out[2 * n] = '\0';
+}
+
+void tolvane_uuid_to_string(char *out, const cr_uuid_t *uuid) {
+    tolvane_hex_encode(out, uuid->uuid, sizeof uuid->uuid);
 }
 
 namespace {

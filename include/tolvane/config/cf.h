@@ -57,12 +57,11 @@ tolvane_cf_line_status tolvane_cf_read_line(FILE *f, char *buf, size_t *length, 
 
 // Configuration strings and records live until the process ends; they come from this store so
 // that tests and fuzzers can drop the whole model at once with tolvane_cf_reset (cf_home.h).
-void *tolvane_cf_alloc(size_t size);  // zeroed; null when out of memory
+// Only loading allocates from it, and loading ends the process at any failure, so these never
+// return null: out of memory, they end it.
+void *tolvane_cf_alloc(size_t size);  // zeroed
 char *tolvane_cf_strdup(const char *s);
+char *tolvane_cf_strndup(const char *s, size_t n);  // at most n bytes, always terminated
 char *tolvane_cf_asprintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-// The same, ending the process with the allocation messages of tolvane_xstrdup/xasprintf.
-char *tolvane_cf_xstrdup(const char *s);
-char *tolvane_cf_xstrndup(const char *s, size_t n);
-char *tolvane_cf_xasprintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Frees every block of the store; tolvane_cf_reset calls it once the modules forgot them.
 void tolvane_cf_store_free(void);

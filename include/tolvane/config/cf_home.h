@@ -25,8 +25,6 @@ const char *tolvane_cf_current_server_get(void);
 // Sets the current server and derives the paths of its files (nothing is read).
 void tolvane_cf_current_server_update(const char *server);
 const char *tolvane_cf_current_universe_get(void);
-const char *tolvane_cf_json_config_get(void);
-const char *tolvane_cf_login_tokens_path_get(void);
 
 // Parses a JSON configuration text into universes and tokens.
 void tolvane_cf_load_zeroconf(const char *text);

@@ -20,6 +20,8 @@ const char *tolvane_strerror(int n);
 // Reads a symbolic link (at most 4096 bytes of target). False, with *result null, on failure.
 bool tolvane_readlink(char **result, const char *path);
 
+// Writes 2n lowercase hexadecimal digits of the n bytes and a NUL.
+void tolvane_hex_encode(char *out, const void *bytes, size_t n);
 // Writes 32 lowercase hexadecimal digits and a NUL; out holds at least 33 bytes.
 void tolvane_uuid_to_string(char *out, const cr_uuid_t *uuid);
 
