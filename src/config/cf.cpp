@@ -33,13 +33,20 @@ bool is_space(char c) {
     tolvane_errx(1, "error: %s\n", tolvane_strerror(ENOMEM));
 }
 
-void *tolvane_cf_alloc(size_t size) {
-    if (size > SIZE_MAX - sizeof(pool_node)) out_of_memory();
+// A zeroed block of the store, or null.
+static void *pool_alloc(size_t size) {
+    if (size > SIZE_MAX - sizeof(pool_node)) return nullptr;
     auto *node = static_cast<pool_node *>(calloc(1, sizeof(pool_node) + size));
-    if (node == nullptr) out_of_memory();
+    if (node == nullptr) return nullptr;
     node->next = pool;
     pool = node;
     return node + 1;
+}
+
+void *tolvane_cf_alloc(size_t size) {
+    void *block = pool_alloc(size);
+    if (block == nullptr) out_of_memory();
+    return block;
 }
 
 static char *copy_of(const char *s, size_t n) {
@@ -222,10 +229,6 @@ char *tolvane_cf_resolve(const char *input) {
     size_t total = 0;
     for (size_t i = 0; i < we.we_wordc; i++) total += strlen(we.we_wordv[i]) + 1;
     auto *out = static_cast<char *>(tolvane_cf_alloc(total));
-    if (out == nullptr) {
-        errno = ENOMEM;
-        tolvane_perror_exit("error: realloc failed");
-    }
     char *p = out;
     for (size_t i = 0; i < we.we_wordc; i++) {
         if (i > 0) *p++ = ' ';
@@ -253,10 +256,11 @@ bool tolvane_cf_file_read(char **out, const char *filename, tolvane_cf_read_fail
     long size = ftell(f.get());
     if (size < 0) return read_failed(failure, "error: ftell failed");
     rewind(f.get());
-    // Kept in the configuration store; a failed read leaves its block there until reset.
+    // Kept in the configuration store; a failed read leaves its block there until reset. A file
+    // too large to hold is a failed read, not the end of the process.
     auto *buf = static_cast<char *>(static_cast<unsigned long>(size) >= SIZE_MAX - 1
                                         ? nullptr
-                                        : tolvane_cf_alloc(static_cast<size_t>(size) + 1));
+                                        : pool_alloc(static_cast<size_t>(size) + 1));
     if (buf == nullptr) {
         errno = ENOMEM;
         return read_failed(failure, "error: malloc failed");
