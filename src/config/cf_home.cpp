@@ -197,7 +197,7 @@ void tolvane_cf_load_zeroconf(const char *text) {
         json_object_object_foreach(projects, project, token) {
             if (!json_object_is_type(token, json_type_string))
                 tolvane_errx(1, "Universe \"%s\", project %s: bad token.\n", universe, project);
-            tolvane_cf_token_add(project, json_object_get_string(token));
+            tolvane_cf_token_add(project, json_object_get_string(token), 0);
         }
     }
 }

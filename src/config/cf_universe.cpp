@@ -276,12 +276,28 @@ void tolvane_cf_universe(char *line, size_t length, unsigned int lineno) {
     read_value(under_construction, *k, value, lineno);
 }
 
-void tolvane_cf_token_add(const char *project, const char *text) {
-    if (strlen(text) != 64) tolvane_errx(1, "error: wrong length token '%s'\n", text);
+void tolvane_cf_token_add(const char *project, const char *text, unsigned int lineno) {
+    char where[32] = " in the JSON configuration";
+    if (lineno > 0) snprintf(where, sizeof where, " at line %u", lineno);
+    size_t n = strlen(text);
+    if (n != 64) {
+        // What most often makes a good token too long: a file saved with CRLF line ends, or a
+        // blank after the value.
+        const char *ending = n == 0                ? ""
+                             : text[n - 1] == '\r' ? ", the last a carriage return"
+                             : text[n - 1] == ' ' || text[n - 1] == '\t' ? ", the last a blank"
+                                                                         : "";
+        tolvane_errx(1,
+                     "error: wrong length token for project \"%s\"%s: %zu characters%s, not 64\n",
+                     project, where, n, ending);
+    }
     auto *t = static_cast<tolvane_cf_token_t *>(tolvane_cf_alloc(sizeof(tolvane_cf_token_t)));
     t->name = tolvane_cf_strdup(project);
     if (!cr_sha256_from_string(&t->sha256, text))
-        tolvane_errx(1, "error: invalid token string '%s'\n", text);
+        tolvane_errx(1,
+                     "error: invalid token string for project \"%s\"%s: not 64 hexadecimal "
+                     "digits\n",
+                     project, where);
     SLIST_INSERT_HEAD(&tokens, t, linkage);
 }
 
@@ -289,7 +305,7 @@ void tolvane_cf_token(char *line, size_t length, unsigned int lineno) {
     if (line == nullptr) return;
     char *key, *value;
     tolvane_cf_kv(&key, &value, line, length, lineno);
-    tolvane_cf_token_add(key, value);
+    tolvane_cf_token_add(key, value, lineno);
 }
 
 tolvane_cf_universe_t *tolvane_cf_universe_get(const char *name) {

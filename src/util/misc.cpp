@@ -48,12 +48,25 @@ const char *tolvane_strerror(int n) {
 }
 
 bool tolvane_readlink(char **result, const char *path) {
-    char buffer[4096];
     *result = nullptr;
-    ssize_t n = readlink(path, buffer, sizeof buffer);
-    if (n < 0) return false;
-    *result = tolvane_xstrndup(buffer, static_cast<size_t>(n));
-    return true;
+    // readlink cuts a target that does not fit without saying so: a buffer it fills completely
+    // may have cut, so the read is repeated with a larger one.
+    for (size_t size = 256;; size *= 2) {
+        auto *buffer = static_cast<char *>(tolvane_xmalloc(size));
+        ssize_t n = readlink(path, buffer, size);
+        if (n < 0) {
+            int e = errno;
+            free(buffer);
+            errno = e;
+            return false;
+        }
+        if (static_cast<size_t>(n) < size) {
+            buffer[n] = '\0';
+            *result = buffer;
+            return true;
+        }
+        free(buffer);
+    }
 }
 
 void tolvane_hex_encode(char *out, const void *bytes, size_t n) {

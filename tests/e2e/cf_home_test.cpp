@@ -123,9 +123,11 @@ TEST_F(CfHome, JsonConfigurationShape) {
               {doc("[]", "{}", R"({"u": {"p": null}})"), 1,
                errx("Universe \"u\", project p: bad token.\n")},
               {doc("[]", "{}", R"({"u": {"p": ")" + kToken.substr(1) + R"("}})"), 1,
-               errx("error: wrong length token '" + kToken.substr(1) + "'\n")},
+               errx("error: wrong length token for project \"p\" in the JSON configuration: 63 "
+                    "characters, not 64\n")},
               {doc("[]", "{}", R"({"u": {"p": ")" + std::string(64, 'g') + R"("}})"), 1,
-               errx("error: invalid token string '" + std::string(64, 'g') + "'\n")},
+               errx("error: invalid token string for project \"p\" in the JSON configuration: "
+                    "not 64 hexadecimal digits\n")},
           });
 }
 
@@ -198,7 +200,9 @@ TEST_F(CfHome, JsonIsReadBeforeTheConfigurationFile) {
     const std::string bad = kToken.substr(1);
     sb.write("home/servers/h/config.json", doc("[]", "{}", R"({"u": {"p": ")" + bad + R"("}})"));
     EXPECT_EQ(sb.tolvane({"-c", sb.path("missing"), "-C", sb.path("home"), "view"}),
-              exits(1, "", errx("error: wrong length token '" + bad + "'\n")));
+              exits(1, "",
+                    errx("error: wrong length token for project \"p\" in the JSON "
+                         "configuration: 63 characters, not 64\n")));
 }
 
 TEST_F(TokenCache, WellFormedFiles) {

@@ -125,25 +125,27 @@ TEST_F(CfUniverse, ServerLists) {
 
 TEST_F(CfUniverse, TokensAreSixtyFourHexDigits) {
     const std::string hex = "00112233445566778899aabbccddeeffFFEEDDCCBBAA99887766554433221100";
-    auto wrongLength = [](const std::string &t) {
-        return "tolvane: error: wrong length token '" + t + "'\n\n";
+    // The token is never shown: only its length and what it ends in.
+    auto wrongLength = [](size_t n, const std::string &ending = "") {
+        return "tolvane: error: wrong length token for project \"p\" at line 2: " +
+               std::to_string(n) + " characters" + ending + ", not 64\n\n";
     };
-    auto invalid = [](const std::string &t) {
-        return "tolvane: error: invalid token string '" + t + "'\n\n";
-    };
+    const std::string invalid =
+        "tolvane: error: invalid token string for project \"p\" at line 2: not 64 hexadecimal "
+        "digits\n\n";
     check({
         {"[token]\np = " + hex + "\n  p\t= " + hex + "\n", 0, ""},
-        {"[token]\np = " + hex.substr(1) + "\n", 1, wrongLength(hex.substr(1))},
-        {"[token]\np = " + hex + "0\n", 1, wrongLength(hex + "0")},
-        {"[token]\np = " + hex + " \n", 1, wrongLength(hex + " ")},
-        {"[token]\r\np = " + hex + "\r\n", 1, wrongLength(hex + "\r")},
-        {"[token]\np =\n", 1, wrongLength("")},
-        {"[token]\np = zz" + hex.substr(2) + "\n", 1, invalid("zz" + hex.substr(2))},
-        {"[token]\np = " + hex.substr(2) + "0g\n", 1, invalid(hex.substr(2) + "0g")},
-        {"[token]\np = " + hex.substr(2) + "-1\n", 1, invalid(hex.substr(2) + "-1")},
+        {"[token]\np = " + hex.substr(1) + "\n", 1, wrongLength(63)},
+        {"[token]\np = " + hex + "0\n", 1, wrongLength(65)},
+        {"[token]\np = " + hex + " \n", 1, wrongLength(65, ", the last a blank")},
+        {"[token]\r\np = " + hex + "\r\n", 1, wrongLength(65, ", the last a carriage return")},
+        {"[token]\np =\n", 1, wrongLength(0)},
+        {"[token]\np = zz" + hex.substr(2) + "\n", 1, invalid},
+        {"[token]\np = " + hex.substr(2) + "0g\n", 1, invalid},
+        {"[token]\np = " + hex.substr(2) + "-1\n", 1, invalid},
         // Each pair is read on its own the way strtoul reads it.
         {"[token]\np = +f f" + hex.substr(4) + "\n", 0, ""},
         // Loading stops at the bad token: the broken universe after it is never read.
-        {"[token]\np = x\n[universe]\n", 1, wrongLength("x")},
+        {"[token]\np = x\n[universe]\n", 1, wrongLength(1)},
     });
 }

@@ -135,6 +135,16 @@ TEST(Readlink, CopiesTheTargetOrFailsWithNull) {
     ASSERT_TRUE(tolvane_readlink(&target, link.c_str()));
     EXPECT_STREQ(target, "servers/one");
     free(target);
+    // Around the sizes the reader tries, up to the longest target the system takes.
+    for (size_t n : {255, 256, 257, 4095}) {
+        std::string name(n, 'x');
+        for (size_t i = 100; i < n; i += 100) name[i] = '/';
+        ASSERT_EQ(unlink(link.c_str()), 0);
+        ASSERT_EQ(symlink(name.c_str(), link.c_str()), 0) << n;
+        ASSERT_TRUE(tolvane_readlink(&target, link.c_str()));
+        EXPECT_EQ(target, name);
+        free(target);
+    }
 
     target = reinterpret_cast<char *>(1);
     EXPECT_FALSE(tolvane_readlink(&target, dir.path.c_str()));

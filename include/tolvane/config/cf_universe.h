@@ -109,7 +109,9 @@ void tolvane_cf_insert_universe(tolvane_cf_universe_t *universe);
 void tolvane_cf_server(struct tolvane_cf_server_list *list, const char *value, unsigned int lineno);
 void tolvane_cf_server_add(struct tolvane_cf_server_list *list, tolvane_cf_server_type_t type,
                            const char *address, int port, uint32_t flags);
-void tolvane_cf_token_add(const char *project, const char *text);
+// A token is a secret: a refused one is described (its length, what it ends in), never shown.
+// `lineno` is the configuration file's line, 0 for the JSON configuration.
+void tolvane_cf_token_add(const char *project, const char *text, unsigned int lineno);
 
 // The configuration home's current universe, which a null name selects, and how reading its
 // file failed (null: no failure); tolvane_cf_load sets both. The failure is printed each time a

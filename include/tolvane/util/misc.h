@@ -17,7 +17,8 @@ char *tolvane_xasprintf(const char *fmt, ...) __attribute__((format(printf, 1, 2
 // Message for error number n; valid until the next call in the same thread. Keeps errno.
 const char *tolvane_strerror(int n);
 
-// Reads a symbolic link (at most 4096 bytes of target). False, with *result null, on failure.
+// Reads a symbolic link, whatever the length of its target (the caller frees it). False, with
+// *result null, on failure.
 bool tolvane_readlink(char **result, const char *path);
 
 // Writes 2n lowercase hexadecimal digits of the n bytes and a NUL.
