@@ -1,13 +1,14 @@
 // The login token cache: "universe token" lines, the last line for a universe winning.
 #include "tolvane/config/token_cache.h"
 
-#include <sys/queue.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <string>
+#include <unordered_map>
 
 #include "tolvane/config/cf.h"
 #include "tolvane/util/fatal.h"
@@ -15,70 +16,62 @@
 #include "tolvane/util/unique.h"
 
 namespace {
-struct token_entry {
-    char *universename;
-    char *token;
-    LIST_ENTRY(token_entry) linkage;
-};
-LIST_HEAD(, token_entry) tokens = LIST_HEAD_INITIALIZER(tokens);
+// Every command reads the whole file at start, so a file that never ends (a device) or one far
+// larger than any real cache must not hold them all up.
+const off_t kLimit = 16 << 20;
+
+// Keyed by universe: loading takes the same time per line however many lines came before.
+std::unordered_map<std::string, std::string> tokens;
+
+// Reads one line as tolvane_cf_read_line does, also counting the bytes read.
+tolvane_cf_line_status read_line(FILE *f, char *line, size_t *length, off_t *read) {
+    tolvane_cf_line_status status = tolvane_cf_read_line(f, line, length, true);
+    *read = ftello(f);
+    return status;
+}
 }  // namespace
 
 int tolvane_token_cache_put(const char *universename, const char *token) {
-    char *copy = strdup(token);
-    if (copy == nullptr) {
-        perror("error: memory allocation error for tolvane_token_cache_put");
-        return -1;
-    }
-    token_entry *e;
-    LIST_FOREACH(e, &tokens, linkage) {
-        if (strcmp(e->universename, universename) == 0) {
-            free(e->token);
-            e->token = copy;
-            return 0;
-        }
-    }
-    e = static_cast<token_entry *>(malloc(sizeof *e));
-    if (e == nullptr || (e->universename = strdup(universename)) == nullptr) {
-        perror("error: memory allocation error for tolvane_token_cache_put");
-        free(e);
-        free(copy);
-        return -1;
-    }
-    e->token = copy;
-    LIST_INSERT_HEAD(&tokens, e, linkage);
+    tokens.insert_or_assign(universename, token);
     return 0;
 }
 
 const char *tolvane_token_cache_get(const char *universename) {
-    token_entry *e;
-    LIST_FOREACH(e, &tokens, linkage) {
-        if (strcmp(e->universename, universename) == 0) return e->token;
-    }
-    return nullptr;
+    auto it = tokens.find(universename);
+    return it == tokens.end() ? nullptr : it->second.c_str();
 }
 
 void tolvane_token_cache_reset(void) {
-    while (token_entry *e = LIST_FIRST(&tokens)) {
-        LIST_REMOVE(e, linkage);
-        free(e->universename);
-        free(e->token);
-        free(e);
-    }
+    tokens.clear();
 }
 
 void tolvane_token_cache_load_path(const char *path) {
-    tolvane::unique_file f(fopen(path, "r"));
-    if (!f) {
+    // Opened without blocking (a FIFO put there would hold up every command), and only a regular
+    // file is read.
+    tolvane::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) {
         // No cache yet (or no server directory at all) is an empty cache.
         if (errno == ENOENT || errno == ENOTDIR) return;
         tolvane_fatal("error: could not open \"%s\": %s\n", path, tolvane_strerror(errno));
     }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0)
+        tolvane_fatal("error: could not open \"%s\": %s\n", path, tolvane_strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        tolvane_fatal("error: could not open \"%s\": not a regular file\n", path);
+    const char *too_large = "error: token cache file \"%s\" is larger than 16 MiB\n";
+    if (st.st_size > kLimit) tolvane_fatal(too_large, path);
+    tolvane::unique_file f(fdopen(fd.get(), "r"));
+    if (!f) tolvane_fatal("error: could not open \"%s\": %s\n", path, tolvane_strerror(errno));
+    fd.release();
     char line[1024];
     size_t length;
+    off_t read = 0;
     tolvane_cf_line_status status;
     for (unsigned int lineno = 1;
-         (status = tolvane_cf_read_line(f.get(), line, &length, true)) != TOLVANE_CF_LINE_EOF;
-         lineno++) {
+         (status = read_line(f.get(), line, &length, &read)) != TOLVANE_CF_LINE_EOF; lineno++) {
+        // It may have grown since it was measured.
+        if (read > kLimit) tolvane_fatal(too_large, path);
         if (status == TOLVANE_CF_LINE_LONG) {
             // The rest of the line has been read past; the load goes on with the next one.
             fprintf(stderr, "error: token cache file \"%s\" contains long line at %u, skipping\n",

@@ -1,7 +1,10 @@
 // The configuration home: the current-server link, the JSON configuration, the expansion of the
 // home and cache paths, the login token cache, and the order in which all of it is loaded.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include "harness.h"
 
@@ -245,6 +248,37 @@ TEST_F(TokenCache, OnlyAnOpenFailureOtherThanMissingIsFatal) {
     link("servers/f");
     sb.write("home/servers/f", "not a directory");
     EXPECT_EQ(view(), ends(0, ""));
+}
+
+// Every command reads the cache at start: what is no regular file, or is far too large, is
+// refused at once instead of holding every command (and every daemon child) up.
+TEST_F(TokenCache, NoRegularFileOrTooLargeIsRefusedAtOnce) {
+    link("servers/h");
+    sb.mkdir("home/servers/h");
+    ASSERT_EQ(mkfifo(cache.c_str(), 0600), 0);
+    const std::string no_file = "error: could not open \"" + cache + "\": not a regular file\n";
+    EXPECT_EQ(view(), exits(1, "", no_file));
+    unlink(cache.c_str());
+    link("/dev/zero", "home/servers/h/login_tokens");
+    EXPECT_EQ(view(), exits(1, "", no_file));
+    unlink(cache.c_str());
+    sb.write("home/servers/h/login_tokens", "u tok\n");
+    ASSERT_EQ(truncate(cache.c_str(), (16 << 20) + 1), 0);
+    EXPECT_EQ(view(),
+              exits(1, "", "error: token cache file \"" + cache + "\" is larger than 16 MiB\n"));
+}
+
+// Loading takes the same time per line however many came before (it took 23 s for 80,000 lines
+// when each line searched the ones before); the last line for a universe still wins.
+TEST_F(TokenCache, ManyLinesLoadQuickly) {
+    link("servers/h");
+    std::string text;
+    for (int i = 0; i < 100000; i++)
+        text += "u" + std::to_string(i % 60000) + " t" + std::to_string(i) + "\n";
+    sb.write("home/servers/h/login_tokens", text);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(view(), ends(0, ""));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 TEST_F(TokenCache, IsLoadedLastButBeforeTheCommandRuns) {

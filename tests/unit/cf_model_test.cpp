@@ -342,12 +342,18 @@ TEST_F(CfModel, GeneralSettingsWatchersAndDefaults) {
 }
 
 TEST_F(CfModel, LoginTokenCacheKeepsTheLastTokenPerUniverse) {
+    // Many names, each given twice: the second line of each wins.
+    std::string many;
+    for (int i = 0; i < 100000; i++)
+        many += "n" + std::to_string(i % 50000) + " v" + std::to_string(i) + "\n";
     dir.write("home/servers/host:9000/login_tokens",
-              "# comment\nu1 t1\nu2 t2 trailing words\nu1 t3\n");
+              "# comment\nu1 t1\nu2 t2 trailing words\nu1 t3\n" + many);
     load("", R"({"universes": [], "endpoints": {}, "project_tokens": {}})");
     EXPECT_STREQ(tolvane_token_cache_get("u1"), "t3");
     EXPECT_STREQ(tolvane_token_cache_get("u2"), "t2");
     EXPECT_EQ(tolvane_token_cache_get("u3"), nullptr);
+    EXPECT_STREQ(tolvane_token_cache_get("n0"), "v50000");
+    EXPECT_STREQ(tolvane_token_cache_get("n49999"), "v99999");
 }
 
 TEST(CfBinaryName, RelativePathsAreJoinedToTheWorkingDirectory) {

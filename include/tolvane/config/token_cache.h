@@ -4,7 +4,7 @@
 // Loads the cache file at that path (tolvane_cf_load passes the current server's); a missing
 // file is an empty cache.
 void tolvane_token_cache_load_path(const char *path);
-// Stores one entry; 0, or -1 when out of memory.
+// Stores one entry, replacing an earlier one for the same universe; 0.
 int tolvane_token_cache_put(const char *universename, const char *token);
 // The token kept for a universe, or null.
 const char *tolvane_token_cache_get(const char *universename);
