@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tempdir.h"
+#include "tolvane/util/text.h"
 
 namespace {
 // A random device whose bytes are known: byte k of the stream is k modulo 251.
@@ -178,4 +179,28 @@ TEST(ProcessEndingAllocation, SucceedOrEndWithTheirMessage) {
     volatile size_t huge = SIZE_MAX;
     EXPECT_EXIT(tolvane_xmalloc(huge), ::testing::ExitedWithCode(1),
                 ": error: Cannot allocate memory\n\n$");
+}
+
+TEST(Printable, ControlsAndBrokenUtf8AreEscapedAndLongTextCut) {
+    const struct {
+        std::string in, out;
+        size_t limit = std::string::npos;
+    } cases[] = {
+        {"plain text, a \\ and a \"quote\"", "plain text, a \\ and a \"quote\""},
+        {"a\": aborted.\nFORGED warning: x\r\t", "a\": aborted.\\nFORGED warning: x\\r\\t"},
+        {"\x1b[2J\x07\x7f", "\\x1b[2J\\x07\\x7f"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x92\xa5", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x92\xa5"},
+        // C1 controls (CSI among them), overlong forms, surrogates, cut sequences, stray bytes.
+        {"\xc2\x9b"
+         "2J",
+         "\\xc2\\x9b2J"},
+        {"\xc0\x8a", "\\xc0\\x8a"},
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},
+        {"\xe2\x82", "\\xe2\\x82"},
+        {"\xff\x80", "\\xff\\x80"},
+        {std::string("a\0b", 3), "a\\x00b"},
+        {"0123456789", "01234...", 5},
+        {"01234", "01234", 5},
+    };
+    for (const auto &c : cases) EXPECT_EQ(tolvane_printable(c.in, c.limit), c.out) << c.in;
 }
