@@ -3,6 +3,7 @@
 #include "tolvane/config/cf_home.h"
 
 #include <json-c/json.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -14,12 +15,14 @@
 #include "tolvane/config/token_cache.h"
 #include "tolvane/util/fatal.h"
 #include "tolvane/util/misc.h"
+#include "tolvane/util/text.h"
 #include "tolvane/util/unique.h"
 
 namespace {
 struct zeroconf_state {
     char *current_hostname;
     char *current_server_path;
+    char *servers_path;
     char *current_server_dir_path;
     char *current_server;
     char *current_universe_path;
@@ -88,10 +91,42 @@ void load_zeroconf_universe(const char *name, json_object *endpoints) {
     tolvane_cf_insert_universe(u);
 }
 
+// What the configuration home holds decides where uploads go (the current server, its JSON
+// configuration and universe), which certificate authority is trusted and which tokens travel.
+// So, as ssh does with its own files, none of it is used when another user could have put it
+// there: the home, its server directories and each file read must belong to this user or root
+// and must not be writable by others. Group-writable is only a warning: with a group of one's
+// own (umask 002) it is common and harmless, and refusing it would stop working hosts.
+// `follow` is false for the current-server link, whose own owner counts.
+void check_trusted(const char *path, bool follow = true) {
+    struct stat st;
+    if ((follow ? stat(path, &st) : lstat(path, &st)) != 0) return;  // reading says what is wrong
+    std::string shown = tolvane_printable(path);
+    if (st.st_uid != geteuid() && st.st_uid != 0)
+        tolvane_fatal(
+            "error: %s belongs to another user (uid %u); tolvane uses only what belongs to you or "
+            "root. Fix: chown %u %s\n",
+            shown.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()),
+            shown.c_str());
+    if (S_ISLNK(st.st_mode)) return;  // a link's own mode means nothing
+    if (st.st_mode & S_IWOTH)
+        tolvane_fatal(
+            "error: %s is writable by others, who could send your uploads elsewhere; tolvane "
+            "refuses to use it. Fix: chmod o-w %s\n",
+            shown.c_str(), shown.c_str());
+    if (st.st_mode & S_IWGRP)
+        fprintf(stderr,
+                "warning: %s is writable by its group, whose members could send your uploads "
+                "elsewhere. Fix: chmod g-w %s\n",
+                shown.c_str(), shown.c_str());
+}
+
 // The current-server link: the text after the last "/" of its target names the server; a
 // missing link, or a target without "/", names none.
 void read_current_server() {
+    check_trusted(confighome_path);
     zeroconf.current_server_path = tolvane_cf_asprintf("%s/current_server", confighome_path);
+    check_trusted(zeroconf.current_server_path, false);
     char *target;
     if (!tolvane_readlink(&target, zeroconf.current_server_path)) return;
     std::unique_ptr<char, void (*)(void *)> guard(target, free);
@@ -101,6 +136,10 @@ void read_current_server() {
 
 void read_json_config() {
     if (zeroconf.json_config_path == nullptr) return;
+    check_trusted(zeroconf.servers_path);
+    check_trusted(zeroconf.current_server_dir_path);
+    check_trusted(zeroconf.json_config_path);
+    check_trusted(zeroconf.ssl_cert_path);
     if (tolvane_cf_file_as_string(&zeroconf.json_config, zeroconf.json_config_path))
         tolvane_cf_load_zeroconf(zeroconf.json_config);
 }
@@ -110,6 +149,7 @@ void read_json_config() {
 // nothing, and every message of loading comes before it.
 void read_current_universe() {
     if (zeroconf.current_universe_path == nullptr) return;
+    check_trusted(zeroconf.current_universe_path);
     char *text;
     tolvane_cf_read_failure unread;
     if (tolvane_cf_file_read(&text, zeroconf.current_universe_path, &unread))
@@ -205,8 +245,8 @@ void tolvane_cf_load_zeroconf(const char *text) {
 void tolvane_cf_current_server_update(const char *server) {
     zeroconf.current_server = tolvane_cf_strdup(server);
     zeroconf.current_hostname = tolvane_cf_strndup(server, strcspn(server, ":"));
-    zeroconf.current_server_dir_path =
-        tolvane_cf_asprintf("%s/servers/%s", confighome_path, server);
+    zeroconf.servers_path = tolvane_cf_asprintf("%s/servers", confighome_path);
+    zeroconf.current_server_dir_path = tolvane_cf_asprintf("%s/%s", zeroconf.servers_path, server);
     const char *dir = zeroconf.current_server_dir_path;
     zeroconf.json_config_path = tolvane_cf_asprintf("%s/config.json", dir);
     zeroconf.current_universe_path = tolvane_cf_asprintf("%s/current_universe", dir);
@@ -240,8 +280,10 @@ void tolvane_cf_load(const char *confighome, const char *cf) {
     tolvane_cf_load_user_config(cf);
     tolvane_cf_resolve_values();
     read_current_universe();
-    if (zeroconf.login_tokens_path != nullptr)
+    if (zeroconf.login_tokens_path != nullptr) {
+        check_trusted(zeroconf.login_tokens_path);
         tolvane_token_cache_load_path(zeroconf.login_tokens_path);
+    }
 }
 
 void tolvane_cf_reset(void) {

@@ -208,6 +208,68 @@ TEST_F(CfHome, JsonIsReadBeforeTheConfigurationFile) {
                          "configuration: 63 characters, not 64\n")));
 }
 
+// Whatever another user could have written into the configuration home is not used: it could
+// send the uploads, with their tokens, to a server of theirs.
+TEST_F(CfHome, WhatOthersCanWriteIsRefused) {
+    link("servers/h");
+    for (const char *f : {"config.json", "current_universe", "cert.pem", "login_tokens"})
+        sb.write(std::string("home/servers/h/") + f,
+                 f == std::string("config.json") ? doc("[]", "{}", "{}") : "# planted?\n");
+    sb.write("home/servers/h/current_universe", "u\n");
+    auto refused = [&](const std::string &rel) {
+        std::string p = sb.path(rel);
+        return exits(1, "",
+                     "error: " + p +
+                         " is writable by others, who could send your uploads elsewhere; tolvane "
+                         "refuses to use it. Fix: chmod o-w " +
+                         p + "\n");
+    };
+    EXPECT_EQ(view(), ends(0, ""));
+    for (const char *rel : {"home", "home/servers", "home/servers/h", "home/servers/h/config.json",
+                            "home/servers/h/cert.pem", "home/servers/h/current_universe",
+                            "home/servers/h/login_tokens"}) {
+        SCOPED_TRACE(rel);
+        struct stat st;
+        ASSERT_EQ(stat(sb.path(rel).c_str(), &st), 0);
+        chmod(sb.path(rel).c_str(), st.st_mode | 0002);
+        EXPECT_EQ(view(), refused(rel));
+        chmod(sb.path(rel).c_str(), (st.st_mode & 07777) | 0020);
+        std::string p = sb.path(rel);
+        EXPECT_EQ(view(), ends(0, "warning: " + p +
+                                      " is writable by its group, whose members could send your "
+                                      "uploads elsewhere. Fix: chmod g-w " +
+                                      p + "\n"));
+        chmod(sb.path(rel).c_str(), st.st_mode & 07777);
+    }
+    // Nothing is sent: the refusal comes while loading, before any command runs.
+    Receiver rx(sb);
+    Trace t = trace(sb, "a.slt");
+    std::string cf = write_config(sb, {.write = "http://127.0.0.1:" + rx.port("http")});
+    chmod(sb.path("home/servers/h/login_tokens").c_str(), 0666);
+    EXPECT_EQ(sb.tolvane({"-c", cf, "-C", sb.path("home"), "put", "p", "t", "a.slt"}),
+              refused("home/servers/h/login_tokens"));
+    EXPECT_FALSE(sb.exists("store/" + t.uuid + ".slt"));
+}
+
+TEST_F(CfHome, WhatAnotherUserOwnsIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "skipped: giving a file to another user needs root";
+    link("servers/h");
+    sb.write("home/servers/h/login_tokens", "u tok\n");
+    const uid_t nobody = 65534;
+    for (const char *rel : {"home/current_server", "home/servers/h/login_tokens", "home"}) {
+        SCOPED_TRACE(rel);
+        std::string p = sb.path(rel);
+        ASSERT_EQ(lchown(p.c_str(), nobody, static_cast<gid_t>(-1)), 0);
+        EXPECT_EQ(view(), exits(1, "",
+                                "error: " + p +
+                                    " belongs to another user (uid 65534); tolvane uses only what "
+                                    "belongs to you or root. Fix: chown 0 " +
+                                    p + "\n"));
+        ASSERT_EQ(lchown(p.c_str(), 0, static_cast<gid_t>(-1)), 0);
+    }
+    EXPECT_EQ(view(), ends(0, ""));
+}
+
 TEST_F(TokenCache, WellFormedFiles) {
     check("login_tokens", {
                               {"", 0, ""},
@@ -259,8 +321,13 @@ TEST_F(TokenCache, NoRegularFileOrTooLargeIsRefusedAtOnce) {
     const std::string no_file = "error: could not open \"" + cache + "\": not a regular file\n";
     EXPECT_EQ(view(), exits(1, "", no_file));
     unlink(cache.c_str());
+    // /dev/zero is writable by all, which is reason enough.
     link("/dev/zero", "home/servers/h/login_tokens");
-    EXPECT_EQ(view(), exits(1, "", no_file));
+    EXPECT_EQ(view(), exits(1, "",
+                            "error: " + cache +
+                                " is writable by others, who could send your uploads elsewhere; "
+                                "tolvane refuses to use it. Fix: chmod o-w " +
+                                cache + "\n"));
     unlink(cache.c_str());
     sb.write("home/servers/h/login_tokens", "u tok\n");
     ASSERT_EQ(truncate(cache.c_str(), (16 << 20) + 1), 0);

@@ -95,6 +95,9 @@ Result dies(int signal, std::string out, std::string err) {
 }
 
 Sandbox::Sandbox() {
+    // tolvane warns of a group-writable configuration home, so what the tests make must not be
+    // group-writable whatever umask the machine gives them.
+    umask(022);
     const char *tmp = getenv("TMPDIR");
     std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/tolvane-e2e-XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr) fail("mkdtemp");
