@@ -203,6 +203,37 @@ bool tolvane_cf_bool(bool *target, const char *value) {
     return true;
 }
 
+bool tolvane_cf_rate(const char *text, uint64_t *bytes_per_second) {
+    const char *p = tolvane_cf_ltrim(const_cast<char *>(text));
+    if (*p < '0' || *p > '9') return false;
+    uint64_t n = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        if (n > (UINT64_C(1) << 62) / 10) return false;
+        n = n * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    int shift = 0;
+    switch (*p) {
+        case 'k':
+        case 'K':
+            shift = 10;
+            break;
+        case 'm':
+        case 'M':
+            shift = 20;
+            break;
+        case 'g':
+        case 'G':
+            shift = 30;
+            break;
+    }
+    if (shift > 0) p++;
+    if (*tolvane_cf_ltrim(const_cast<char *>(p)) != '\0' || n == 0 ||
+        n > (UINT64_C(1) << 63) >> shift)
+        return false;
+    *bytes_per_second = n << shift;
+    return true;
+}
+
 bool tolvane_cf_long(long *target, const char *value) {
     long v;
     if (sscanf(value, "%ld", &v) != 1) return false;

@@ -1,6 +1,7 @@
 // The general, daemon and default blocks and the injection of per-command default options.
 #include "tolvane/config/cf_blocks.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,11 +19,27 @@ struct general_settings {
     struct {
         const char *path;  // expanded (a bad value is fatal) and kept, but unread
     } cache;
+    int daemon_timeout;   // seconds without upload progress before a child is ended
+    uint64_t max_rate;    // bytes per second an upload may use; 0 for no limit
+    int connect_timeout;  // seconds for TCP connect, TLS handshake and session greeting
 } general;
 
 SLIST_HEAD(, tolvane_cf_watcher) watchers;
 int watcher_id;
 SLIST_HEAD(, tolvane_cf_project) projects;
+
+// A whole number of seconds from 1 to a day, for the time limits.
+int seconds_or_fatal(const char *key, const char *value, unsigned int lineno) {
+    char *end;
+    errno = 0;
+    long n = strtol(value, &end, 10);
+    if (end == value || *tolvane_cf_ltrim(end) != '\0' || errno != 0 || n < 1 || n > 86400)
+        tolvane_fatal(
+            "error: invalid %s value \"%s\" at line %u; it takes a whole number of seconds from "
+            "1 to 86400.\n",
+            key, value, lineno);
+    return static_cast<int>(n);
+}
 
 void check_viewer(const char *value, unsigned int lineno) {
     const char *p = strchr(value, '%');
@@ -55,6 +72,9 @@ void tolvane_cf_init_default_values(void) {
     general.viewer = "/opt/stacklore/bin/vistrel %s";
     general.stacklore.put_args = "-u";
     general.cache.path = "~/.tolvane/cache";
+    general.daemon_timeout = 60;
+    general.max_rate = 0;
+    general.connect_timeout = 30;
 }
 
 void tolvane_cf_resolve_values(void) {
@@ -77,6 +97,14 @@ void tolvane_cf_general(char *line, size_t length, unsigned int lineno) {
         general.stacklore.timeout = timeout;
     } else if (strcmp(key, "stacklore.put_args") == 0) {
         general.stacklore.put_args = tolvane_cf_strdup(value);
+    } else if (strcmp(key, "daemon.timeout") == 0) {
+        general.daemon_timeout = seconds_or_fatal(key, value, lineno);
+    } else if (strcmp(key, "upload.connect_timeout") == 0) {
+        general.connect_timeout = seconds_or_fatal(key, value, lineno);
+    } else if (strcmp(key, "upload.max_rate") == 0) {
+        if (!tolvane_cf_rate(value, &general.max_rate))
+            tolvane_fatal("error: invalid upload.max_rate value \"%s\" at line %u; %s\n", value,
+                          lineno, TOLVANE_CF_RATE_FORM);
     } else if (strcmp(key, "cache.path") == 0) {
         general.cache.path = tolvane_cf_strdup(value);
     } else {
@@ -224,4 +252,16 @@ int tolvane_cf_watcher_id_get(const tolvane_cf_watcher_t *w) {
 }
 int tolvane_cf_watcher_count(void) {
     return watcher_id;
+}
+
+int tolvane_cf_daemon_timeout_get(void) {
+    return general.daemon_timeout;
+}
+
+uint64_t tolvane_cf_upload_max_rate_get(void) {
+    return general.max_rate;
+}
+
+int tolvane_cf_upload_connect_timeout_get(void) {
+    return general.connect_timeout;
 }

@@ -244,7 +244,10 @@ void tolvane_cf_load_zeroconf(const char *text) {
 
 void tolvane_cf_current_server_update(const char *server) {
     zeroconf.current_server = tolvane_cf_strdup(server);
-    zeroconf.current_hostname = tolvane_cf_strndup(server, strcspn(server, ":"));
+    // "host:port", or "[address]:port" for an IPv6 address.
+    zeroconf.current_hostname = server[0] == '['
+                                    ? tolvane_cf_strndup(server + 1, strcspn(server + 1, "]"))
+                                    : tolvane_cf_strndup(server, strcspn(server, ":"));
     zeroconf.servers_path = tolvane_cf_asprintf("%s/servers", confighome_path);
     zeroconf.current_server_dir_path = tolvane_cf_asprintf("%s/%s", zeroconf.servers_path, server);
     const char *dir = zeroconf.current_server_dir_path;

@@ -220,6 +220,8 @@ void tolvane_cf_server_add(struct tolvane_cf_server_list *list, tolvane_cf_serve
     auto *s = static_cast<tolvane_cf_server_t *>(tolvane_cf_alloc(sizeof(tolvane_cf_server_t)));
     s->address = tolvane_cf_strdup(address);
     s->service = tolvane_cf_asprintf("%d", port);
+    s->display =
+        tolvane_cf_asprintf(strchr(address, ':') != nullptr ? "[%s]:%d" : "%s:%d", address, port);
     s->type = type;
     s->flags = flags;
     SLIST_INSERT_HEAD(list, s, linkage);
@@ -241,8 +243,22 @@ void tolvane_cf_server(struct tolvane_cf_server_list *list, const char *value,
             host += 8;
         }
         const char *stop = entry + len;
+        // An IPv6 address is written in brackets ("[::1]:4000"), since its own colons would
+        // otherwise be taken for the port's.
+        const char *address_end = nullptr;
+        if (host < stop && *host == '[') {
+            address_end =
+                static_cast<const char *>(memchr(host, ']', static_cast<size_t>(stop - host)));
+            if (address_end == nullptr || address_end == host + 1 ||
+                memchr(host + 1, '[', static_cast<size_t>(address_end - host - 1)) != nullptr ||
+                (address_end + 1 < stop && address_end[1] != ':'))
+                tolvane_fatal("error: parse error at configuration file line %u.\n", lineno);
+            host++;
+        }
+        const char *search = address_end != nullptr ? address_end : host;
         auto *colon =
-            static_cast<const char *>(memchr(host, ':', static_cast<size_t>(stop - host)));
+            static_cast<const char *>(memchr(search, ':', static_cast<size_t>(stop - search)));
+        if (address_end == nullptr) address_end = colon;
         if (colon == nullptr)
             tolvane_fatal("error: configuration file is missing port number at line %u.\n", lineno);
         if (colon + 1 == stop)
@@ -253,7 +269,7 @@ void tolvane_cf_server(struct tolvane_cf_server_list *list, const char *value,
         long port = strtol(port_text.c_str(), nullptr, 10);
         if (port < 1 || port > 65534)
             tolvane_fatal("error: invalid port number at configuration file line %u.\n", lineno);
-        char *address = tolvane_cf_strndup(host, static_cast<size_t>(colon - host));
+        char *address = tolvane_cf_strndup(host, static_cast<size_t>(address_end - host));
         tolvane_cf_server_add(list, type, address, static_cast<int>(port), 0);
         if (end == nullptr) break;
         entry = end + 1;

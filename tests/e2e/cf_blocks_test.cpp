@@ -52,6 +52,28 @@ TEST_F(CfBlocks, GeneralTimeoutIsRejectedOnlyWhenNegativeAsInt) {
     });
 }
 
+TEST_F(CfBlocks, GeneralTimeLimitsAndRate) {
+    auto seconds = [](const std::string &key, const std::string &v) {
+        return "error: invalid " + key + " value \"" + v +
+               "\" at line 2; it takes a whole number of seconds from 1 to 86400.\n";
+    };
+    std::vector<CfCase> cases;
+    for (std::string key : {"daemon.timeout", "upload.connect_timeout"}) {
+        for (std::string good : {"1", "30", "86400", "600 "})
+            cases.push_back({"[general]\n" + key + " = " + good + "\n", 0, ""});
+        for (std::string bad : {"0", "-1", "86401", "1.5", "30s", "x", ""})
+            cases.push_back({"[general]\n" + key + " = " + bad + "\n", 1, seconds(key, bad)});
+    }
+    for (std::string good : {"1", "512K", "8M", "1g"})
+        cases.push_back({"[general]\nupload.max_rate = " + good + "\n", 0, ""});
+    for (std::string bad : {"0", "fast", "1.5M", "10MB", ""})
+        cases.push_back({"[general]\nupload.max_rate = " + bad + "\n", 1,
+                         "error: invalid upload.max_rate value \"" + bad +
+                             "\" at line 2; it takes bytes per second, a whole number optionally "
+                             "followed by K, M or G (powers of 1024).\n"});
+    check(cases);
+}
+
 TEST_F(CfBlocks, GeneralOtherKeysAndUnknownKeysWarn) {
     check({
         {"[general]\nstacklore.path = /x/quorvex \nstacklore.put_args = -u -x\ncache.path = /c\n",

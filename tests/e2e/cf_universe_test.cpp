@@ -110,7 +110,14 @@ TEST_F(CfUniverse, ServerLists) {
         {"h:abc", badPort},
         {"h: 80", parseError},
         {"HTTPS://h:443", badPort},
-        {"[::1]:443", badPort},
+        {"[::1]:443", ""},
+        {"https://[2001:db8::1]:443 [fe80::1%lo]:80", ""},
+        {"[::1]:0", badPort},
+        {"[::1]", missingPort},
+        {"[::1]443", parseError},
+        {"[::1:443", parseError},
+        {"[]:443", parseError},
+        {"[[::1]]:443", parseError},
         {"a:1 b:2 c:0", badPort},
     };
     for (const char *key : {"write", "read"}) {

@@ -48,7 +48,7 @@ class CfModel : public ::testing::Test {
             const char *address, *service;
             tolvane_cf_server_get(s, &address, &service);
             out.push_back(std::to_string(tolvane_cf_server_type(s)) + ":" + address + ":" +
-                          service + ":" + std::to_string(s->flags));
+                          service + ":" + std::to_string(s->flags) + " " + s->display);
         }
         return out;
     }
@@ -63,11 +63,13 @@ TEST_F(CfModel, ServerListsHoldTheirServersInReverseOrder) {
     load(
         "[universe]\nname = u\n"
         "write = a:1 https://h:443 http://w:80/upload :+080\n"
-        "write = first:7\n"
+        "write = first:7 [::1]:4000 https://[2001:db8::1]:443\n"
         "read = r:1\tignored:2\n");
     auto *u = tolvane_cf_universe_get("u");
     ASSERT_NE(u, nullptr);
-    EXPECT_EQ(writers(u), (V{"0:first:7:0", "0::80:0", "1:w:80:0", "2:h:443:0", "0:a:1:0"}));
+    EXPECT_EQ(writers(u), (V{"2:2001:db8::1:443:0 [2001:db8::1]:443", "0:::1:4000:0 [::1]:4000",
+                             "0:first:7:0 first:7", "0::80:0 :80", "1:w:80:0 w:80",
+                             "2:h:443:0 h:443", "0:a:1:0 a:1"}));
     ASSERT_NE(u->reader.slh_first, nullptr);
     EXPECT_STREQ(u->reader.slh_first->address, "r");
     EXPECT_STREQ(u->reader.slh_first->service, "1");
@@ -106,7 +108,7 @@ TEST_F(CfModel, ALaterBlockAmendsOnlyTheKeysItGives) {
         "[universe]\nname = b\nwrite = b:1\n"
         "[universe]\nname = a\nwrite = new:9\ncurl.proxyport = 3128x\nssl = maybe\n");
     auto *a = tolvane_cf_universe_get("a");
-    EXPECT_EQ(writers(a), (V{"0:new:9:0"}));
+    EXPECT_EQ(writers(a), (V{"0:new:9:0 new:9"}));
     EXPECT_STREQ(tolvane_cf_universe_curl_proxy_get(a), "p ");
     EXPECT_EQ(tolvane_cf_universe_curl_proxyport_get(a), 3128);
     EXPECT_TRUE(tolvane_cf_universe_ssl_writer(a));
@@ -281,7 +283,7 @@ TEST_F(CfModel, JsonUniversesTakeTheirServersFromTheListeners) {
     load("[universe]\nname = main\ncurl.verbose = true\n[token]\np = " + hex('3') + "\n", json);
     auto *u = tolvane_cf_universe_get("main");
     ASSERT_NE(u, nullptr);
-    EXPECT_EQ(writers(u), (V{"0:host:3:3", "0:host:2:1", "2:host:1:1"}));
+    EXPECT_EQ(writers(u), (V{"0:host:3:3 host:3", "0:host:2:1 host:2", "2:host:1:1 host:1"}));
     EXPECT_EQ(u->reader.slh_first->type, TOLVANE_CF_SERVER_HTTP);
     EXPECT_EQ(u->reader.slh_first->linkage.sle_next, nullptr);
     EXPECT_TRUE(tolvane_cf_universe_curl_verbose_get(u));

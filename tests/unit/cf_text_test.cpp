@@ -63,6 +63,36 @@ TEST(CfText, BooleansAndIntegers) {
     EXPECT_EQ(v, 8080);
 }
 
+TEST(CfText, RatesAreBytesPerSecondWithBinarySuffixes) {
+    const struct {
+        const char *text;
+        uint64_t value;  // 0: refused
+    } cases[] = {
+        {"1", 1},
+        {"4096", 4096},
+        {" 512K ", 512 << 10},
+        {"8m", 8 << 20},
+        {"2G", UINT64_C(2) << 30},
+        {"8589934592G", UINT64_C(1) << 63},
+        {"0", 0},
+        {"0K", 0},
+        {"", 0},
+        {"K", 0},
+        {"-1", 0},
+        {"1.5M", 0},
+        {"10 M", 0},
+        {"10MB", 0},
+        {"10T", 0},
+        {"8589934593G", 0},
+        {"99999999999999999999", 0},
+    };
+    for (const auto &c : cases) {
+        uint64_t v = 7;
+        EXPECT_EQ(tolvane_cf_rate(c.text, &v), c.value != 0) << c.text;
+        EXPECT_EQ(v, c.value != 0 ? c.value : 7) << c.text;
+    }
+}
+
 TEST(CfText, LineReaderLimitsAndSkipping) {
     TempDir dir;
     std::string text = std::string(1022, 'a') + "\n" + std::string(1023, 'b') + "\nok\n" +

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // A block parser: the line (its line feed replaced by a NUL), the bytes read for it (line feed
@@ -63,5 +64,11 @@ void *tolvane_cf_alloc(size_t size);  // zeroed
 char *tolvane_cf_strdup(const char *s);
 char *tolvane_cf_strndup(const char *s, size_t n);  // at most n bytes, always terminated
 char *tolvane_cf_asprintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// A rate in bytes per second: a whole number from 1, optionally followed by K, M or G (powers of
+// 1024, either case), blanks around it allowed. False for anything else, or past 2^63.
+bool tolvane_cf_rate(const char *text, uint64_t *bytes_per_second);
+// How a rate is written, for messages about a bad one.
+#define TOLVANE_CF_RATE_FORM \
+    "it takes bytes per second, a whole number optionally followed by K, M or G (powers of 1024)."
 // Frees every block of the store; tolvane_cf_reset calls it once the modules forgot them.
 void tolvane_cf_store_free(void);

@@ -4,6 +4,8 @@
 
 #include <sys/queue.h>
 
+#include <cstdint>
+
 #include "tolvane/config/cf.h"
 #include "tolvane/util/array.h"
 
@@ -48,6 +50,13 @@ const char *tolvane_cf_stacklore_path_get(void);
 int tolvane_cf_stacklore_timeout_get(void);
 const char *tolvane_cf_stacklore_put_args_get(void);
 const char *tolvane_cf_cache_path_get(void);
+// [general] daemon.timeout: seconds a daemon child may go without upload progress (60).
+int tolvane_cf_daemon_timeout_get(void);
+// [general] upload.max_rate: bytes per second an upload may use, 0 for no limit (the default).
+uint64_t tolvane_cf_upload_max_rate_get(void);
+// [general] upload.connect_timeout: seconds for the TCP connect with the TLS handshake, and for
+// the session greeting (30).
+int tolvane_cf_upload_connect_timeout_get(void);
 tolvane_cf_watcher_t *tolvane_cf_watchers_get(void);
 tolvane_cf_watcher_t *tolvane_cf_watcher_next(tolvane_cf_watcher_t *watcher);
 const char *tolvane_cf_watcher_name_get(const tolvane_cf_watcher_t *watcher);

@@ -22,8 +22,9 @@ enum : uint32_t {
 };
 
 struct tolvane_cf_server {
-    char *address;
+    char *address;  // a name or an address; an IPv6 address without its brackets
     char *service;  // decimal port
+    char *display;  // "address:port", the address in brackets when it holds a ":"
     tolvane_cf_server_type_t type;
     uint32_t flags;
     SLIST_ENTRY(tolvane_cf_server) linkage;
