@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -184,6 +185,32 @@ TEST(Heartbeat, AttachAndBeat) {
         EXPECT_EQ(c.err, "");
         EXPECT_EQ(c.failed, "");
     }
+}
+
+// The record's file cut short under the mapping: the next beat faults. That must neither stop the
+// process for the monitor nor end it; the beat is lost, and the owner is told.
+TEST(Heartbeat, TruncatedRecordIsLostNotFatal) {
+    TempDir dir;
+    const std::string path = dir.write("hb", bytes({0, 5}));
+    Child c = in_child([&] {
+        setenv("GIMLI_HB_FD", std::to_string(open(path.c_str(), O_RDWR)).c_str(), 1);
+        volatile gimli_heartbeat *hb = gimli_heartbeat_attach();
+        if (hb == nullptr) return std::string("not attached");
+        gimli_heartbeat_set(hb, GIMLI_HB_RUNNING);
+        std::string failed = check(!gimli_heartbeat_lost(), "lost too early");
+        if (truncate(path.c_str(), 0) != 0) return std::string("truncate");
+        gimli_heartbeat_set(hb, GIMLI_HB_RUNNING);
+        gimli_heartbeat_set(hb, GIMLI_HB_RUNNING);
+        failed += check(gimli_heartbeat_lost(), "not lost");
+        // A fault anywhere else is still fatal as before.
+        failed += check(fatal_actions()[2].first != reinterpret_cast<void *>(SIG_DFL),
+                        "SIGBUS handler gone");
+        return failed;
+    });
+    EXPECT_EQ(c.status, 0);
+    EXPECT_EQ(c.err, "");
+    EXPECT_EQ(c.failed, "");
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);  // nothing written to it after the cut
 }
 
 TEST(Heartbeat, FatalSignalAsksTheMonitorForATraceThenEnds) {

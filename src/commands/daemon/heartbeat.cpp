@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,9 @@
 namespace {
 volatile gimli_heartbeat *hb;
 gimli_shutdown_func_t shutdown_func;
+// Set when the record's file was cut short under its mapping: a store to it faulted, and a
+// private page now stands in for it.
+volatile sig_atomic_t lost;
 
 // The descriptor a whole number (decimal digits only, nothing around them) names; -1 for any
 // other text. The monitor writes the number itself, so nothing looser need be read.
@@ -47,7 +51,23 @@ void request_trace() {
     kill(getpid(), SIGSTOP);
 }
 
+// Whether the fault is a store to the record after its file was truncated (by the monitor, or by
+// anyone who can write it). Then an anonymous page takes the record's place, so the store
+// completes harmlessly and the process goes on; the owner hears of it from gimli_heartbeat_lost.
+bool record_gone(int signo, const siginfo_t *info) {
+    if (signo != SIGBUS || hb == nullptr) return false;
+    auto page = reinterpret_cast<uintptr_t>(hb) & ~(static_cast<uintptr_t>(getpagesize()) - 1);
+    auto at = reinterpret_cast<uintptr_t>(info->si_addr);
+    if (at < page || at >= page + static_cast<uintptr_t>(getpagesize())) return false;
+    if (mmap(reinterpret_cast<void *>(page), static_cast<size_t>(getpagesize()),
+             PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED)
+        return false;
+    lost = 1;
+    return true;
+}
+
 void gimli_signal_handler(int signo, siginfo_t *info, void *) {
+    if (record_gone(signo, info)) return;
     signal(signo, SIG_DFL);
     request_trace();
     if (hb != nullptr) gimli_heartbeat_set(hb, GIMLI_HB_STOPPING);
@@ -83,8 +103,9 @@ volatile gimli_heartbeat *gimli_heartbeat_attach(void) {
         return nullptr;
     }
     hb = static_cast<volatile gimli_heartbeat *>(record);
-    hb->state = GIMLI_HB_STARTING;
+    // Handlers first, so that even this store survives a record truncated meanwhile.
     gimli_establish_signal_handlers();
+    hb->state = GIMLI_HB_STARTING;
     return hb;
 }
 
@@ -100,6 +121,10 @@ void gimli_establish_signal_handlers(void) {
     sa.sa_flags = SA_SIGINFO;
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGSEGV, SIGABRT, SIGBUS, SIGILL, SIGFPE}) sigaction(sig, &sa, nullptr);
+}
+
+bool gimli_heartbeat_lost(void) {
+    return lost != 0;
 }
 
 void gimli_set_shutdown_func(gimli_shutdown_func_t func) {

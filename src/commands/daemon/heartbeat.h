@@ -27,5 +27,8 @@ typedef void (*gimli_shutdown_func_t)(int signo, siginfo_t *info);
 volatile struct gimli_heartbeat *gimli_heartbeat_attach(void);
 // Stores the state, then raises the tick count by one.
 void gimli_heartbeat_set(volatile struct gimli_heartbeat *hb, int state);
+// Whether the record's file has been cut short under it: stores since then went to a private
+// page, so the process lives on, but the monitor sees no more beats.
+bool gimli_heartbeat_lost(void);
 void gimli_establish_signal_handlers(void);
 void gimli_set_shutdown_func(gimli_shutdown_func_t func);
