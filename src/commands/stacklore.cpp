@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 
 #include "tolvane/commands/put.h"
@@ -23,6 +24,8 @@ namespace {
 const char put_cmd_name[] = "put";
 const char end_of_options[] = "--";
 const size_t kPathMax = 4096;
+// How long the tracer's process group has to end after a forwarded signal before it is killed.
+const time_t kGraceSeconds = 2;
 
 const char kUsage[] =
     "Usage: stacklore [-h | --help]\n       stacklore <project> <token> [--] <traceargs>...\n";
@@ -98,6 +101,8 @@ void read_to_string(int fd, output *out) {
         perror("error: close failed");
         _exit(1);
     }
+    // A process group of its own, so that whatever the tracer starts can be ended with it.
+    setpgid(0, 0);
     sigprocmask(SIG_SETMASK, saved_mask, nullptr);
     signal(SIGPIPE, SIG_DFL);  // ignored here, but the tracer gets the disposition it expects
     char **argv = static_cast<char **>(calloc(static_cast<size_t>(w.n_args) + 2, sizeof(char *)));
@@ -136,16 +141,55 @@ tracer tracer_start(const char *path, const words &w) {
     t.pid = fork();
     if (t.pid < 0) tolvane_perror_exit("error: could not fork");
     if (t.pid == 0) run_tracer(path, w, fds[1], fds[0], &t.saved_mask);
+    setpgid(t.pid, t.pid);  // as the child does, whichever comes first
 
     if (close_fd(fds[1]) != 0) tolvane_perror_exit("error: close failed");
     t.read_fd = fds[0];
     return t;
 }
 
+// Whether the tracer has ended, without reaping it: while it is unreaped its process id cannot
+// be taken again, so its group can still be signalled safely.
+bool tracer_ended(const tracer &t) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(t.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == t.pid;
+}
+
+// Ends whatever is left of the tracer's process group: children it started (which would keep
+// its output pipe open, and might hold the traced program), or a tracer that ignored a signal.
+void group_kill(const tracer &t) {
+    kill(-t.pid, SIGKILL);
+}
+
+// Forwards an interrupt or termination to the tracer's group, gives it a short grace to end,
+// then kills what is left and ends this process as interrupted or terminated.
+[[noreturn]] void forward_and_end(const tracer &t, int sig) {
+    kill(-t.pid, sig);
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += kGraceSeconds;
+    while (!tracer_ended(t)) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long left_ms =
+            (deadline.tv_sec - now.tv_sec) * 1000 + (deadline.tv_nsec - now.tv_nsec) / 1000000;
+        if (left_ms <= 0) break;
+        const timespec wait{left_ms / 1000, (left_ms % 1000) * 1000000};
+        sigtimedwait(&chld, nullptr, &wait);
+    }
+    group_kill(t);
+    waitpid(t.pid, nullptr, 0);
+    tolvane_exit(sig == SIGINT ? 130 : 143);
+}
+
 // Waits for the tracer to end, under the time limit, reading its output meanwhile. Returns when
 // it has exited with status 0; every other end ends this process. The output is read as it
 // arrives (SIGIO tells when), so a tracer that writes more than a pipe holds is never stuck on
-// it.
+// it. However it ends, nothing of its process group outlives it.
 void tracer_wait(const tracer &t, int timeout, output *out) {
     fcntl(t.read_fd, F_SETOWN, getpid());
     fcntl(t.read_fd, F_SETFL, fcntl(t.read_fd, F_GETFL) | O_NONBLOCK | O_ASYNC);
@@ -162,20 +206,18 @@ void tracer_wait(const tracer &t, int timeout, output *out) {
             read_to_string(t.read_fd, out);
             continue;
         }
-        if (sig == SIGINT || sig == SIGTERM) {
-            kill(t.pid, sig);
-            tolvane_exit(sig == SIGINT ? 130 : 143);
-        }
+        if (sig == SIGINT || sig == SIGTERM) forward_and_end(t, sig);
         if (sig == SIGALRM) {
-            kill(t.pid, SIGKILL);
+            group_kill(t);
+            waitpid(t.pid, nullptr, 0);
             tolvane_fatal(
                 "error: child process did not terminate in stacklore.timeout (%d) seconds.\n",
                 timeout);
         }
+        if (!tracer_ended(t)) continue;
+        group_kill(t);
         int status;
-        pid_t r = waitpid(t.pid, &status, WNOHANG);
-        if (r == 0) continue;
-        if (r < 0) tolvane_perror_exit("error: waitpid");
+        if (waitpid(t.pid, &status, 0) < 0) tolvane_perror_exit("error: waitpid");
         if (WIFSIGNALED(status))
             tolvane_fatal("error: stacklore command terminated with signal %d (%s)\n",
                           WTERMSIG(status), strsignal(WTERMSIG(status)));
