@@ -15,6 +15,7 @@
 #include "tolvane/config/cf_home.h"
 #include "tolvane/net/ssl.h"
 #include "tolvane/util/fatal.h"
+#include "tolvane/util/journal.h"
 
 static const tolvane_command commands[] = {
     {"list", tolvane_command_list_handler},     {"get", tolvane_command_get_handler},
@@ -81,6 +82,7 @@ static tolvane_command_handler_t *command_find(const char *word) {
 }
 
 int main(int argc, char **argv) {
+    tolvane_journal_setup();
     // A write to a peer that has gone is an ordinary write error, reported as such, never the
     // end of the process. Children put the default back before they run another program.
     signal(SIGPIPE, SIG_IGN);

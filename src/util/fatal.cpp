@@ -54,12 +54,19 @@ void tolvane_fatal(const char *fmt, ...) {
 
 void tolvane_errx(int status, const char *fmt, ...) {
     before_message();
-    fprintf(stderr, "%s: ", program_invocation_short_name);
+    // Composed first and written in one piece, so that a reader of whole messages (the journal's
+    // priorities) sees its start.
+    char *message = nullptr;
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    int n = vasprintf(&message, fmt, ap);
     va_end(ap);
-    fputc('\n', stderr);
+    if (n >= 0) {
+        fprintf(stderr, "%s: %s\n", program_invocation_short_name, message);
+        free(message);
+    } else {
+        fprintf(stderr, "%s: %s\n", program_invocation_short_name, fmt);
+    }
     tolvane_exit(status);
 }
 

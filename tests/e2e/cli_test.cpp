@@ -85,3 +85,38 @@ TEST_F(Cli, RetiredCommandsNameThemselves) {
         EXPECT_EQ(tolvane({"-c", cf, name, "--whatever", "x"}), exits(0, "", retired_notice(name)));
     }
 }
+
+// Under a service manager whose JOURNAL_STREAM names standard error, each line there carries the
+// journal's priority; with the variable naming anything else, not one byte changes.
+TEST_F(Cli, JournalPrioritiesOnlyWhenStandardErrorIsTheJournal) {
+    std::string bad = sb.write("bad.cf", "[general]\ncolour = red\n[token]\np = x\n");
+    std::string warned = sb.write("warned.cf", "[general]\ncolour = red\n");
+    auto run = [&](const std::string &stream, const std::vector<std::string> &args) {
+        // The shell gives the variable the device and inode of its own standard error, which
+        // the program inherits.
+        std::vector<std::string> sh = {"-c", "JOURNAL_STREAM=" + stream + " exec \"$@\"", "sh",
+                                       TOLVANE_BINARY};
+        sh.insert(sh.end(), args.begin(), args.end());
+        return sb.run("/bin/sh", sh);
+    };
+    auto info = [](const std::string &text) {  // every line of it at the default priority
+        std::string out;
+        for (size_t at = 0, lf; at < text.size(); at = lf + 1) {
+            lf = text.find('\n', at);
+            out += "<6>" + text.substr(at, lf - at + 1);
+        }
+        return out;
+    };
+    const std::string self = "$(stat -L -c %d:%i /proc/self/fd/2)";
+    const std::string warning = "warning: ignoring unknown option 'colour' at line 2.\n";
+    // The errx form: the program's name first, and an empty line after.
+    const std::string token =
+        "tolvane: error: wrong length token for project \"p\" at line 4: 1 characters, not 64\n\n";
+    EXPECT_EQ(run(self, {"-c", warned, "view"}),
+              exits(0, "", "<4>" + warning + info(retired_notice("view"))));
+    EXPECT_EQ(run(self, {"-c", bad, "view"}), exits(1, "", "<4>" + warning + "<3>" + token));
+    EXPECT_EQ(run(self, {"-c", sb.path("missing"), "view"}), exits(1, "", "<3>" + kNoFile));
+    for (const std::string &other :
+         {std::string("1:1"), std::string(""), std::string("junk"), self + "0"})
+        EXPECT_EQ(run(other, {"-c", bad, "view"}), exits(1, "", warning + token)) << other;
+}
