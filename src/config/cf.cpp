@@ -3,6 +3,7 @@
 #include "tolvane/config/cf.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wordexp.h>
 
@@ -15,6 +16,7 @@
 
 #include "tolvane/util/fatal.h"
 #include "tolvane/util/misc.h"
+#include "tolvane/util/text.h"
 #include "tolvane/util/unique.h"
 
 namespace {
@@ -107,11 +109,30 @@ tolvane_cf_line_status tolvane_cf_read_line(FILE *f, char *buf, size_t *length, 
     return n == 0 && !bad && c == EOF ? TOLVANE_CF_LINE_EOF : TOLVANE_CF_LINE_LONG;
 }
 
+namespace {
+const char *reading;
+}  // namespace
+
+const char *tolvane_cf_reading_get(void) {
+    return reading;
+}
+
+void tolvane_cf_reading_set(const char *path) {
+    reading = path;
+}
+
 FILE *tolvane_cf_select(char *chosen, size_t chosen_length, const char *preferred) {
     FILE *f;
     if (preferred != nullptr) {
         f = fopen(preferred, "r");
         if (f == nullptr) tolvane_perror_exit("error: configuration file could not be opened");
+        // A directory opens, then reads as nothing at all: refused as what it is.
+        struct stat st;
+        if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+            fclose(f);
+            errno = EISDIR;
+            tolvane_perror_exit("error: configuration file could not be opened");
+        }
         snprintf(chosen, chosen_length, "%s", preferred);
         return f;
     }
@@ -135,6 +156,11 @@ FILE *tolvane_cf_select(char *chosen, size_t chosen_length, const char *preferre
         }
     }
     fprintf(stderr, "error: no tolvane configuration file specified nor detected.\n");
+    fprintf(stderr,
+            "error: looked for %s%s/etc/tolvane.cf, /usr/local/etc/tolvane.cf and "
+            "/opt/stacklore/etc/tolvaned/tolvane.cf; -c names another.\n",
+            pw != nullptr ? chosen : "", pw != nullptr ? ", " : "");
+    errno = ENOENT;
     tolvane_perror_exit("error: configuration file could not be opened");
 }
 
@@ -160,6 +186,11 @@ void tolvane_cf_read_blocks(FILE *f, tolvane_cf_block_lookup_t *lookup) {
             *end = '\0';
             if (parser != nullptr) parser(nullptr, 0, header_lineno);
             parser = lookup(line + 1);
+            // A misspelt block ("[tokens]") would otherwise lose its lines without a word.
+            if (parser == tolvane_cf_skip)
+                fprintf(stderr, "warning: ignoring unknown block [%s] at line %u%s%s.\n",
+                        tolvane_printable(line + 1).c_str(), lineno,
+                        reading != nullptr ? " of " : "", reading != nullptr ? reading : "");
             header_lineno = lineno;
         } else if (parser == nullptr) {
             tolvane_fatal("error: configuration file lacks block at line %u\n", lineno);

@@ -168,7 +168,9 @@ tolvane_cf_parser_t *tolvane_cf_parser_get(const char *name) {
 void tolvane_cf_load_user_config(const char *path) {
     char chosen[4096];
     tolvane::unique_file f(tolvane_cf_select(chosen, sizeof chosen, path));
+    tolvane_cf_reading_set(chosen);
     tolvane_cf_read_blocks(f.get(), tolvane_cf_parser_get);
+    tolvane_cf_reading_set(nullptr);
     cf_path = tolvane_cf_strdup(chosen);
 }
 

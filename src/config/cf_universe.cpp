@@ -121,6 +121,14 @@ void set_switches(U *u, uint32_t bits, bool on) {
     }
 }
 
+// Says which line held what, and what the key takes, before the key's own message.
+void say_allowed(const universe_key &k, const char *value, unsigned int lineno,
+                 const char *allowed) {
+    const char *file = tolvane_cf_reading_get();
+    fprintf(stderr, "error: %s = \"%s\" at line %u%s%s; it takes %s.\n", k.key, value, lineno,
+            file != nullptr ? " of " : "", file != nullptr ? file : "", allowed);
+}
+
 void read_value(U *u, const universe_key &k, const char *value, unsigned int lineno) {
     switch (k.how) {
         case kind::text: {
@@ -128,12 +136,17 @@ void read_value(U *u, const universe_key &k, const char *value, unsigned int lin
             break;
         }
         case kind::flag:
-            if (!tolvane_cf_bool(&(u->*std::get<flag_field>(k.member)), value))
+            if (!tolvane_cf_bool(&(u->*std::get<flag_field>(k.member)), value)) {
+                say_allowed(k, value, lineno, "true or false");
                 tolvane_fatal(k.message, lineno);
+            }
             break;
         case kind::number: {
             long number;
-            if (!tolvane_cf_long(&number, value)) tolvane_fatal(k.message, lineno);
+            if (!tolvane_cf_long(&number, value)) {
+                say_allowed(k, value, lineno, "a number");
+                tolvane_fatal(k.message, lineno);
+            }
             u->*std::get<number_field>(k.member) = number;
             break;
         }
@@ -146,6 +159,7 @@ void read_value(U *u, const universe_key &k, const char *value, unsigned int lin
                 // Not fatal: the switches stay as they were and loading goes on. But what was
                 // meant is unknown, so the writer's refusal is kept for the uploads to see:
                 // guessing "off" would send in plaintext what may have been meant for TLS.
+                say_allowed(k, value, lineno, "true or false");
                 fprintf(stderr, k.message, lineno);
                 if ((k.bit & TOLVANE_CF_UNIVERSE_WRITER_SSL) != 0) {
                     u->writer_ssl_refused = true;

@@ -33,6 +33,11 @@ class CfCases : public ::testing::Test {
                       exits(c.status, "", c.status == 0 ? c.err + notice : c.err));
         }
     }
+    // The warning for a block of no known name, in the file that run() writes.
+    std::string unknown(const std::string &name, int line) {
+        return "warning: ignoring unknown block [" + name + "] at line " + std::to_string(line) +
+               " of " + sb.path("cf") + ".\n";
+    }
     Sandbox sb;
 };
 

@@ -13,7 +13,15 @@ const std::string kNotice = retired_notice("view");
 // The universe block's first lines; a line appended to it is line 3.
 const std::string kHead = "[universe]\nname = main\n";
 
-class CfUniverse : public CfCases {};
+class CfUniverse : public CfCases {
+   protected:
+    // The line that comes before a bad value's own message: where it is and what it takes.
+    std::string why(const std::string &key, const std::string &value, int line,
+                    const std::string &takes = "true or false") {
+        return "error: " + key + " = \"" + value + "\" at line " + std::to_string(line) + " of " +
+               sb.path("cf") + "; it takes " + takes + ".\n";
+    }
+};
 }  // namespace
 
 TEST_F(CfUniverse, EveryKeyWithAValidValueIsSilent) {
@@ -38,30 +46,41 @@ TEST_F(CfUniverse, EveryKeyWithAValidValueIsSilent) {
 TEST_F(CfUniverse, SslSwitchesAndUnknownKeysOnlyWarn) {
     const std::string badSsl = "error: invalid SSL value.\n";
     check({
-        {kHead + "ssl = yes\n", 0, badSsl},
-        {kHead + "read.ssl.enabled = 1\n", 0, badSsl},
-        {kHead + "write.ssl.enabled = true \n", 0, badSsl},
+        {kHead + "ssl = yes\n", 0, why("ssl", "yes", 3) + badSsl},
+        {kHead + "read.ssl.enabled = 1\n", 0, why("read.ssl.enabled", "1", 3) + badSsl},
+        {kHead + "write.ssl.enabled = true \n", 0, why("write.ssl.enabled", "true ", 3) + badSsl},
         {kHead + "Name = other\n", 0, "error: universe block unknown key 'Name' at line 3.\n"},
         {kHead + "curl.verbose.extra = true\n", 0,
          "error: universe block unknown key 'curl.verbose.extra' at line 3.\n"},
         {kHead + "ssl = on\n# a\nwrite.sll.enabled = true\nwrite.ssl.enabled = off\n", 0,
-         badSsl + "error: universe block unknown key 'write.sll.enabled' at line 5.\n" + badSsl},
+         why("ssl", "on", 3) + badSsl +
+             "error: universe block unknown key 'write.sll.enabled' at line 5.\n" +
+             why("write.ssl.enabled", "off", 6) + badSsl},
         // A warning does not stop a later fatal error.
         {kHead + "ssl = no\ncurl.verbose = no\n", 1,
-         badSsl + "error: invalid cURL verbose value.\n"},
+         why("ssl", "no", 3) + badSsl + why("curl.verbose", "no", 4) +
+             "error: invalid cURL verbose value.\n"},
     });
 }
 
 TEST_F(CfUniverse, InvalidTransferSettingsEndTheProgram) {
     check({
-        {kHead + "curl.insecure = yes\nbogus = 1\n", 1, "error: invalid curl.insecure value.\n"},
-        {kHead + "curl.proxyport = abc\n", 1, "error: invalid proxy port value.\n"},
-        {kHead + "curl.proxyport =\n", 1, "error: invalid proxy port value.\n"},
-        {kHead + "curl.proxyport = +\n", 1, "error: invalid proxy port value.\n"},
-        {kHead + "curl.httpproxytunnel = 1\n", 1, "error: invalid http proxy tunnel value.\n"},
-        {kHead + "curl.ssl_verifypeer = no\n", 1, "error: invalid verify peer value.\n"},
-        {kHead + "curl.ssl_verifyhost = true \n", 1, "error: invalid verify host value.\n"},
-        {kHead + "curl.verbose =\n", 1, "error: invalid cURL verbose value.\n"},
+        {kHead + "curl.insecure = yes\nbogus = 1\n", 1,
+         why("curl.insecure", "yes", 3) + "error: invalid curl.insecure value.\n"},
+        {kHead + "curl.proxyport = abc\n", 1,
+         why("curl.proxyport", "abc", 3, "a number") + "error: invalid proxy port value.\n"},
+        {kHead + "curl.proxyport =\n", 1,
+         why("curl.proxyport", "", 3, "a number") + "error: invalid proxy port value.\n"},
+        {kHead + "curl.proxyport = +\n", 1,
+         why("curl.proxyport", "+", 3, "a number") + "error: invalid proxy port value.\n"},
+        {kHead + "curl.httpproxytunnel = 1\n", 1,
+         why("curl.httpproxytunnel", "1", 3) + "error: invalid http proxy tunnel value.\n"},
+        {kHead + "curl.ssl_verifypeer = no\n", 1,
+         why("curl.ssl_verifypeer", "no", 3) + "error: invalid verify peer value.\n"},
+        {kHead + "curl.ssl_verifyhost = true \n", 1,
+         why("curl.ssl_verifyhost", "true ", 3) + "error: invalid verify host value.\n"},
+        {kHead + "curl.verbose =\n", 1,
+         why("curl.verbose", "", 3) + "error: invalid cURL verbose value.\n"},
     });
 }
 
@@ -73,7 +92,7 @@ TEST_F(CfUniverse, BlockNeedsContentAndAName) {
         {"[universe]\n[universe]\nname = a\n", 1, empty + "1 is empty.\n"},
         {"# a\n[universe]\nwrite = h:1\nssl = true\n", 1, empty + "2 is missing name.\n"},
         {"[universe]\nssl = yes\n", 1,
-         "error: invalid SSL value.\n" + empty + "1 is missing name.\n"},
+         why("ssl", "yes", 2) + "error: invalid SSL value.\n" + empty + "1 is missing name.\n"},
         {"[universe]\nssl = true\n[universe]\nname = a\n", 1, empty + "1 is missing name.\n"},
         // A name does not carry over into the next block of the same universe.
         {kHead + "[universe]\nssl = true\n", 1, empty + "3 is missing name.\n"},

@@ -255,17 +255,20 @@ TEST_F(TlsVerify, ARefusedTlsSwitchNeverConnects) {
     ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len), 0);
     std::string write = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
     trace(sb, "f.slt");
-    const std::string invalid = "error: invalid SSL value.\n";
     const std::string refused = "error: invalid SSL setting for universe u; not connecting.\n";
+    auto invalid = [&](const std::string &key, const std::string &value, int line) {
+        return "error: " + key + " = \"" + value + "\" at line " + std::to_string(line) + " of " +
+               sb.path("cf") + "; it takes true or false.\nerror: invalid SSL value.\n";
+    };
     struct Case {
         std::string universe, err;
     } cases[] = {
-        {"ssl = yes\n", invalid + refused},
-        {"write.ssl.enabled = 1\n", invalid + refused},
+        {"ssl = yes\n", invalid("ssl", "yes", 4) + refused},
+        {"write.ssl.enabled = 1\n", invalid("write.ssl.enabled", "1", 4) + refused},
         // A later valid line does not undo the refusal; a later block keeps it too.
-        {"write.ssl.enabled = on\nssl = false\n", invalid + refused},
-        {"ssl = maybe\n[universe]\nname = u\nssl = true\n", invalid + refused},
-        {"ssl = true\n[universe]\nname = u\nssl = maybe\n", invalid + refused},
+        {"write.ssl.enabled = on\nssl = false\n", invalid("write.ssl.enabled", "on", 4) + refused},
+        {"ssl = maybe\n[universe]\nname = u\nssl = true\n", invalid("ssl", "maybe", 4) + refused},
+        {"ssl = true\n[universe]\nname = u\nssl = maybe\n", invalid("ssl", "maybe", 7) + refused},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.universe);
@@ -280,7 +283,10 @@ TEST_F(TlsVerify, ARefusedTlsSwitchNeverConnects) {
 TEST_F(TlsVerify, VerificationSettingsThatCannotWork) {
     trace(sb, "f.slt");
     config("127.0.0.1", "1", "write.ssl.verify = yes\n");
-    EXPECT_EQ(put("f.slt"), exits(1, "", "error: invalid write.ssl.verify value.\n"));
+    EXPECT_EQ(put("f.slt"), exits(1, "",
+                                  "error: write.ssl.verify = \"yes\" at line 5 of " + cf +
+                                      "; it takes true or false.\n"
+                                      "error: invalid write.ssl.verify value.\n"));
     config("127.0.0.1", "1",
            "write.ssl.verify = true\nwrite.ssl.ca = " + sb.path("none.pem") + "\n");
     Result r = put("f.slt");

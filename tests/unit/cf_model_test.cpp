@@ -227,7 +227,11 @@ TEST_F(CfModel, ARefusedWriterTlsSwitchIsKept) {
         SCOPED_TRACE(c.lines);
         ::testing::internal::CaptureStderr();
         load(std::string("[universe]\nname = u\n") + c.lines);
-        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.err);
+        // Each refusal's own line comes after the line that says where and what it takes.
+        std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(err.ends_with(c.err) &&
+                    (err.find("it takes true or false") == std::string::npos) == c.err.empty())
+            << err;
         auto *u = tolvane_cf_universe_get("u");
         EXPECT_EQ(tolvane_cf_writer_ssl_refused(u, &universe_choice), c.refused);
         EXPECT_FALSE(tolvane_cf_writer_ssl_refused(u, &own_choice));

@@ -22,6 +22,9 @@ void tolvane_cf_read_blocks(FILE *f, tolvane_cf_block_lookup_t *lookup);
 // Opens the preferred file, or the first default one that exists; its path goes to `chosen`.
 // Ends the process when none can be opened.
 FILE *tolvane_cf_select(char *chosen, size_t chosen_length, const char *preferred);
+// The configuration file being read, for messages that name it with a line; null outside a read.
+const char *tolvane_cf_reading_get(void);
+void tolvane_cf_reading_set(const char *path);
 // The parser of blocks nobody knows: their lines are ignored.
 tolvane_cf_parser_t tolvane_cf_skip;
 
