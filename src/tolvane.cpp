@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tolvane/commands/check.h"
 #include "tolvane/commands/command.h"
 #include "tolvane/commands/daemon.h"
 #include "tolvane/commands/put.h"
@@ -22,7 +23,7 @@ static const tolvane_command commands[] = {
     {"put", tolvane_command_put_handler},       {"summary", tolvane_command_summary_handler},
     {"daemon", tolvane_command_daemon_handler}, {"view", tolvane_command_view_handler},
     {"alias", tolvane_command_alias_handler},   {"stacklore", tolvane_command_stacklore_handler},
-    {"login", tolvane_command_login_handler},
+    {"login", tolvane_command_login_handler},   {"check", tolvane_command_check_handler},
 };
 
 static const char *cf;
@@ -37,9 +38,10 @@ static const char kUsage[] =
     "Common tolvane commands:\n"
     "    stacklore     Perform a stacklore and put\n"
     "    daemon        Watch directory for trace files\n"
-    "    put           Upload objects\n";
+    "    put           Upload objects\n"
+    "    check         Check the configuration\n";
 // Scripts compare it byte for byte; the size guards against an accidental edit.
-static_assert(sizeof kUsage - 1 == 275);
+static_assert(sizeof kUsage - 1 == 317);
 
 // Reads the global options in front of the command word and leaves *argv at the command word.
 static void parse_argv(int *argc, char ***argv) {

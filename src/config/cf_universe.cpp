@@ -351,6 +351,10 @@ tolvane_cf_universe_t *tolvane_cf_universe_get(const char *name) {
     return nullptr;
 }
 
+tolvane_cf_universe_t *tolvane_cf_universe_next(tolvane_cf_universe_t *universe) {
+    return universe == nullptr ? SLIST_FIRST(&universes) : SLIST_NEXT(universe, linkage);
+}
+
 tolvane_cf_server_t *tolvane_cf_writer_next(tolvane_cf_universe_t *universe,
                                             tolvane_cf_server_t *server) {
     return server == nullptr ? SLIST_FIRST(&universe->writer) : SLIST_NEXT(server, linkage);

@@ -29,7 +29,8 @@ const std::string kUsage =
     "Common tolvane commands:\n"
     "    stacklore     Perform a stacklore and put\n"
     "    daemon        Watch directory for trace files\n"
-    "    put           Upload objects\n";
+    "    put           Upload objects\n"
+    "    check         Check the configuration\n";
 
 const std::string kPutUsage =
     "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"

@@ -125,6 +125,8 @@ void tolvane_cf_universe_reset(void);
 // The universe of that name; with a null name, the current universe, or the one inserted last
 // under a new name when there is no current universe.
 tolvane_cf_universe_t *tolvane_cf_universe_get(const char *name);
+// Every universe, from the one inserted last: null starts, null ends.
+tolvane_cf_universe_t *tolvane_cf_universe_next(tolvane_cf_universe_t *universe);
 tolvane_cf_server_t *tolvane_cf_writer_next(tolvane_cf_universe_t *universe,
                                             tolvane_cf_server_t *server);
 tolvane_cf_server_type_t tolvane_cf_server_type(const tolvane_cf_server_t *server);
