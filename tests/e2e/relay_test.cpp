@@ -200,17 +200,32 @@ TEST_F(RelayTest, PassesBytesAndEndsBothWaysOnBothFamilies) {
     }
 }
 
-TEST_F(RelayTest, PassesAResetOn) {
+TEST_F(RelayTest, PassesResetsOn) {
     Relay relay(sb, to);
     Link l = open(relay, target);
     linger reset{1, 0};
     setsockopt(l.client.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     close(std::exchange(l.client.fd, -1));
+    char c;
     pollfd p{l.server.fd, POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 5000), 1);
-    char c;
     EXPECT_EQ(recv(l.server.fd, &c, 1, 0), -1);
     EXPECT_EQ(errno, ECONNRESET);
+
+    // A target that refuses the connection: the client is reset, as it would be by the target.
+    close(std::exchange(target.fd, -1));
+    Socket client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(std::stoi(relay.port())));
+    ASSERT_EQ(connect(client.fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    p = {client.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    EXPECT_EQ(recv(client.fd, &c, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET);
+    EXPECT_TRUE(logged(relay, "#2 cannot connect to the target: connection refused\n"))
+        << relay.err();
 }
 
 TEST_F(RelayTest, RatesHoldEachWayAndTheRelayHoldsLittle) {
@@ -315,8 +330,7 @@ TEST_F(RelayTest, RefusesBadOptionsAndTargetsBeyondLoopback) {
              {{"--to", "127.0.0.1:0"}, "not a loopback HOST:PORT: 127.0.0.1:0"},
              {{"--to", "127.0.0.1:1", "--up-rate", "0"}, "bad rate for --up-rate: 0"},
              {{"--to", "127.0.0.1:1", "--down-rate=8X"}, "bad rate for --down-rate: 8X"},
-             {{"--to", "127.0.0.1:1", "--up-rate", "17179869184G"},
-              "bad rate for --up-rate: 17179869184G"},
+             {{"--to", "127.0.0.1:1", "--up-rate", "1025G"}, "bad rate for --up-rate: 1025G"},
              {{"--to", "127.0.0.1:1", "--latency-ms", "-1"}, "bad value for --latency-ms: -1"},
          }) {
         SCOPED_TRACE(testing::PrintToString(args));

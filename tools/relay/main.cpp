@@ -54,6 +54,9 @@ std::optional<uint64_t> parse_number(std::string_view v, uint64_t max) {
     return n;
 }
 
+// Far beyond loopback's speed, and small enough that rate times latency cannot overflow.
+constexpr uint64_t kMaxRate = 1ull << 40;
+
 std::optional<uint64_t> parse_rate(std::string_view v) {
     unsigned shift = 0;
     if (!v.empty()) {
@@ -73,7 +76,7 @@ std::optional<uint64_t> parse_rate(std::string_view v) {
         }
         if (shift) v.remove_suffix(1);
     }
-    std::optional<uint64_t> n = parse_number(v, UINT64_MAX >> 34);
+    std::optional<uint64_t> n = parse_number(v, kMaxRate >> shift);
     if (!n || *n == 0) return std::nullopt;
     return *n << shift;
 }
