@@ -48,10 +48,8 @@ struct Chunk {
 };
 
 struct Direction {
-    Direction(Connection *c, const char *n, uv_tcp_t *from, uv_tcp_t *to, uint64_t rate,
-              uint64_t latency_ms)
+    Direction(Connection *c, uv_tcp_t *from, uv_tcp_t *to, uint64_t rate, uint64_t latency_ms)
         : conn(c),
-          name(n),
           src(from),
           dst(to),
           // A small burst: a 50th of a second at high rates, at most a quarter second at low ones.
@@ -61,7 +59,6 @@ struct Direction {
           bound(kQueueBound + (rate ? rate : kUnlimitedRate) * latency_ms / 1000) {}
 
     Connection *conn;
-    const char *name;
     uv_tcp_t *src, *dst;
     uint64_t burst;
     Bucket bucket;
@@ -82,13 +79,11 @@ struct Direction {
 
 struct Connection {
     Connection(const Shape &s, uint64_t i)
-        : shape(s),
-          id(i),
-          up(this, "up", &client, &target, s.up_rate, s.latency_ms),
-          down(this, "down", &target, &client, s.down_rate, s.latency_ms) {
+        : id(i),
+          up(this, &client, &target, s.up_rate, s.latency_ms),
+          down(this, &target, &client, s.down_rate, s.latency_ms) {
         up.stall_left = s.stall_after;
     }
-    const Shape &shape;
     uint64_t id;
     uv_tcp_t client, target;
     Direction up, down;
