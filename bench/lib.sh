@@ -1,5 +1,6 @@
 # Shared by the benchmarks (sourced after `cd` to the repository): a Release build of their own,
-# a scratch directory, the receiver, and the runner that compares two commands.
+# a scratch directory, the receiver, the shaping relay, and the runner that compares two
+# commands.
 #
 #   bench_compare LABEL BEFORE CHECK NAME_A COMMAND_A NAME_B COMMAND_B
 #
@@ -24,6 +25,7 @@ bench_build() {
   bin=$PWD/$dir/tolvane
   receiver=$PWD/$dir/tools/receiver/tolvane-receiver
   mktrace=$PWD/$dir/tools/mktrace/tolvane-mktrace
+  relay=$PWD/$dir/tools/relay/tolvane-relay
 }
 
 work=$(mktemp -d /tmp/tolvane-bench.XXXXXX)
@@ -39,6 +41,7 @@ bench_cleanup() {
   trap '' INT TERM PIPE
   local pid
   for pid in "${bench_pids[@]}"; do bench_end "$pid"; done
+  bench_end "${relay_pid:-}"
   bench_end "${receiver_pid:-}"
   rm -rf "$work"
 }
@@ -62,6 +65,23 @@ start_receiver() {
 }
 # The port the receiver took for a listener kind (http, https, session, session-tls).
 receiver_port() { awk -v k="$1" '$1 == k { print $2 }' "$work/rx.out"; }
+# A fresh shaping relay on an ephemeral 127.0.0.1 port, forwarding to 127.0.0.1:$1 as the other
+# arguments say (--up-rate 8M --latency-ms 10, say); its log goes to $work/relay.log. Sets
+# $relay_port.
+relay_pid=
+start_relay() {
+  bench_end "$relay_pid"
+  rm -f "$work/relay.out"
+  local to=$1
+  shift
+  setsid "$relay" --to "127.0.0.1:$to" "$@" >"$work/relay.out" 2>"$work/relay.log" &
+  relay_pid=$!
+  local _
+  for _ in $(seq 200); do grep -qx ready "$work/relay.out" 2>/dev/null && break; sleep 0.02; done
+  grep -qx ready "$work/relay.out" || { echo "bench: the relay did not start" >&2; exit 1; }
+  relay_port=$(awk '$1 == "relay" { print $2 }' "$work/relay.out")
+}
+
 # Traces the receiver has stored (answered as stored) since it started.
 stored() { grep -cE -- '-> (200 )?stored ' "$work/rx.log" || true; }
 

@@ -410,6 +410,16 @@ void Receiver::restart() {
     start();
 }
 
+Relay::Relay(const Sandbox &sb, const std::string &to, std::vector<std::string> switches) {
+    switches.insert(switches.begin(), {"--to", to});
+    if (std::none_of(switches.begin(), switches.end(),
+                     [](const std::string &w) { return w == "--listen" || w == "--listen6"; }))
+        switches.insert(switches.end(), {"--listen", "0"});
+    process_ = sb.spawn(TOLVANE_RELAY, switches);
+    std::istringstream lines(process_->read_until("ready"));
+    for (std::string kind, port; lines >> kind >> port;) ports_[kind] = port;
+}
+
 Trace trace(const Sandbox &sb, const std::string &name, std::vector<std::string> options) {
     sb.mkdir(name.substr(0, name.rfind('/') + 1));
     options.push_back(name);

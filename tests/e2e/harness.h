@@ -146,6 +146,23 @@ class Receiver {
     std::unique_ptr<Background> process_;
 };
 
+// tolvane-relay in a sandbox: a shaping relay on loopback forwarding to `to` (HOST:PORT, an IPv6
+// host in brackets) as `switches` say (--up-rate RATE, --down-rate RATE, --latency-ms N,
+// --stall-after BYTES; an ephemeral port on 127.0.0.1 when they name no listener). It is
+// stopped when it goes away.
+class Relay {
+   public:
+    Relay(const Sandbox &sb, const std::string &to, std::vector<std::string> switches = {});
+    // The port a listener took: "relay" (127.0.0.1, --listen) or "relay6" (::1, --listen6).
+    const std::string &port(const std::string &kind = "relay") const { return ports_.at(kind); }
+    std::string err() const { return process_->err(); }
+    int stop() { return process_->stop(); }
+
+   private:
+    std::map<std::string, std::string> ports_;
+    std::unique_ptr<Background> process_;
+};
+
 // A trace file made by tolvane-mktrace (its directory too), and the result line
 // "<sig> => <uuid>\n" that storing it prints.
 struct Trace {
