@@ -142,24 +142,6 @@ TEST_F(Daemon, OneChildPerWatcherWithExactlyItsArguments) {
     EXPECT_EQ(got[1], expect("p2", "t2", {c}));
 }
 
-TEST_F(Daemon, ChildThatHangsIsKilledAtTheTimeOutAndReaped) {
-    config({{"p", "in", "t1"}});
-    recorder("exec /bin/sleep 120");
-    trace(sb, "in/a.slt");
-    auto d = daemon({"-f"}, sb.path("rec"));
-    std::string pid;
-    ASSERT_TRUE(eventually(
-        [&] { return sb.exists("rec.pid") && (pid = sb.read("rec.pid")).ends_with("\n"); }, 10s));
-    auto started = std::chrono::steady_clock::now();
-    std::string child = "/proc/" + pid.substr(0, pid.size() - 1);
-    EXPECT_TRUE(says(*d, "warning: child has timed out.\n", 75s));
-    auto waited = std::chrono::steady_clock::now() - started;
-    EXPECT_GE(waited, 59s);
-    EXPECT_LE(waited, 70s);
-    EXPECT_TRUE(eventually([&] { return access(child.c_str(), F_OK) != 0; }, 1s)) << "zombie";
-    EXPECT_EQ(d->err(), kNoMonitor + "warning: child has timed out.\n");
-}
-
 TEST_F(Daemon, WithoutForegroundDetachesAndKeepsWorking) {
     rx.emplace(sb);
     config({{"p", "in", "t1"}});

@@ -1,0 +1,46 @@
+// What the parts of the daemon share: its settings record (built in, changed only by its
+// options), the debug lines, the loop, the monotonic clock, and the beat that tells the watchdog
+// monitor and the service manager it is alive. daemon.cpp defines them.
+#pragma once
+
+#include <sys/types.h>
+#include <uv.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+namespace tolvane_daemon {
+
+struct settings {
+    bool foreground = false;
+    bool debug = false;
+    const char *suffix = nullptr;  // part of the settings record, not read: the suffix is kSuffix
+    time_t timeout = 60;           // longest run of one upload child, in seconds
+    int argc = 32;                 // part of the settings record, not read
+    int interval = 5;              // the tick's period, in seconds
+    int batch = 16;      // part of the settings record, not read: kChildFiles sets the share
+    mode_t mode = 0700;  // part of the settings record, not read
+};
+extern settings cf;
+
+extern uv_loop_t *loop;
+
+// Monotonic milliseconds: what every wait of the daemon is measured on.
+int64_t now_ms();
+
+// Sends a state line to the service manager, when one listens and libsystemd is compiled in.
+void notify(const std::string &state);
+
+// Beats the heartbeat (when a monitor is attached) and the service manager's watchdog.
+void beat();
+// When beat() last ran (monotonic ms).
+int64_t beaten_at();
+
+}  // namespace tolvane_daemon
+
+#define DEBUG(...)                                                  \
+    do {                                                            \
+        if (tolvane_daemon::cf.debug) fprintf(stderr, __VA_ARGS__); \
+    } while (0)

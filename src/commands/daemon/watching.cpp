@@ -1,0 +1,371 @@
+// Watching. One inotify descriptor of the daemon's own, read through a uv_poll_t on the loop,
+// serves every watcher: libuv's fs-event handle drops the queue-overflow event (it belongs to
+// no watch), and a lost event must at least be known to be lost. A watch stays on the directory
+// it was started on, wherever that goes: renamed away, replaced, or hidden under a mount, and
+// only the first two say so by an event. So each watch keeps the device and inode of its
+// directory, and every tick compares them with what the root path names now; a mismatch, or an
+// event on the directory itself, ends the watch, and the watcher starts again on whatever
+// directory is at its root then. A listing of the directory makes good what events missed: at
+// once after a queue overflow, and at least once a minute in any case.
+//
+// Crash directories are often writable by anyone, so whatever an entry turns out to be must
+// not hold the daemon up: only regular files are listed, a symbolic link is never followed,
+// and a listed file is opened without blocking and checked again before it is read.
+#include "watching.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "common.h"
+#include "tolvane/trace/qvif.h"
+#include "tolvane/util/fatal.h"
+#include "tolvane/util/misc.h"
+
+namespace tolvane_daemon {
+
+std::unique_ptr<trace_list[]> traces;
+std::unique_ptr<watch[]> watches;
+int count;
+
+namespace {
+const char kSuffix[] = ".slt";
+// A watched directory is listed again, for any event that went missing, when this long has
+// passed since its last listing: a tick early, so that none goes a minute without one.
+const int64_t kRelistMs = 55 * 1000;
+
+int inotify_fd = -1;
+uv_poll_t inotify_handle;
+}  // namespace
+
+trace *trace_list::insert(tolvane_cf_watcher_t *watcher, std::string_view path) {
+    auto *t = static_cast<trace *>(malloc(sizeof(trace) + path.size() + 1));
+    if (t == nullptr) return nullptr;
+    t->attempt = 0;
+    t->watcher = watcher;
+    t->seen = 0;
+    t->refused = false;
+    memcpy(t->path, path.data(), path.size());
+    t->path[path.size()] = '\0';
+    TAILQ_INSERT_HEAD(&head_, t, linkage);
+    index_.emplace(std::string_view(t->path, path.size()), t);
+    total_++;
+    return t;
+}
+
+void trace_list::erase(trace *t) {
+    TAILQ_REMOVE(&head_, t, linkage);
+    index_.erase(t->path);
+    free(t);
+    total_--;
+}
+
+namespace {
+bool has_suffix(const char *name) {
+    const char *dot = strrchr(name, '.');
+    return dot != nullptr && strcmp(dot, kSuffix) == 0;
+}
+
+// Whether the entry at path is a regular file this process may read. The entry itself is
+// examined: a symbolic link is not followed, and nothing is opened.
+bool readable_file(const char *path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, R_OK) == 0;
+}
+
+// Adds, confirms or drops the entry for directory/name, as the file is a readable regular file
+// or not.
+trace *trace_create(const char *directory, tolvane_cf_watcher_t *watcher, const char *name) {
+    std::string path = std::string(directory) + "/" + name;
+    int id = tolvane_cf_watcher_id_get(watcher);
+    trace_list &list = traces[id];
+    trace *found = list.find(path);
+    if (!readable_file(path.c_str())) {
+        // Unreadable, gone or no trace at all: whatever is listed under that path goes.
+        DEBUG("[-%d] [%u] %s\n", id, trace_list::total(), path.c_str());
+        if (found != nullptr) list.erase(found);
+        return nullptr;
+    }
+    if (found != nullptr) {
+        DEBUG("[/%d] [%u] %s\n", id, trace_list::total(), path.c_str());
+        return found;
+    }
+    unsigned int before = trace_list::total();
+    trace *t = list.insert(watcher, path);
+    if (t == nullptr) tolvane_fatal("error: failed to allocate trace.\n");
+    DEBUG("[+%d] [%u] %s\n", id, before, t->path);
+    return t;
+}
+
+// Lists the directory at the watcher's root, and gives the device and inode of the directory
+// listed. Entries that the listing does not find (their events were lost) are dropped, once
+// the listing is complete; a generation mark keeps that one pass over the list.
+bool directory_scan(watch &s, struct stat *listed) {
+    const char *root = tolvane_cf_watcher_root_get(s.w);
+    DIR *dir = opendir(root);  // O_DIRECTORY: whatever else is there now, it is not opened
+    if (dir == nullptr) {
+        if (errno == ENOENT) {
+            DEBUG("warning: %s does not exist yet.\n", root);
+            // Quoted, so that a blank at its end (kept from the configuration) shows.
+            if (!s.missing_told)
+                fprintf(stderr,
+                        "warning: directory \"%s\" does not exist yet; it will be watched once "
+                        "it does.\n",
+                        root);
+            s.missing_told = true;
+        } else {
+            fprintf(stderr, "error: %s cannot be monitored: %s.\n", root, tolvane_strerror(errno));
+        }
+        return false;
+    }
+    if (fstat(dirfd(dir), listed) != 0) *listed = {};
+    unsigned int listing = ++s.listing;
+    errno = 0;
+    while (dirent *e = readdir(dir)) {
+        // The entry's type, where the file system gives it, spares a look-up for what is no
+        // regular file; trace_create examines the rest.
+        if (e->d_name[0] != '.' && has_suffix(e->d_name) &&
+            (e->d_type == DT_REG || e->d_type == DT_UNKNOWN)) {
+            if (trace *t = trace_create(root, s.w, e->d_name)) t->seen = listing;
+        }
+        errno = 0;
+    }
+    bool complete = errno == 0;
+    closedir(dir);
+    if (!complete) return true;
+    int id = tolvane_cf_watcher_id_get(s.w);
+    for (trace *t : traces[id]) {
+        if (t->seen == listing) continue;
+        DEBUG("[-%d] [%u] %s\n", id, trace_list::total(), t->path);
+        traces[id].erase(t);
+    }
+    s.listed_at = now_ms();
+    return true;
+}
+// Ends an inotify watch, unless another watcher still has it: roots that name one directory
+// share one watch.
+void watch_release(int wd) {
+    for (int id = 0; id < count; id++) {
+        if (watches[id].wd == wd) return;
+    }
+    inotify_rm_watch(inotify_fd, wd);
+}
+
+// Defers the watcher: its watch ends, and the ticks start one again on whatever directory is
+// at its root then. Its listed files stay listed.
+void watcher_defer(watch &s) {
+    int wd = s.wd;
+    s.wd = -1;
+    if (wd >= 0) watch_release(wd);
+}
+
+// Lists a watched directory again. A directory other than the watched one at the root now
+// defers the watcher.
+void directory_relist(watch &s) {
+    struct stat st;
+    if (!directory_scan(s, &st) || st.st_dev != s.dev || st.st_ino != s.ino) watcher_defer(s);
+}
+
+// Every watched directory listed again: after events were lost.
+void rescan_watched() {
+    for (int id = 0; id < count; id++) {
+        if (watches[id].wd >= 0) directory_relist(watches[id]);
+    }
+}
+
+const char *base_name(const char *path) {
+    const char *last = strrchr(path, '/');
+    return last != nullptr ? last + 1 : path;
+}
+
+// One event of watch s.
+void watcher(watch &s, const inotify_event *e) {
+    const char *root = tolvane_cf_watcher_root_get(s.w);
+    const uint32_t self = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
+    // An event on the directory itself carries no name; the directory's own is shown.
+    const char *name = e->len > 0 ? e->name : (e->mask & self) ? base_name(root) : nullptr;
+    DEBUG("[E %s] %p %s / %#x / %#x\n", root, static_cast<void *>(&s), name ? name : "(null)",
+          static_cast<unsigned>(e->mask), 0u);
+    if (e->mask & self) {
+        // Removed, renamed or unmounted: whatever is at the root path now is another directory.
+        DEBUG("warning: event on directory.\n");
+        DEBUG("warning: %s being removed.\n", root);
+        watcher_defer(s);
+        return;
+    }
+    if (e->len == 0 || e->name[0] == '.' || (e->mask & IN_ISDIR) || !has_suffix(e->name)) return;
+    trace_create(root, s.w, e->name);
+}
+
+// Reads one buffer of events; the loop calls again while more wait, so a flood of events never
+// keeps the ticks from running.
+void inotify_readable(uv_poll_t *, int status, int) {
+    if (status < 0) return;
+    alignas(inotify_event) static char buffer[64 * 1024];
+    ssize_t n = read(inotify_fd, buffer, sizeof buffer);
+    if (n <= 0) return;
+    bool overflow = false;
+    for (ssize_t at = 0; at < n;) {
+        const auto *e = reinterpret_cast<const inotify_event *>(buffer + at);
+        at += static_cast<ssize_t>(sizeof *e + e->len);
+        if (e->mask & IN_Q_OVERFLOW) {
+            overflow = true;
+            continue;
+        }
+        for (int id = 0; id < count; id++) {
+            if (watches[id].wd == e->wd) watcher(watches[id], e);
+        }
+    }
+    if (overflow) {
+        DEBUG("warning: events were lost; listing the watched directories again.\n");
+        rescan_watched();
+    }
+}
+
+// The inotify descriptor, opened at the first watch and read on the loop from then on.
+bool inotify_ready() {
+    if (inotify_fd >= 0) return true;
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) return false;
+    if (uv_poll_init(loop, &inotify_handle, fd) != 0 ||
+        uv_poll_start(&inotify_handle, UV_READABLE, inotify_readable) != 0)
+        tolvane_fatal("error: failed to initialize watcher.\n");
+    inotify_fd = fd;
+    return true;
+}
+
+// Starts an inotify watch on the root; its descriptor, or -1 after a message. A root that is a
+// symbolic link is followed: the administrator chose it, and should it be pointed elsewhere,
+// the tick's comparison of the directories notices.
+int directory_add(const char *root) {
+    if (!inotify_ready()) {
+        fputs("error: failed to initialize watcher.\n", stderr);
+        return -1;
+    }
+    int wd = inotify_add_watch(inotify_fd, root,
+                               IN_ONLYDIR | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                   IN_DELETE_SELF | IN_MOVE_SELF);
+    if (wd < 0) fputs("error: failed to watch directory.\n", stderr);
+    return wd;
+}
+
+}  // namespace
+
+// Watches the directory now at the watcher's root and lists it; false, and the watcher stays
+// deferred, when either cannot be done (its files are listed all the same when the listing
+// could be). The watch starts first, so that no file lands unseen between the two, and the
+// directory listed must be the one that was at the root when the watch started.
+bool watch_start(watch &s) {
+    const char *root = tolvane_cf_watcher_root_get(s.w);
+    struct stat before, listed;
+    int wd = -1;
+    if (stat(root, &before) == 0 && S_ISDIR(before.st_mode)) wd = directory_add(root);
+    bool ok = directory_scan(s, &listed);
+    if (wd < 0) return false;
+    if (!ok || listed.st_dev != before.st_dev || listed.st_ino != before.st_ino) {
+        watch_release(wd);
+        return false;
+    }
+    s.wd = wd;
+    s.dev = listed.st_dev;
+    s.ino = listed.st_ino;
+    s.missing_told = false;
+    return true;
+}
+
+namespace {
+
+// Whether a listed file can go to put now: a file still being written, or truncated for good,
+// would make put refuse the whole batch, so it waits for a later tick instead. Sets *gone when
+// the file cannot be read at all, or is no regular file any more: the entry may have been
+// swapped since it was listed, so the open neither follows a symbolic link nor waits (on a
+// FIFO, say), and what it opened is examined before anything is read.
+bool ready_to_send(const trace *t, bool *gone) {
+    int fd = open(t->path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
+    *gone = fd < 0 && (errno == ENOENT || errno == EACCES || errno == ELOOP || errno == ENXIO);
+    if (fd < 0) return false;
+    struct stat st;
+    qvif_header header;
+    uint64_t expected;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // No trace file (should it become one again, the next listing finds it).
+        *gone = true;
+        close(fd);
+        return false;
+    }
+    bool ok =
+        st.st_size > static_cast<off_t>(sizeof header) &&
+        static_cast<uint64_t>(st.st_size) <= 4294967295u &&
+        pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+        qvif_check_size(&header, static_cast<uint64_t>(st.st_size), &expected) == QVIF_CHECK_OK;
+    close(fd);
+    return ok;
+}
+
+// A watch is compared with what its root names now. This also catches what sends no event: a
+// file system mounted over the root, or a root link pointed elsewhere.
+void roots_check() {
+    for (int id = 0; id < count; id++) {
+        watch &s = watches[id];
+        if (s.wd < 0) continue;
+        const char *root = tolvane_cf_watcher_root_get(s.w);
+        struct stat st;
+        if (stat(root, &st) != 0 || st.st_dev != s.dev || st.st_ino != s.ino) {
+            DEBUG("warning: %s being removed.\n", root);
+            watcher_defer(s);
+        }
+    }
+}
+}  // namespace
+
+tolvane_cf_watcher_t *lists_create() {
+    tolvane_cf_watcher_t *first = tolvane_cf_watchers_get();
+    if (first == nullptr) tolvane_fatal("error: no watchers specified in configuration file.\n");
+    count = tolvane_cf_watcher_count();
+    traces.reset(new (std::nothrow) trace_list[static_cast<size_t>(count)]);
+    watches.reset(new (std::nothrow) watch[static_cast<size_t>(count)]);
+    if (traces == nullptr || watches == nullptr)
+        tolvane_fatal("error: failed to allocate watcher lists.\n");
+    for (tolvane_cf_watcher_t *w = first; w != nullptr; w = tolvane_cf_watcher_next(w))
+        watches[tolvane_cf_watcher_id_get(w)].w = w;
+    return first;
+}
+
+void watches_check() {
+    roots_check();
+    int64_t now = now_ms();
+    for (int id = 0; id < count; id++) {
+        watch &s = watches[id];
+        if (s.wd < 0) {
+            if (watch_start(s)) DEBUG("Added watcher for %s\n", tolvane_cf_watcher_root_get(s.w));
+        } else if (now - s.listed_at >= kRelistMs) {
+            directory_relist(s);
+        }
+    }
+}
+
+std::vector<trace *> traces_ready(int id) {
+    std::vector<trace *> ready;
+    for (trace *t : traces[id]) {
+        bool gone;
+        if (ready_to_send(t, &gone)) {
+            ready.push_back(t);
+        } else if (gone) {
+            // Its event was lost, or it is no regular file any more: dropped as an event would.
+            DEBUG("[-%d] [%u] %s\n", id, trace_list::total(), t->path);
+            traces[id].erase(t);
+        }
+    }
+    offer_order(ready);
+    return ready;
+}
+
+}  // namespace tolvane_daemon

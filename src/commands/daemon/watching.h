@@ -1,0 +1,122 @@
+// What the daemon watches and lists: one trace list and one watch per watcher, the inotify
+// descriptor that serves every watch, and the listings that make good what events missed.
+#pragma once
+
+#include <sys/queue.h>
+#include <sys/types.h>
+
+#include <ctime>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "policy.h"
+#include "tolvane/config/cf_blocks.h"
+
+namespace tolvane_daemon {
+
+// One listed file, allocated as one block with its path inline.
+struct trace {
+    TAILQ_ENTRY(trace) linkage;
+    time_t attempt;  // part of the entry record, set to 0 and not read
+    tolvane_cf_watcher_t *watcher;
+    unsigned int seen;  // the latest listing of its directory that found the file
+    bool refused;       // the store refused it while it took others from the same child
+    char path[];
+};
+
+// One watcher's listed files, newest first. Entries are made, dropped and moved only here, so
+// the list, its index by path and the count over all lists always agree. Every operation takes
+// constant time (on average, for the index): a list of 100,000 files is never walked to find
+// or drop one.
+class trace_list {
+   public:
+    trace_list() { TAILQ_INIT(&head_); }
+    // The head is linked to from the entries, so a list never moves.
+    trace_list(const trace_list &) = delete;
+    trace_list &operator=(const trace_list &) = delete;
+    ~trace_list() {
+        while (!empty()) erase(TAILQ_FIRST(&head_));
+    }
+
+    // The number of entries over all lists.
+    static unsigned int total() { return total_; }
+
+    bool empty() const { return TAILQ_EMPTY(&head_); }
+
+    trace *find(std::string_view path) const {
+        auto it = index_.find(path);
+        return it == index_.end() ? nullptr : it->second;
+    }
+
+    // A new entry at the head (the newest end); null when it cannot be allocated.
+    trace *insert(tolvane_cf_watcher_t *watcher, std::string_view path);
+    // Unlinks and releases the entry.
+    void erase(trace *t);
+    // To the oldest end, so the entries in front of it go first.
+    void move_to_tail(trace *t) {
+        TAILQ_REMOVE(&head_, t, linkage);
+        TAILQ_INSERT_TAIL(&head_, t, linkage);
+    }
+
+    // Walks from the newest entry. The next entry is taken before the current one is handed
+    // out, so the walk may erase the entry at hand.
+    class iterator {
+       public:
+        explicit iterator(trace *t)
+            : at_(t), next_(t != nullptr ? TAILQ_NEXT(t, linkage) : nullptr) {}
+        trace *operator*() const { return at_; }
+        iterator &operator++() {
+            at_ = next_;
+            next_ = at_ != nullptr ? TAILQ_NEXT(at_, linkage) : nullptr;
+            return *this;
+        }
+        bool operator!=(const iterator &other) const { return at_ != other.at_; }
+
+       private:
+        trace *at_, *next_;
+    };
+    iterator begin() const { return iterator(TAILQ_FIRST(&head_)); }
+    iterator end() const { return iterator(nullptr); }
+
+   private:
+    TAILQ_HEAD(, trace) head_;
+    std::unordered_map<std::string_view, trace *> index_;  // keys point into the entries
+    static inline unsigned int total_ = 0;
+};
+
+// What the daemon knows of one watcher's directory, and how its list's uploads go. A watcher
+// without a watch is deferred: every tick tries to start one.
+struct watch {
+    tolvane_cf_watcher_t *w = nullptr;
+    int wd = -1;    // its inotify watch, -1 while deferred
+    dev_t dev = 0;  // the directory the watch was started on
+    ino_t ino = 0;
+    bool missing_told = false;  // a missing root was reported in this deferral
+    unsigned int listing = 0;   // the number of its latest listing
+    int64_t listed_at = 0;      // when the latest complete listing ended (monotonic ms)
+    backoff uploads;
+};
+
+// One list and one watch per watcher, indexed by the watcher's id; count is their number.
+extern std::unique_ptr<trace_list[]> traces;
+extern std::unique_ptr<watch[]> watches;
+extern int count;
+
+// Makes one empty list and one deferred watch per watcher. Returns the first watcher.
+tolvane_cf_watcher_t *lists_create();
+
+// Watches the directory now at the watcher's root and lists it; false, and the watcher stays
+// deferred, when either cannot be done.
+bool watch_start(watch &s);
+
+// At a tick: watches whose root names another directory now are deferred, deferred watchers
+// are started again, and directories not listed for a while are listed again.
+void watches_check();
+
+// The entries of list `id` that can go to put now, in the order they are offered (policy.h).
+// Entries whose file is gone are dropped on the way.
+std::vector<trace *> traces_ready(int id);
+
+}  // namespace tolvane_daemon
