@@ -2,6 +2,7 @@
 // directory replaced under it, a slow store, a program found through PATH, a configuration
 // home whose path the shell would change, and more events than the kernel queues.
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -208,4 +209,35 @@ TEST_F(DaemonFaults, ConfigurationHomeWithShellCharactersReachesTheChildren) {
                                      sb.path("o'brien x/cf") + " put "),
               std::string::npos)
         << daemons[0]->err();
+}
+
+// The heartbeat record cut short while the daemon runs: the next beat would fault. The daemon
+// must neither stop for the monitor nor die; it says so once and goes on uploading. (Were it to
+// ask the monitor for a trace, the signal would come here, so it is ignored meanwhile.)
+TEST_F(DaemonFaults, TruncatedHeartbeatRecordIsSaidOnceAndTheDaemonGoesOn) {
+    struct sigaction ignore {
+    }, saved;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGUSR2, &ignore, &saved);
+    rx.emplace(sb);
+    config({{"p", "in", "t1"}});
+    sb.mkdir("in");
+    int fd = open(sb.write("hb", std::string(8, '\0')).c_str(), O_RDWR);
+    sb.setenv("GIMLI_HB_FD", std::to_string(fd));
+    auto d = daemon();
+    close(fd);
+    ASSERT_TRUE(eventually([&] { return ticks() > 0; }, 10s));
+    ASSERT_EQ(truncate(sb.path("hb").c_str(), 0), 0);
+    const std::string said =
+        "warning: the watchdog heartbeat record was truncated; going on without a heartbeat.\n";
+    EXPECT_TRUE(says(*d, said, 10s));
+    std::string uuid = drop("in/a.slt");
+    EXPECT_TRUE(eventually([&] { return gone_and_stored("in/a.slt", uuid); }, 12s));
+    std::ifstream stat("/proc/" + std::to_string(d->pid()) + "/stat");
+    std::string state;
+    std::getline(stat, state);
+    EXPECT_EQ(state.find(") T "), std::string::npos) << state;  // not stopped for the monitor
+    EXPECT_EQ(count(d->err(), said), 1u);
+    EXPECT_EQ(sb.read("hb"), "");
+    sigaction(SIGUSR2, &saved, nullptr);
 }

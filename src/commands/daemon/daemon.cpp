@@ -74,7 +74,16 @@ void notify(const std::string &state) {
 // not taken for a hang.
 void beat() {
     beat_time = now_ms();
-    if (hb != nullptr) gimli_heartbeat_set(hb, GIMLI_HB_RUNNING);
+    if (hb != nullptr) {
+        gimli_heartbeat_set(hb, GIMLI_HB_RUNNING);
+        // Its file was cut short: the beat went nowhere, and so would every later one.
+        if (gimli_heartbeat_lost()) {
+            fputs("warning: the watchdog heartbeat record was truncated; going on without a "
+                  "heartbeat.\n",
+                  stderr);
+            hb = nullptr;
+        }
+    }
     notify("WATCHDOG=1");
 }
 
