@@ -13,7 +13,7 @@
 
 #include "tolvane/net/cbuf.h"
 #include "tolvane/net/ssl.h"
-#include "tolvane/net/writer.h"
+#include "tolvane/net/session.h"
 
 namespace {
 struct Buf {

@@ -28,44 +28,6 @@ typedef enum {
     TOLVANE_NETWORK_SHUTDOWN_COMPLETE = 2,
 } tolvane_network_shutdown_state;
 
-struct tolvane_writer_response {
-    cr_session_command_code code;
-    uint32_t status;
-    uint64_t substatus;
-    uint32_t sequence;
-    uint32_t length;
-    const char *buffer;  // inside the writer's read buffer; valid during the callback only
-};
-
-// The largest response body taken, a text body's zero byte included; a larger one ends the
-// upload ("response body too large.").
-enum { TOLVANE_WRITER_REPLY_MAX = 1 << 20 };
-
-// Response records cut from the bytes received, whatever pieces they arrive in: feeding a
-// stream whole or in any split gives the same records and the same end. A text body (length all
-// ones) is searched for its zero byte once, as it arrives.
-struct tolvane_writer_replies {
-    cr_cbuf_t *buffer;  // received bytes not yet taken, from the start of a record
-    uint32_t taken;     // bytes of the record handed out last; dropped by the next call
-    uint32_t scanned;   // bytes of a text body already searched in vain for its zero byte
-};
-typedef enum {
-    TOLVANE_WRITER_REPLY_MORE = 0,       // no complete record yet
-    TOLVANE_WRITER_REPLY_RECORD = 1,     // one record; its body is valid until the next call
-    TOLVANE_WRITER_REPLY_TOO_LARGE = 2,  // the next record's body passes the limit; final
-} tolvane_writer_reply_result;
-
-bool tolvane_writer_replies_init(struct tolvane_writer_replies *replies);
-void tolvane_writer_replies_free(struct tolvane_writer_replies *replies);
-// Adds received bytes; false when memory is short.
-bool tolvane_writer_replies_feed(struct tolvane_writer_replies *replies, const void *bytes,
-                                 size_t count);
-// Drops the record handed out last and looks for the next one (its `code` is 0).
-tolvane_writer_reply_result tolvane_writer_replies_next(struct tolvane_writer_replies *replies,
-                                                        struct tolvane_writer_response *record);
-// Bytes received after the record handed out last: the start of records still to come.
-uint32_t tolvane_writer_replies_held(const struct tolvane_writer_replies *replies);
-
 // When the first bytes of the record still arriving came: only one that came while its command
 // waited, payload written, can be that command's answer.
 typedef enum {
@@ -192,9 +154,3 @@ uint64_t tolvane_writer_payload_sent(const tolvane_writer_t *writer);
 void tolvane_writer_enqueue_file(tolvane_writer_t *writer, cr_session_command_code code,
                                  const void *payload, size_t length, uint32_t disconnect_after,
                                  int fd, size_t fixed);
-cr_session_response_status tolvane_writer_response_status(
-    const struct tolvane_writer_response *response);
-cr_session_error_code tolvane_writer_response_error_code(
-    const struct tolvane_writer_response *response);
-const char *tolvane_writer_response_string(const struct tolvane_writer_response *response,
-                                           size_t *length);
