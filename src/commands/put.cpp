@@ -430,7 +430,7 @@ writer_choice choose_writer() {
     if (c.universe == nullptr) tolvane_fatal("error: no universe has been configured.\n");
     tolvane_cf_server_t *first = tolvane_cf_writer_next(c.universe, nullptr);
     c.http = first != nullptr && is_http(first);
-    tolvane_network_init();
+    if (tolvane_net_result r; !tolvane_network_init(&r)) tolvane_fatal("%s", r.message.c_str());
     c.server = tolvane_network_writer_server(c.universe, &c.addresses);
     return c;
 }

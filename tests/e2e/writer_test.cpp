@@ -46,7 +46,8 @@ TEST(SessionWriter, ShutsDownAfterTheLastAnswerPlainAndTls) {
             {
                 cr_ssl_subsystem_init();
                 tolvane_cf_load(sb.path("home").c_str(), cf.c_str());
-                tolvane_network_init();
+                tolvane_net_result r;
+                if (!tolvane_network_init(&r)) abort();
                 tolvane_cf_universe_t *universe = tolvane_cf_universe_get(nullptr);
                 addrinfo *addresses;
                 tolvane_cf_server_t *server = tolvane_network_writer_server(universe, &addresses);
