@@ -638,8 +638,9 @@ void writer_connect_handler(uv_connect_t *req, int status) {
     if (status < 0)
         tolvane_fatal("error: failed to connect to %s:%s (%s).\n", address_of(w), service_of(w),
                       uv_strerror(status));
-    if (w->ssl.use && !cr_ssl_session_connect(&w->ssl.session))
-        tolvane_fatal("error: failed to initiate SSL handshake.\n");
+    std::string why;
+    if (w->ssl.use && !cr_ssl_session_connect(&w->ssl.session, &why))
+        tolvane_fatal("%serror: failed to initiate SSL handshake.\n", why.c_str());
     w->buffer.header.endian = 0;
     w->buffer.header.version = 0x4141;
     w->cb.connected(w);
@@ -686,15 +687,18 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
         tolvane_fatal("error: invalid SSL setting for universe %s; not connecting.\n",
                       universe->name);
     w->ssl.use = tolvane_cf_server_ssl_get(w->server, tolvane_cf_universe_ssl_writer(universe));
-    cr_ssl_init(&w->ssl.context, tolvane_cf_universe_ssl_method_writer_get(universe),
-                tolvane_cf_universe_ssl_certificate_writer_get(universe));
+    std::string why;
+    if (!cr_ssl_init(&w->ssl.context, tolvane_cf_universe_ssl_method_writer_get(universe),
+                     tolvane_cf_universe_ssl_certificate_writer_get(universe), &why))
+        tolvane_fatal("%s", why.c_str());
     if (w->ssl.use) {
-        if (tolvane_cf_universe_ssl_verify_writer_get(universe))
-            cr_ssl_verify(&w->ssl.context, tolvane_cf_universe_ssl_ca_writer_get(universe));
-        if (!cr_ssl_session_init(&w->ssl.session, &w->ssl.context) ||
-            !cr_ssl_session_peer(&w->ssl.session, address_of(w)))
-            tolvane_fatal("error: failed to initialize SSL session.\n");
-        cr_ssl_session_memory(&w->ssl.session);
+        if (tolvane_cf_universe_ssl_verify_writer_get(universe) &&
+            !cr_ssl_verify(&w->ssl.context, tolvane_cf_universe_ssl_ca_writer_get(universe), &why))
+            tolvane_fatal("%s", why.c_str());
+        if (!cr_ssl_session_init(&w->ssl.session, &w->ssl.context, &why) ||
+            !cr_ssl_session_peer(&w->ssl.session, address_of(w), &why))
+            tolvane_fatal("%serror: failed to initialize SSL session.\n", why.c_str());
+        if (!cr_ssl_session_memory(&w->ssl.session, &why)) tolvane_fatal("%s", why.c_str());
         cr_ssl_session_client(&w->ssl.session);
         cr_cbuf_ssl_attach(w->replies.buffer, &w->ssl.session);
         cr_cbuf_ssl_attach(w->buffer.write, &w->ssl.session);

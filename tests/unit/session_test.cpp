@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "tolvane/net/cbuf.h"
-#include "tolvane/net/ssl.h"
 #include "tolvane/net/session.h"
+#include "tolvane/net/ssl.h"
 
 namespace {
 struct Buf {
@@ -135,10 +135,11 @@ TEST(CrCbuf, TlsReadAndWriteThroughASessionPair) {
     SSL_CTX_use_certificate(server_ctx, cert);
     SSL_CTX_use_PrivateKey(server_ctx, key);
     cr_ssl client_ctx;
-    cr_ssl_init(&client_ctx, nullptr, nullptr);
+    std::string message;
+    ASSERT_TRUE(cr_ssl_init(&client_ctx, nullptr, nullptr, &message));
     cr_ssl_session client;
-    ASSERT_TRUE(cr_ssl_session_init(&client, &client_ctx));
-    cr_ssl_session_memory(&client);
+    ASSERT_TRUE(cr_ssl_session_init(&client, &client_ctx, &message));
+    ASSERT_TRUE(cr_ssl_session_memory(&client, &message));
     SSL *server = SSL_new(server_ctx);
     BIO *to_server = BIO_new(BIO_s_mem()), *to_client = BIO_new(BIO_s_mem());
     SSL_set_bio(server, to_server, to_client);
@@ -158,7 +159,8 @@ TEST(CrCbuf, TlsReadAndWriteThroughASessionPair) {
     };
     cr_ssl_session_client(&client);
     EXPECT_FALSE(cr_ssl_session_established(&client));
-    ASSERT_TRUE(cr_ssl_session_connect(&client));
+    ASSERT_TRUE(cr_ssl_session_connect(&client, &message));
+    EXPECT_EQ(message, "");
     pump();
     EXPECT_TRUE(cr_ssl_session_established(&client));
 
