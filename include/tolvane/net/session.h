@@ -72,7 +72,6 @@ const char *cr_session_strerror(cr_session_error_code code);
 
 // One response record as the writer hands it on.
 struct tolvane_writer_response {
-    cr_session_command_code code;
     uint32_t status;
     uint64_t substatus;
     uint32_t sequence;
@@ -110,7 +109,7 @@ void tolvane_writer_replies_free(struct tolvane_writer_replies *replies);
 // Adds received bytes; false when memory is short.
 bool tolvane_writer_replies_feed(struct tolvane_writer_replies *replies, const void *bytes,
                                  size_t count);
-// Drops the record handed out last and looks for the next one (its `code` is 0).
+// Drops the record handed out last and looks for the next one.
 tolvane_writer_reply_result tolvane_writer_replies_next(struct tolvane_writer_replies *replies,
                                                         struct tolvane_writer_response *record);
 // Bytes received after the record handed out last: the start of records still to come.
