@@ -423,14 +423,13 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
     w->token = token;
     w->server = server;
     w->cb = *callbacks;
-    w->state = state::done;  // until connecting has started: no handle reports
+    w->state = state::done;  // until it connects: a writer given up ignores its callbacks
     w->disconnect_after = UINT32_MAX;
     if (!setup_tls(w, universe, result)) {
         discard(w);
         return nullptr;
     }
-    result->code = TOLVANE_NET_NO_WRITER;
-
+    result->code = TOLVANE_NET_NO_WRITER;  // from here on the caller adds its own line
     int r = uv_tcp_init(tolvane_network_loop_get(), &w->tcp);
     if (r != 0) {
         tolvane_net_fail(result, TOLVANE_NET_NO_WRITER, "error: TCP initialization: %s\n",
