@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <getopt.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -17,17 +16,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
 #include "tolvane/config/cf_universe.h"
 #include "tolvane/net/curl_writer.h"
 #include "tolvane/net/network.h"
+#include "tolvane/net/payload.h"
 #include "tolvane/net/writer.h"
 #include "tolvane/trace/qvif.h"
 #include "tolvane/util/crypto.h"
 #include "tolvane/util/fatal.h"
 #include "tolvane/util/misc.h"
+#include "tolvane/util/unique.h"
 
 namespace {
 struct {
@@ -47,39 +49,31 @@ const char kUsage[] =
     "       <project> <token> <file>...\n";
 static_assert(sizeof kUsage - 1 == 178);
 
-// One named trace file. It owns its mapping (private and writable, so identity rewrites stay in
-// this process) until the writer is done with the file, then hands it to `unmapping`.
+// One named trace file. Its payload record (see payload.h) holds the path, the mapping (private
+// and writable, so identity rewrites stay in this process) until the writer is done with the
+// file, the file as it was loaded and, while it is sent, the file opened again.
 struct file_record {
-    char *path;  // the word on the command line
-    void *data;
-    off_t length;
-    // The file as it was loaded: what the path must still name for the file to be deleted, and
-    // what tells a file rewritten in place during its upload.
-    dev_t device;
-    ino_t inode;
-    timespec modified;
-    // Set when a page of the mapping vanished (the file shrank) or the file was found changed.
-    volatile sig_atomic_t changed;
+    tolvane_payload payload;
     // Its identity as result lines show it, taken when it is handed to a writer.
     char uuid[33];
     cr_sha256_string_t sha256;
 
+    const char *path() const { return payload.path; }
     void load();
     // Rewrites the identity as the options ask and records its text.
     void prepare();
-    // Whether the bytes about to leave are still the file's (see the definition).
-    bool intact();
-    // A descriptor of the loaded file again, or -1 when its path names another file now.
-    int reopen() const;
+    // The writer is done with the file: its descriptor is closed and its mapping waits in
+    // `unmapping`.
     void release();
 };
 
 // A trace this large is sent from a descriptor of its file (see the writers), not from its
 // mapping, whose pages are then only read in if needed; for a small one the extra open would
 // cost more than it saves.
-const off_t kReadThrough = 1 << 20;
+const size_t kReadThrough = 1 << 20;
 
-file_record *files;
+// Every named file, in order; the payloads stay where they are for the guard (payload.h).
+std::vector<file_record> files;
 int n_file;
 int n_processed;  // files handed to a writer; the one in flight is files[n_processed - 1]
 
@@ -87,7 +81,7 @@ int n_processed;  // files handed to a writer; the one in flight is files[n_proc
 // has run on, whatever the size, so they are unmapped together, adjacent ones in one call, once
 // enough bytes wait and files are still to be sent; at the end they go with the process.
 struct {
-    std::vector<std::pair<char *, size_t>> ranges;  // page-rounded
+    std::vector<std::pair<unsigned char *, size_t>> ranges;  // page-rounded
     size_t bytes;
 } unmapping;
 const size_t kUnmapBatch = 64 << 20;
@@ -96,7 +90,7 @@ void unmap_waiting() {
     auto &r = unmapping.ranges;
     std::sort(r.begin(), r.end());
     for (size_t i = 0; i < r.size();) {
-        char *start = r[i].first;
+        unsigned char *start = r[i].first;
         size_t length = 0;
         for (; i < r.size() && r[i].first == start + length; i++) length += r[i].second;
         munmap(start, length);
@@ -106,12 +100,13 @@ void unmap_waiting() {
 }
 
 void file_record::release() {
-    if (data == nullptr) return;
+    payload.file.reset();
+    if (payload.data == nullptr) return;
     size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    size_t size = (static_cast<size_t>(length) + page - 1) / page * page;
-    unmapping.ranges.emplace_back(static_cast<char *>(data), size);
+    size_t size = (payload.length + page - 1) / page * page;
+    unmapping.ranges.emplace_back(const_cast<unsigned char *>(payload.data), size);
     unmapping.bytes += size;
-    data = nullptr;
+    payload.data = nullptr;
     if (unmapping.bytes >= kUnmapBatch && n_processed < n_file) unmap_waiting();
 }
 
@@ -122,120 +117,66 @@ int count_arg(const char *text, int max, const char *message) {
     return static_cast<int>(n);
 }
 
-size_t page_size;
-
 [[noreturn]] void not_regular(const char *path) {
     tolvane_fatal("error: failed to open file (%s): not a regular file\n", path);
 }
 
-[[noreturn]] void report_changed(const file_record *f) {
-    tolvane_fatal("error: file \"%s\" changed during its upload.\n", f->path);
-}
-
-// A file that shrinks under its mapping makes the next read of a vanished page fault here, in a
-// writer or in the TLS or HTTP library. Zero pages then stand in for the rest of the mapping, so
-// the reader runs on; the mark makes the upload fail before its last bytes leave. A fault
-// anywhere else is not ours: the default action comes back and the fault repeats.
-void on_bus_error(int, siginfo_t *info, void *) {
-    auto *at = static_cast<char *>(info->si_addr);
-    for (int i = 0; files != nullptr && i < n_file; i++) {
-        auto *start = static_cast<char *>(files[i].data);
-        size_t size =
-            (static_cast<size_t>(files[i].length) + page_size - 1) / page_size * page_size;
-        if (start == nullptr || at < start || at >= start + size) continue;
-        char *page = start + static_cast<size_t>(at - start) / page_size * page_size;
-        if (mmap(page, static_cast<size_t>(start + size - page), PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED)
-            break;
-        files[i].changed = 1;
-        return;
-    }
-    signal(SIGBUS, SIG_DFL);
-}
-
-void catch_vanished_pages() {
-    page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    struct sigaction sa {};
-    sa.sa_sigaction = on_bus_error;
-    sa.sa_flags = SA_SIGINFO;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGBUS, &sa, nullptr);
-}
+// The one end of an upload, for both writers: status 0, or the result's message and status 1.
+[[noreturn]] void end(const tolvane_net_result &result);
 
 void file_record::load() {
     // Only regular files are traces. The open cannot block (a FIFO) or take a terminal; what
     // it opens is refused unless it is a regular file, and so is a socket, which cannot be
     // opened at all.
+    const char *path = payload.path;
     struct stat st;
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
+    tolvane::unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) {
         int e = errno;
         if (e == ENXIO && stat(path, &st) == 0 && !S_ISREG(st.st_mode)) not_regular(path);
         tolvane_fatal("error: failed to open file (%s): %s\n", path, tolvane_strerror(e));
     }
-    if (fstat(fd, &st) != 0) tolvane_perror_exit("error: failed to get file information");
+    if (fstat(fd.get(), &st) != 0) tolvane_perror_exit("error: failed to get file information");
     if (!S_ISREG(st.st_mode)) not_regular(path);
-    device = st.st_dev;
-    inode = st.st_ino;
-    modified = st.st_mtim;
+    payload.device = st.st_dev;
+    payload.inode = st.st_ino;
+    payload.modified = st.st_mtim;
     if (static_cast<uintmax_t>(st.st_size) > 4294967295u)
         tolvane_fatal("error: file exceeds maximum length.\n");
-    length = st.st_size;
-    if (length <= static_cast<off_t>(sizeof(qvif_header)))
-        tolvane_fatal("error: file appears truncated.\n");
+    size_t length = static_cast<size_t>(st.st_size);
+    if (length <= sizeof(qvif_header)) tolvane_fatal("error: file appears truncated.\n");
     // A small trace is sent from its mapping, so its pages are read in now. The mapping stays
     // read-only (populating a writable private one would copy every page) until its header is
     // rewritten, if it is (see prepare).
-    size_t size = static_cast<size_t>(length);
-    data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | (length < kReadThrough ? MAP_POPULATE : 0),
-                fd, 0);
+    void *data = mmap(nullptr, length, PROT_READ,
+                      MAP_PRIVATE | (length < kReadThrough ? MAP_POPULATE : 0), fd.get(), 0);
     if (data == MAP_FAILED) tolvane_perror_exit("error: failed to load file");
+    payload.data = static_cast<const unsigned char *>(data);
+    payload.length = length;
+    payload.fixed = sizeof(qvif_header);
+    tolvane_payload_guard(&payload);
     // The header is read through the descriptor: this process's first touch of a page of the
     // mapping costs more than the read, and sending may not need the page at all.
     qvif_header header;
-    ssize_t got = pread(fd, &header, sizeof header, 0);
-    while (close(fd) != 0 && errno == EINTR) {
+    ssize_t got = pread(fd.get(), &header, sizeof header, 0);
+    fd.reset();
+    if (got != static_cast<ssize_t>(sizeof header)) {  // it has shrunk
+        tolvane_net_result changed;
+        payload.fail_changed(&changed);
+        end(changed);
     }
-    if (got != static_cast<ssize_t>(sizeof header)) report_changed(this);  // it has shrunk
     uint64_t expected;
-    qvif_check_result r = qvif_check_size(&header, static_cast<uint64_t>(length), &expected);
+    qvif_check_result r = qvif_check_size(&header, uint64_t{length}, &expected);
     if (r != QVIF_CHECK_OK)
         tolvane_fatal("error: size mismatch: %llu != %ju.\n",
                       static_cast<unsigned long long>(expected), static_cast<uintmax_t>(length));
 }
 
-// Asked before the last bytes of the file leave. While the path names the same file, its size
-// and modification time must be as loaded, so a shrink or a rewrite in place shows. A path that
-// names another file now (or none) leaves the mapping as the only copy of ours: a trace moved
-// over it must not cost this one. It is whole unless a page of it has vanished, which reading
-// its last byte makes show now, even after the last page was sent.
-bool file_record::intact() {
-    struct stat st;
-    if (stat(path, &st) == 0 && st.st_dev == device && st.st_ino == inode) {
-        if (st.st_size != length || st.st_mtim.tv_sec != modified.tv_sec ||
-            st.st_mtim.tv_nsec != modified.tv_nsec)
-            changed = 1;
-    } else {
-        (void)*static_cast<volatile const char *>(static_cast<const char *>(data) + length - 1);
-    }
-    return !changed;
-}
-
-int file_record::reopen() const {
-    struct stat st;
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != device || st.st_ino != inode)) {
-        close(fd);
-        fd = -1;
-    }
-    return fd;
-}
-
 void file_record::prepare() {
-    auto *header = static_cast<qvif_header *>(data);
+    auto *header = reinterpret_cast<qvif_header *>(const_cast<unsigned char *>(payload.data));
     // Only the page that holds the header is ever written, and only the rewritten bytes change.
     if ((cf.use_uuid || cf.use_sha256) &&
-        mprotect(data, sizeof *header, PROT_READ | PROT_WRITE) != 0)
+        mprotect(header, sizeof *header, PROT_READ | PROT_WRITE) != 0)
         tolvane_perror_exit("error: failed to load file");
     if (cf.use_uuid) qvif_randomize_uuid(header, cf.rb);
     if (cf.use_sha256) qvif_randomize_sig(header, cf.srb);
@@ -249,17 +190,21 @@ void file_record::prepare() {
 struct {
     bool on;  // standard error is a terminal
     uv_timer_t timer;
-    const file_record *file;          // the trace shown; null when none is
-    uint64_t start;                   // when it was handed to the writer (uv_hrtime)
-    bool drawn;                       // a line is on the terminal
-    tolvane_curl_writer_t *http;      // the writer that knows how far the upload is
-    const tolvane_writer_t *session;  // (the other one is null)
+    const file_record *file;  // the trace shown; null when none is
+    uint64_t start;           // when it was handed to the writer (uv_hrtime)
+    bool drawn;               // a line is on the terminal
 } progress;
-const off_t kProgressAbove = 8 << 20;
+const size_t kProgressAbove = 8 << 20;
+
+// The writer the files go through (step 4); the other one is null.
+struct {
+    tolvane_curl_writer_t *http;
+    tolvane_writer_t *session;
+} writer;
 
 uint64_t bytes_sent() {
-    if (progress.http != nullptr) return tolvane_curl_writer_sent(progress.http);
-    return tolvane_writer_payload_sent(progress.session);
+    if (writer.http != nullptr) return tolvane_curl_writer_sent(writer.http);
+    return tolvane_writer_payload_sent(writer.session);
 }
 
 void progress_erase() {
@@ -272,17 +217,18 @@ void progress_draw(uv_timer_t *) {
     double mib = static_cast<double>(bytes_sent()) / (1 << 20);
     double seconds = static_cast<double>(uv_hrtime() - progress.start) / 1e9;
     char figures[64];
-    int n = snprintf(figures, sizeof figures, "  %d%%  %.1f MiB  %.1f MiB/s",
-                     static_cast<int>(mib * (1 << 20) * 100 / static_cast<double>(f->length)), mib,
-                     mib / seconds);
+    int n =
+        snprintf(figures, sizeof figures, "  %d%%  %.1f MiB  %.1f MiB/s",
+                 static_cast<int>(mib * (1 << 20) * 100 / static_cast<double>(f->payload.length)),
+                 mib, mib / seconds);
     // The line must fit the terminal, or "\r" would not take it back: a long path loses its head.
     winsize ws{};
     int room =
         (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80) - 1 - n;
-    int length = static_cast<int>(strlen(f->path));
+    int length = static_cast<int>(strlen(f->path()));
     const char *dots = length > room ? "..." : "";
     int shown = length > room ? std::max(room - 3, 0) : length;
-    fprintf(stderr, "\r%s%s%s\033[K", dots, f->path + length - shown, figures);
+    fprintf(stderr, "\r%s%s%s\033[K", dots, f->path() + length - shown, figures);
     progress.drawn = true;
 }
 
@@ -290,7 +236,7 @@ void progress_draw(uv_timer_t *) {
 void progress_begin(const file_record *f) {
     if (!progress.on) return;
     progress_erase();
-    progress.file = f->length > kProgressAbove ? f : nullptr;
+    progress.file = f->payload.length > kProgressAbove ? f : nullptr;
     progress.start = uv_hrtime();
     if (progress.file != nullptr) {
         uv_timer_start(&progress.timer, progress_draw, 250, 250);
@@ -299,9 +245,7 @@ void progress_begin(const file_record *f) {
     }
 }
 
-void progress_start(tolvane_curl_writer_t *http, const tolvane_writer_t *session) {
-    progress.http = http;
-    progress.session = session;
+void progress_start() {
     if (!progress.on) return;
     uv_timer_init(tolvane_network_loop_get(), &progress.timer);
     uv_unref(reinterpret_cast<uv_handle_t *>(&progress.timer));
@@ -312,15 +256,16 @@ void progress_start(tolvane_curl_writer_t *http, const tolvane_writer_t *session
 // device, inode and size): a trace moved in under the same name meanwhile was never sent, so it
 // stays. A symbolic link that was named is deleted itself; the file it leads to never is.
 void delete_stored(const file_record *f) {
+    const tolvane_payload &p = f->payload;
     struct stat st;
-    if (stat(f->path, &st) == 0 &&
-        (st.st_dev != f->device || st.st_ino != f->inode || st.st_size != f->length)) {
+    if (stat(p.path, &st) == 0 && (st.st_dev != p.device || st.st_ino != p.inode ||
+                                   static_cast<uintmax_t>(st.st_size) != p.length)) {
         progress_erase();
         fprintf(stderr, "warning: %s was replaced during its upload; the new file is kept.\n",
-                f->path);
+                p.path);
         return;
     }
-    unlink(f->path);
+    unlink(p.path);
 }
 
 // The one result line of a stored file: `left` (up to its length or a zero byte) and the UUID.
@@ -401,10 +346,14 @@ tolvane_cf_token_t *parse_words(int words, char **word) {
 
 // Step 2: every file is loaded and checked before anything is sent.
 void load_files(char **paths) {
-    files = static_cast<file_record *>(calloc(static_cast<size_t>(n_file), sizeof(file_record)));
-    if (files == nullptr) tolvane_perror_exit("memory allocation");
+    try {
+        files = std::vector<file_record>(static_cast<size_t>(n_file));
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        tolvane_perror_exit("memory allocation");
+    }
     for (int i = 0; i < n_file; i++) {
-        files[i].path = paths[i];
+        files[i].payload.path = paths[i];
         files[i].load();
     }
     if (cf.use_uuid || cf.use_sha256 || cf.disconnect) tolvane_random_init();
@@ -430,44 +379,98 @@ writer_choice choose_writer() {
     if (c.universe == nullptr) tolvane_fatal("error: no universe has been configured.\n");
     tolvane_cf_server_t *first = tolvane_cf_writer_next(c.universe, nullptr);
     c.http = first != nullptr && is_http(first);
-    tolvane_network_init();
+    tolvane_net_result r;
+    if (!tolvane_network_init(&r)) end(r);
     c.server = tolvane_network_writer_server(c.universe, &c.addresses);
     return c;
 }
 
-// The HTTP path: one POST at a time, the next from the completion of the last.
-void on_curl_post_complete(tolvane_curl_writer_t *writer, tolvane_curl_writer_response *response);
+// Step 4: the files go one at a time, through either writer, by one submit path (submit_next),
+// one completion path for a stored file (stored) and one end (end). A writer's failure, a file
+// found changed during its upload (payload.h) among them, comes as a result record whose
+// message says it all; the server's refusals are worded here.
+void on_http_complete(tolvane_curl_writer_t *, const tolvane_net_result *result);
 
-void submit_next_file_via_curl(tolvane_curl_writer_t *writer) {
-    if (n_processed == n_file) {
-        tolvane_curl_writer_destroy(writer);
-        tolvane_exit(0);
-    }
+void submit_next() {
     file_record *f = &files[n_processed++];
     f->prepare();
-    int fd = f->length >= kReadThrough ? f->reopen() : -1;
-    progress_begin(f);
-    if (!tolvane_curl_writer_file_put(writer, f->path, f->data, static_cast<size_t>(f->length), fd,
-                                      sizeof(qvif_header), on_curl_post_complete))
-        tolvane_fatal("error: failed to prepare to post file.\n");
-}
-
-bool curl_file_intact(tolvane_curl_writer_t *) {
-    return files[n_processed - 1].intact();
-}
-
-void on_curl_post_complete(tolvane_curl_writer_t *writer, tolvane_curl_writer_response *response) {
-    file_record *f = &files[n_processed - 1];
-    if (tolvane_curl_writer_response_code_get(response) != TOLVANE_CURL_WRITER_RESPONSE_OK) {
-        const char *why = tolvane_curl_writer_response_errstr_get(response);
-        // Silent here: the transfer has already left the multi handle.
-        tolvane_curl_writer_destroy(writer);
-        if (f->changed) report_changed(f);
-        tolvane_fatal("error: failed to post file \"%s\": %s\n", f->path, why);
+    if (f->payload.length >= kReadThrough) f->payload.reopen();
+    uint32_t disconnect_after = UINT32_MAX;
+    if (writer.session != nullptr && cf.disconnect) {
+        uint64_t r;
+        tolvane_random_write(&r, sizeof r);
+        size_t point = static_cast<size_t>(r % f->payload.length);
+        fprintf(stderr, "warning: aborting after %zu bytes.\n", point);
+        disconnect_after = static_cast<uint32_t>(point);
     }
-    report_stored(f, f->sha256, sizeof f->sha256 - 1);
+    progress_begin(f);
+    if (writer.http != nullptr) {
+        tolvane_net_result r;
+        if (!tolvane_curl_writer_file_put(writer.http, &f->payload, on_http_complete, &r))
+            tolvane_fatal("%serror: failed to prepare to post file.\n", r.message.c_str());
+    } else {
+        cr_session_command_code code =
+            n_processed == n_file ? CR_SESSION_TOKEN_PUT_ONCE : CR_SESSION_TOKEN_PUT;
+        tolvane_writer_enqueue(writer.session, code, &f->payload, disconnect_after);
+    }
+}
+
+// The server stored the file in flight: its result line, then the next file or the end.
+void stored(const char *left, size_t left_length) {
+    file_record *f = &files[n_processed - 1];
+    report_stored(f, left, left_length);
     f->release();
-    submit_next_file_via_curl(writer);
+    if (n_processed == n_file) end({});
+    submit_next();
+}
+
+void end(const tolvane_net_result &result) {
+    // Silent here: a transfer has always left the multi handle by now.
+    if (writer.http != nullptr) tolvane_curl_writer_destroy(writer.http);
+    if (result.ok()) tolvane_exit(0);
+    tolvane_fatal("%s", result.message.c_str());
+}
+
+void on_http_complete(tolvane_curl_writer_t *, const tolvane_net_result *result) {
+    if (!result->ok()) end(*result);
+    const file_record *f = &files[n_processed - 1];
+    stored(f->sha256, sizeof f->sha256 - 1);
+}
+
+void on_session_connected(tolvane_writer_t *) {
+    submit_next();
+}
+
+void on_session_response(tolvane_writer_t *, tolvane_writer_response *response) {
+    file_record *f = &files[n_processed - 1];
+    cr_session_response_status status = tolvane_writer_response_status(response);
+    if (status == CR_SESSION_RESPONSE_ERROR) {
+        cr_session_error_code code = tolvane_writer_response_error_code(response);
+        const char *message = cr_session_strerror(code);
+        if (code != CR_SESSION_ERROR_EXISTS) tolvane_fatal("error: %s\n", message);
+        if (cf.unlink) delete_stored(f);
+        tolvane_fatal("error: failed to upload %s: %s\n", f->path(), message);
+    }
+    if (status != CR_SESSION_RESPONSE_OK) tolvane_fatal("error: unrecognized server status\n");
+    size_t length;
+    const char *body = tolvane_writer_response_string(response, &length);
+    // A body of one byte is only the text's terminating zero: the signature stands instead.
+    if (length > 1) {
+        stored(body, length);
+    } else {
+        stored(f->sha256, sizeof f->sha256 - 1);
+    }
+}
+
+// Payloads are let go in the order they were sent, so the latest file is the likely one.
+void on_session_released(tolvane_writer_t *, tolvane_payload *payload) {
+    for (int i = n_processed - 1; i >= 0; i--) {
+        if (&files[i].payload == payload) return files[i].release();
+    }
+}
+
+void on_session_done(tolvane_writer_t *, const tolvane_net_result *result) {
+    end(*result);
 }
 
 void start_http(const writer_choice &c, tolvane_cf_token_t *token) {
@@ -481,88 +484,30 @@ void start_http(const writer_choice &c, tolvane_cf_token_t *token) {
     }
     freeaddrinfo(c.addresses);  // libcurl resolves the name itself
     bool insecure = cf.insecure || tolvane_cf_universe_curl_insecure_get(c.universe);
-    tolvane_curl_writer_t *writer = tolvane_curl_writer_create(
+    tolvane_net_result r;
+    writer.http = tolvane_curl_writer_create(
         c.universe, c.server, token,
-        insecure ? TOLVANE_CURL_WRITER_F_INSECURE : TOLVANE_CURL_WRITER_F_NONE);
-    if (writer == nullptr) tolvane_fatal("%s", kFailed);
-    writer->intact = curl_file_intact;
-    progress_start(writer, nullptr);
-    submit_next_file_via_curl(writer);
+        insecure ? TOLVANE_CURL_WRITER_F_INSECURE : TOLVANE_CURL_WRITER_F_NONE, &r);
+    if (writer.http == nullptr) tolvane_fatal("%s%s", r.message.c_str(), kFailed);
+    progress_start();
+    submit_next();
 }
 
-// The session path: the first file goes when the connection is up, each next one from the
-// response to the last.
-void submit_next_file(tolvane_writer_t *writer) {
-    file_record *f = &files[n_processed];
-    f->prepare();
-    size_t length = static_cast<size_t>(f->length);
-    uint32_t disconnect_after = UINT32_MAX;
-    if (cf.disconnect) {
-        uint64_t r;
-        tolvane_random_write(&r, sizeof r);
-        size_t point = static_cast<size_t>(r % length);
-        fprintf(stderr, "warning: aborting after %zu bytes.\n", point);
-        disconnect_after = static_cast<uint32_t>(point);
-    }
-    cr_session_command_code code =
-        n_processed == n_file - 1 ? CR_SESSION_TOKEN_PUT_ONCE : CR_SESSION_TOKEN_PUT;
-    progress_begin(f);
-    tolvane_writer_enqueue_file(writer, code, f->data, length, disconnect_after,
-                                f->length >= kReadThrough ? f->reopen() : -1, sizeof(qvif_header));
-    n_processed++;
-}
-
-void on_session_response(tolvane_writer_t *writer, tolvane_writer_response *response) {
-    file_record *f = &files[n_processed - 1];
-    cr_session_response_status status = tolvane_writer_response_status(response);
-    if (status == CR_SESSION_RESPONSE_ERROR) {
-        cr_session_error_code code = tolvane_writer_response_error_code(response);
-        const char *message = cr_session_strerror(code);
-        if (code != CR_SESSION_ERROR_EXISTS) tolvane_fatal("error: %s\n", message);
-        if (cf.unlink) delete_stored(f);
-        tolvane_fatal("error: failed to upload %s: %s\n", f->path, message);
-    }
-    if (status != CR_SESSION_RESPONSE_OK) tolvane_fatal("error: unrecognized server status\n");
-    size_t length;
-    const char *body = tolvane_writer_response_string(response, &length);
-    // A body of one byte is only the text's terminating zero: the signature stands instead.
-    if (length > 1) {
-        report_stored(f, body, length);
-    } else {
-        report_stored(f, f->sha256, sizeof f->sha256 - 1);
-    }
-    if (n_processed >= n_file) tolvane_exit(0);
-    submit_next_file(writer);
-}
-
-// The file whose mapping `payload` is; payloads are let go in the order they were sent, so the
-// latest file is the likely one.
-file_record *file_of(const void *payload) {
-    for (int i = n_processed - 1; i >= 0; i--) {
-        if (files[i].data == payload) return &files[i];
-    }
-    return nullptr;
-}
-
-void on_session_released(tolvane_writer_t *, const void *payload) {
-    if (file_record *f = file_of(payload)) f->release();
-}
-
-void check_session_payload(tolvane_writer_t *, const void *payload) {
-    file_record *f = file_of(payload);
-    if (f != nullptr && !f->intact()) report_changed(f);
-}
-
+// The first file goes when the connection is up, each next one from the response to the last.
 void start_session(const writer_choice &c, tolvane_cf_token_t *token) {
-    static const tolvane_writer_callbacks callbacks{submit_next_file, on_session_response,
-                                                    on_session_released, check_session_payload};
-    tolvane_writer_t *writer = nullptr;
-    if (c.server != nullptr) {
-        writer = tolvane_writer_create(c.universe, c.server, c.addresses, token, &callbacks);
-        freeaddrinfo(c.addresses);
+    static const char kFailed[] = "error: failed to create network writer.\n";
+    static const tolvane_writer_callbacks callbacks{on_session_connected, on_session_response,
+                                                    on_session_released, on_session_done};
+    if (c.server == nullptr) tolvane_fatal("%s", kFailed);
+    tolvane_net_result r;
+    writer.session =
+        tolvane_writer_create(c.universe, c.server, c.addresses, token, &callbacks, &r);
+    freeaddrinfo(c.addresses);
+    if (writer.session == nullptr) {
+        if (r.code != TOLVANE_NET_NO_WRITER) end(r);
+        tolvane_fatal("%s%s", r.message.c_str(), kFailed);
     }
-    if (writer == nullptr) tolvane_fatal("error: failed to create network writer.\n");
-    progress_start(nullptr, writer);
+    progress_start();
 }
 }  // namespace
 
@@ -570,7 +515,6 @@ void tolvane_command_put_handler(int argc, char **argv) {
     progress.on = isatty(STDERR_FILENO);
     int first = parse_options(argc, argv);
     tolvane_cf_token_t *token = parse_words(argc - first, argv + first);
-    catch_vanished_pages();
     load_files(argv + first + 2);
     // Step 4: the writer, then the loop; the callbacks end the process.
     writer_choice choice = choose_writer();

@@ -1,16 +1,38 @@
-// The HTTP upload writer: one reusable easy handle posting trace files from memory.
+// The HTTP upload writer: one reusable easy handle posting trace files from memory or their file.
 #include "tolvane/net/curl_writer.h"
 
+#include <curl/curl.h>
 #include <json-c/json.h>
-#include <unistd.h>
-#include <x86intrin.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "tolvane/net/network.h"
 #include "tolvane/util/crypto.h"
+#include "tolvane/util/membuilder.h"
+
+namespace {
+enum state_flag : unsigned int {
+    S_INSECURE = 1,
+    S_IN_MULTIHANDLE = 2,
+    S_REPLY_TOO_LARGE = 8,  // the reply outgrew TOLVANE_CURL_WRITER_REPLY_MAX
+    S_RETRIED = 16,         // the file is being sent again on a new connection
+};
+}  // namespace
+
+struct tolvane_curl_writer {
+    CURL *curl_handle;
+    unsigned int state_flags;  // state_flag bits
+    struct curl_slist *http_headers;
+    tolvane_payload *payload;  // the file being posted
+    size_t offset;             // of the next body byte to hand to libcurl
+    cr_mem_builder response_builder;
+    tolvane_curl_writer_cb_t oncomplete;
+    char err_curl[CURL_ERROR_SIZE];
+    struct tolvane_network_transfer transfer;  // this writer's place on the multi handle
+};
 
 namespace {
 const char kAborted[] = "aborted connection.";
@@ -34,42 +56,30 @@ bool parse_sslversion(const char *name, long *value) {
     return false;
 }
 
-// Prints a transfer-library failure with its error buffer, ending in exactly one line feed.
-void print_curl_failure(const char *what, CURLcode code, const char *err) {
+// Adds a transfer-library failure with its error buffer, ending in exactly one line feed.
+void curl_failure(tolvane_net_result *result, const char *what, CURLcode code, const char *err) {
     size_t n = strlen(err);
-    fprintf(stderr, "error: %s (%s): %s%s", what, curl_easy_strerror(code), err,
-            n > 0 && err[n - 1] == '\n' ? "" : "\n");
+    tolvane_net_append(&result->message, "error: %s (%s): %s%s", what, curl_easy_strerror(code),
+                       err, n > 0 && err[n - 1] == '\n' ? "" : "\n");
 }
 
 size_t curl_writer_read_file(char *dest, size_t size, size_t nitems, void *userdata) {
     auto *w = static_cast<tolvane_curl_writer *>(userdata);
-    if (!(w->state_flags & TOLVANE_CURL_WRITER_S_IN_TRANSMIT)) {
-        w->state_flags |= TOLVANE_CURL_WRITER_S_IN_TRANSMIT;
-        w->send_time = __rdtsc();
-    }
-    size_t left = w->read_state.total - w->read_state.offset;
-    if (left == 0) {
-        w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_TRANSMIT;
-        return 0;
-    }
-    size_t n = std::min(left, size * nitems), at = w->read_state.offset, done = 0;
-    if (w->read_state.fd >= 0) {
-        done = at < w->read_state.fixed ? std::min(n, w->read_state.fixed - at) : 0;
-        memcpy(dest, w->read_state.buf + at, done);
-        while (done < n) {
-            ssize_t r =
-                pread(w->read_state.fd, dest + done, n - done, static_cast<off_t>(at + done));
-            if (r <= 0) break;
-            done += static_cast<size_t>(r);
-        }
+    tolvane_payload *p = w->payload;
+    size_t left = p->length - w->offset;
+    if (left == 0) return 0;
+    size_t n = std::min(left, size * nitems), at = w->offset, done = 0;
+    if (p->file) {
+        done = at < p->fixed ? std::min(n, p->fixed - at) : 0;
+        memcpy(dest, p->data + at, done);
+        done += p->read(dest + done, at + done, n - done);
     }
     // Whatever the file could not give (it has shrunk, say) comes from memory.
-    memcpy(dest + done, w->read_state.buf + at + done, n - done);
-    w->read_state.offset += n;
-    // The last bytes go only if the source is still what was read, so a body that changed
+    memcpy(dest + done, p->data + at + done, n - done);
+    w->offset += n;
+    // The last bytes go only if the payload is still what was read, so a body that changed
     // during the transfer never arrives whole.
-    if (w->read_state.offset == w->read_state.total && w->intact != nullptr && !w->intact(w))
-        return CURL_READFUNC_ABORT;
+    if (w->offset == p->length && !p->intact()) return CURL_READFUNC_ABORT;
     return n;
 }
 
@@ -77,11 +87,9 @@ size_t curl_writer_read_file(char *dest, size_t size, size_t nitems, void *userd
 // when a reused one turns out to have been closed by the server; without this it gives up.
 int curl_writer_seek_file(void *userdata, curl_off_t offset, int origin) {
     auto *w = static_cast<tolvane_curl_writer *>(userdata);
-    if (origin != SEEK_SET || offset < 0 ||
-        static_cast<uint64_t>(offset) > static_cast<uint64_t>(w->read_state.total))
+    if (origin != SEEK_SET || offset < 0 || static_cast<uint64_t>(offset) > w->payload->length)
         return CURL_SEEKFUNC_FAIL;
-    w->read_state.offset = static_cast<size_t>(offset);
-    w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_TRANSMIT;  // the body starts to go out anew
+    w->offset = static_cast<size_t>(offset);
     return CURL_SEEKFUNC_OK;
 }
 
@@ -91,14 +99,15 @@ size_t curl_writer_build_response(char *data, size_t size, size_t nmemb, void *u
     // A reply is a short JSON document: one that outgrows the limit (a server that never stops
     // sending, say) ends the transfer before it can take the client's memory.
     if (n > TOLVANE_CURL_WRITER_REPLY_MAX - w->response_builder.allocated) {
-        w->state_flags |= TOLVANE_CURL_WRITER_S_REPLY_TOO_LARGE;
+        w->state_flags |= S_REPLY_TOO_LARGE;
         return 0;
     }
     return cr_mem_builder_append(&w->response_builder, data, n) ? n : 0;
 }
 
 CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_universe_t *u,
-                                       const char *url, bool *bad_sslversion) {
+                                       const char *url, tolvane_net_result *result,
+                                       bool *bad_sslversion) {
     CURL *h = w->curl_handle;
     CURLcode rc;
 #define SET(option, value) \
@@ -119,7 +128,8 @@ CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_univer
     if (const char *name = tolvane_cf_universe_curl_sslversion_get(u)) {
         long version;
         if (!parse_sslversion(name, &version)) {
-            fprintf(stderr, "error: unrecognized curl.sslversion \"%s\"\n.", name);
+            tolvane_net_append(&result->message, "error: unrecognized curl.sslversion \"%s\"\n.",
+                               name);
             *bad_sslversion = true;
             return CURLE_BAD_FUNCTION_ARGUMENT;
         }
@@ -131,7 +141,7 @@ CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_univer
     if (long port = static_cast<long>(tolvane_cf_universe_curl_proxyport_get(u)))
         SET(CURLOPT_PROXYPORT, port);
     if (tolvane_cf_universe_curl_httpproxytunnel_get(u)) SET(CURLOPT_HTTPPROXYTUNNEL, 1L);
-    bool insecure = w->state_flags & TOLVANE_CURL_WRITER_S_INSECURE;
+    bool insecure = w->state_flags & S_INSECURE;
     SET(CURLOPT_SSL_VERIFYPEER,
         tolvane_cf_universe_curl_ssl_verifypeer_get(u) && !insecure ? 1L : 0L);
     SET(CURLOPT_SSL_VERIFYHOST,
@@ -143,11 +153,6 @@ CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_univer
     SET(CURLOPT_LOW_SPEED_TIME, 300L);
 #undef SET
     return CURLE_OK;
-}
-
-void close_file(tolvane_curl_writer *w) {
-    if (w->read_state.fd >= 0) close(w->read_state.fd);
-    w->read_state.fd = -1;
 }
 
 // Whether a transfer failed only because the connection it reused had been closed by the
@@ -166,33 +171,31 @@ bool lost_idle_connection(tolvane_curl_writer *w, CURLcode result) {
 
 // Sends the same file again, once, on a new connection; false when it cannot be queued.
 bool retry_on_new_connection(tolvane_curl_writer *w) {
-    w->read_state.offset = 0;
-    w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_TRANSMIT;
+    w->offset = 0;
     if (curl_easy_setopt(w->curl_handle, CURLOPT_FRESH_CONNECT, 1L) != CURLE_OK) return false;
     if (tolvane_network_transfer_start(&w->transfer) != CURLM_OK) {
         curl_easy_setopt(w->curl_handle, CURLOPT_FRESH_CONNECT, 0L);
         return false;
     }
-    w->state_flags |= TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE | TOLVANE_CURL_WRITER_S_RETRIED;
+    w->state_flags |= S_IN_MULTIHANDLE | S_RETRIED;
     return true;
 }
 
 // The transfer has ended: the reply, its outgrowing the limit, or the runtime's giving up
 // decides the result. libcurl's own result only tells a connection lost while idle, which is
-// retried; an empty reply already stands for every failed exchange.
+// retried; an empty reply already stands for every failed exchange. A failed transfer of a
+// payload found changed (by the check or by the guard) fails as changed.
 void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool abandoned) {
     auto *w = static_cast<tolvane_curl_writer *>(transfer->owner);
-    bool too_large = w->state_flags & TOLVANE_CURL_WRITER_S_REPLY_TOO_LARGE;
-    bool retried = w->state_flags & TOLVANE_CURL_WRITER_S_RETRIED;
-    w->state_flags &= ~(TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE |
-                        TOLVANE_CURL_WRITER_S_REPLY_TOO_LARGE | TOLVANE_CURL_WRITER_S_RETRIED);
+    bool too_large = w->state_flags & S_REPLY_TOO_LARGE;
+    bool retried = w->state_flags & S_RETRIED;
+    w->state_flags &= ~(S_IN_MULTIHANDLE | S_REPLY_TOO_LARGE | S_RETRIED);
     if (retried) {
         // Later files may use the new connection again.
         curl_easy_setopt(w->curl_handle, CURLOPT_FRESH_CONNECT, 0L);
     } else if (!abandoned && lost_idle_connection(w, result) && retry_on_new_connection(w)) {
         return;
     }
-    close_file(w);
     tolvane_curl_writer_response response{false, false, nullptr};
     if (abandoned) {
         response.errstr = const_cast<char *>(kAborted);
@@ -202,8 +205,18 @@ void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool 
         response = tolvane_curl_writer_translate(
             w->response_builder.mem ? w->response_builder.mem : "", w->response_builder.allocated);
     }
-    w->oncomplete(w, &response);
+    tolvane_net_result outcome;
+    if (!response.ok) {
+        tolvane_payload *p = w->payload;
+        if (p->changed) {
+            p->fail_changed(&outcome);
+        } else {
+            tolvane_net_fail(&outcome, TOLVANE_NET_FAILED,
+                             "error: failed to post file \"%s\": %s\n", p->path, response.errstr);
+        }
+    }
     if (response.errstr_needs_free) free(response.errstr);
+    w->oncomplete(w, &outcome);  // which may destroy the writer
 }
 
 void release(tolvane_curl_writer *w) {
@@ -216,10 +229,11 @@ void release(tolvane_curl_writer *w) {
 tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *universe,
                                                   tolvane_cf_server_t *server,
                                                   tolvane_cf_token_t *token,
-                                                  tolvane_curl_writer_flags_t flags) {
+                                                  tolvane_curl_writer_flags_t flags,
+                                                  tolvane_net_result *result) {
+    result->code = TOLVANE_NET_NO_WRITER;
     auto *w = static_cast<tolvane_curl_writer *>(calloc(1, sizeof(tolvane_curl_writer)));
     if (w == nullptr) return nullptr;
-    w->read_state.fd = -1;
     cr_sha256_string_t token_text;
     cr_sha256_to_string(token_text, tolvane_cf_token_sha256(token));
     const char *address, *service;
@@ -230,11 +244,11 @@ tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *univers
         snprintf(url, sizeof url, "%s://%s:%s/post?token=%s",
                  type == TOLVANE_CF_SERVER_HTTP ? "http" : "https", address, service, token_text);
     if (n < 0 || n > 1022) {
-        fputs("error: Could not prepare URL.\n", stderr);
+        tolvane_net_append(&result->message, "error: Could not prepare URL.\n");
         release(w);
         return nullptr;
     }
-    if (flags & TOLVANE_CURL_WRITER_F_INSECURE) w->state_flags |= TOLVANE_CURL_WRITER_S_INSECURE;
+    if (flags & TOLVANE_CURL_WRITER_F_INSECURE) w->state_flags |= S_INSECURE;
     w->http_headers = curl_slist_append(nullptr, "Expect:");
     if (w->http_headers == nullptr) {
         release(w);
@@ -242,7 +256,7 @@ tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *univers
     }
     w->curl_handle = curl_easy_init();
     if (w->curl_handle == nullptr) {
-        fputs("error: could not create cURL handle.\n", stderr);
+        tolvane_net_append(&result->message, "error: could not create cURL handle.\n");
         release(w);
         return nullptr;
     }
@@ -250,67 +264,55 @@ tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *univers
     w->transfer.owner = w;
     w->transfer.done = on_transfer_done;
     if (curl_easy_setopt(w->curl_handle, CURLOPT_ERRORBUFFER, w->err_curl) != CURLE_OK) {
-        fputs("error: could not setup cURL handle.\n", stderr);
+        tolvane_net_append(&result->message, "error: could not setup cURL handle.\n");
         release(w);
         return nullptr;
     }
     bool bad_sslversion = false;
-    CURLcode rc = setup_curl_writer_curl_handle(w, universe, url, &bad_sslversion);
+    CURLcode rc = setup_curl_writer_curl_handle(w, universe, url, result, &bad_sslversion);
     if (rc != CURLE_OK) {
-        if (!bad_sslversion) print_curl_failure("cURL setup failure", rc, w->err_curl);
-        fputs("error: could not setup cURL handle.\n", stderr);
+        if (!bad_sslversion) curl_failure(result, "cURL setup failure", rc, w->err_curl);
+        tolvane_net_append(&result->message, "error: could not setup cURL handle.\n");
         release(w);
         return nullptr;
     }
     cr_mem_builder_init(&w->response_builder);
-    w->send_time = 0;
+    result->code = TOLVANE_NET_OK;
     return w;
 }
 
-bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *w, const char *filename, const void *data,
-                                  size_t length, int fd, size_t fixed,
-                                  tolvane_curl_writer_cb_t oncomplete) {
-    close_file(w);
-    w->read_state.fd = fd;
-    w->read_state.fixed = fixed;
-    char *copy = strdup(filename);
-    if (copy == nullptr) {
-        fputs("error: Failed to copy filename.\n", stderr);
-        return false;
-    }
-    free(w->filename);
-    w->filename = copy;
-    w->read_state.buf = static_cast<const unsigned char *>(data);
-    w->read_state.offset = 0;
-    w->read_state.total = length;
+bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *w, tolvane_payload *payload,
+                                  tolvane_curl_writer_cb_t oncomplete, tolvane_net_result *result) {
+    w->payload = payload;
+    w->offset = 0;
     CURLcode rc = curl_easy_setopt(w->curl_handle, CURLOPT_READDATA, w);
     if (rc == CURLE_OK)
         rc = curl_easy_setopt(w->curl_handle, CURLOPT_POSTFIELDSIZE_LARGE,
-                              static_cast<curl_off_t>(length));
+                              static_cast<curl_off_t>(payload->length));
     if (rc != CURLE_OK) {
-        print_curl_failure("cURL failure", rc, w->err_curl);
+        curl_failure(result, "cURL failure", rc, w->err_curl);
+        result->code = TOLVANE_NET_FAILED;
         return false;
     }
     cr_mem_builder_reset(&w->response_builder);
     w->oncomplete = oncomplete;
     if (tolvane_network_transfer_start(&w->transfer) != CURLM_OK) {
-        fputs("error: Failed to add tolvane_curl_writer_t to  cURL multi-handle.\n", stderr);
-        return false;
+        return tolvane_net_fail(
+            result, TOLVANE_NET_FAILED,
+            "error: Failed to add tolvane_curl_writer_t to  cURL multi-handle.\n");
     }
-    w->state_flags |= TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE;
+    w->state_flags |= S_IN_MULTIHANDLE;
     return true;
 }
 
 void tolvane_curl_writer_destroy(tolvane_curl_writer_t *w) {
-    if (w->state_flags & TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE) {
+    if (w->state_flags & S_IN_MULTIHANDLE) {
         if (tolvane_network_transfer_stop(&w->transfer) != CURLM_OK)
             fputs("error: Failed to remove tolvane_curl_writer_t from cURL multi-handle.\n",
                   stderr);
-        w->state_flags &= ~TOLVANE_CURL_WRITER_S_IN_MULTIHANDLE;
+        w->state_flags &= ~S_IN_MULTIHANDLE;
     }
-    close_file(w);
     cr_mem_builder_deinit(&w->response_builder);
-    free(w->filename);
     release(w);
 }
 
@@ -357,18 +359,8 @@ const char *tolvane_curl_writer_response_errstr_get(const tolvane_curl_writer_re
     return r->errstr;
 }
 
-const char *tolvane_curl_writer_filename_get(const tolvane_curl_writer_t *w) {
-    return w->filename;
-}
-
 uint64_t tolvane_curl_writer_sent(const tolvane_curl_writer_t *w) {
     curl_off_t n = 0;
     curl_easy_getinfo(w->curl_handle, CURLINFO_SIZE_UPLOAD_T, &n);
     return n > 0 ? static_cast<uint64_t>(n) : 0;
-}
-
-void tolvane_curl_writer_file_data_get(const tolvane_curl_writer_t *w, const void **data,
-                                       size_t *length) {
-    *data = w->read_state.buf;
-    *length = w->read_state.total;
 }

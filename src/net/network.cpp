@@ -1,21 +1,15 @@
-// The per-thread event loop, the tick and the libcurl multi glue. Writers bring their own
+// The event loop, the tick and the libcurl multi glue. Writers bring their own
 // decisions: a tick runs their idle checks, a finished transfer runs their completion.
 #include "tolvane/net/network.h"
 
 #include <algorithm>
 #include <cassert>
-#include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
+#include <new>
 #include <unordered_map>
 #include <vector>
-
-#include "tolvane/util/array.h"
-#include "tolvane/util/fatal.h"
-#include "tolvane/util/misc.h"
 
 namespace {
 struct tolvane_curl_context {
@@ -29,7 +23,10 @@ struct runtime {
     time_t current_time;
     CURLM *multicurl;
     uv_timer_t timeout_curl;
-    cr_array_t *ticks;  // every registered tolvane_network_tick, in registration order
+    // Every registered tolvane_network_tick, in registration order; a tick removed while the
+    // ticks run leaves a null until they have all run.
+    std::vector<tolvane_network_tick *> ticks;
+    bool ticking;
     // Transfers given up while libcurl was calling us; finished from the loop.
     uv_timer_t abandon_timer;
     std::vector<tolvane_network_transfer *> abandoned;
@@ -37,24 +34,25 @@ struct runtime {
     // watch has been removed never meets a stale poll handle.
     std::unordered_map<curl_socket_t, tolvane_curl_context *> contexts;
 };
-thread_local runtime rt;
+runtime rt;  // one thread, one loop
 
 void on_curl_timeout(uv_timer_t *);
 void on_curl_socket_ready(uv_poll_t *handle, int status, int events);
 
+// The monotonic clock's whole seconds (libuv reads CLOCK_MONOTONIC, which cannot fail).
 void network_update_time() {
-    timespec ts;
-    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
-        tolvane_fatal("error: Failed to get time (%s).\n", tolvane_strerror(errno));
-    rt.current_time = ts.tv_sec;
+    rt.current_time = static_cast<time_t>(uv_hrtime() / 1000000000);
 }
 
 void hang_timer_cb(uv_timer_t *) {
     network_update_time();
-    for (unsigned int i = 0; i < rt.ticks->length; i++) {
-        auto *tick = static_cast<tolvane_network_tick *>(const_cast<void *>(rt.ticks->value[i]));
-        tick->cb(tick->context, rt.current_time);
+    rt.ticking = true;
+    // By index: a callback may add a tick (it runs from the next second) or remove one.
+    for (size_t i = 0, n = rt.ticks.size(); i < n; i++) {
+        if (tolvane_network_tick *tick = rt.ticks[i]) tick->cb(tick->context, rt.current_time);
     }
+    rt.ticking = false;
+    rt.ticks.erase(std::remove(rt.ticks.begin(), rt.ticks.end(), nullptr), rt.ticks.end());
 }
 
 tolvane_network_transfer *transfer_of(CURL *easy) {
@@ -218,31 +216,38 @@ void on_curl_socket_ready(uv_poll_t *handle, int status, int events) {
 }
 }  // namespace
 
-void tolvane_network_init(void) {
-    if (!cr_array_init(&rt.ticks, 32)) tolvane_fatal("error: Failed to allocate memory.\n");
+bool tolvane_network_init(tolvane_net_result *result) {
+    const auto failed = [result](const char *what, int r) {
+        return tolvane_net_fail(result, TOLVANE_NET_FAILED, "error: %s (%s).\n", what,
+                                uv_strerror(r));
+    };
     int r = uv_loop_init(&rt.loop);
-    if (r != 0) tolvane_fatal("error: Failed to create event loop (%s).\n", uv_strerror(r));
+    if (r != 0) return failed("Failed to create event loop", r);
     if ((r = uv_timer_init(&rt.loop, &rt.hang_timer)) != 0)
-        tolvane_fatal("error: Failed to initialize timer (%s).\n", uv_strerror(r));
+        return failed("Failed to initialize timer", r);
     network_update_time();
     if ((r = uv_timer_start(&rt.hang_timer, hang_timer_cb, 1000, 1000)) != 0)
-        tolvane_fatal("error: Failed to start timer (%s).\n", uv_strerror(r));
+        return failed("Failed to start timer", r);
     if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK)
-        tolvane_fatal("error: Failed to init cURL.\n");
+        return tolvane_net_fail(result, TOLVANE_NET_FAILED, "error: Failed to init cURL.\n");
     if ((r = uv_timer_init(&rt.loop, &rt.timeout_curl)) != 0)
-        tolvane_fatal("error: Failed to initialize cURL timer (%s).\n", uv_strerror(r));
+        return failed("Failed to initialize cURL timer", r);
     if ((r = uv_timer_init(&rt.loop, &rt.abandon_timer)) != 0)
-        tolvane_fatal("error: Failed to initialize timer (%s).\n", uv_strerror(r));
+        return failed("Failed to initialize timer", r);
     rt.multicurl = curl_multi_init();
-    if (rt.multicurl == nullptr) tolvane_fatal("error: Failed to create cURL multi-handle.\n");
+    if (rt.multicurl == nullptr)
+        return tolvane_net_fail(result, TOLVANE_NET_FAILED,
+                                "error: Failed to create cURL multi-handle.\n");
+    const auto option_failed = [result](const char *name, CURLMcode rc) {
+        return tolvane_net_fail(result, TOLVANE_NET_FAILED,
+                                "error: Failed to set cURL multi-handle option %s: %s\n", name,
+                                curl_multi_strerror(rc));
+    };
     CURLMcode rc = curl_multi_setopt(rt.multicurl, CURLMOPT_SOCKETFUNCTION, handle_curl_socket);
-    if (rc != CURLM_OK)
-        tolvane_fatal("error: Failed to set cURL multi-handle option CURLMOPT_SOCKETFUNCTION: %s\n",
-                      curl_multi_strerror(rc));
+    if (rc != CURLM_OK) return option_failed("CURLMOPT_SOCKETFUNCTION", rc);
     rc = curl_multi_setopt(rt.multicurl, CURLMOPT_TIMERFUNCTION, start_curl_timer);
-    if (rc != CURLM_OK)
-        tolvane_fatal("error: Failed to set cURL multi-handle option CURLMOPT_TIMERFUNCTION: %s\n",
-                      curl_multi_strerror(rc));
+    if (rc != CURLM_OK) return option_failed("CURLMOPT_TIMERFUNCTION", rc);
+    return true;
 }
 
 void tolvane_network_run(void) {
@@ -253,12 +258,23 @@ uv_loop_t *tolvane_network_loop_get(void) {
     return &rt.loop;
 }
 
-CURLM *tolvane_network_multicurl_get(void) {
-    return rt.multicurl;
+bool tolvane_network_tick_add(tolvane_network_tick *tick) {
+    try {
+        rt.ticks.push_back(tick);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
 }
 
-bool tolvane_network_tick_add(tolvane_network_tick *tick) {
-    return cr_array_append_offset(&rt.ticks, tick) >= 0;
+void tolvane_network_tick_remove(tolvane_network_tick *tick) {
+    auto it = std::find(rt.ticks.begin(), rt.ticks.end(), tick);
+    if (it == rt.ticks.end()) return;
+    if (rt.ticking) {
+        *it = nullptr;
+    } else {
+        rt.ticks.erase(it);
+    }
 }
 
 CURLMcode tolvane_network_transfer_start(tolvane_network_transfer *transfer) {

@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tolvane/util/fatal.h"
+#include "tolvane/net/result.h"
 
 #if OPENSSL_VERSION_NUMBER < 0x10100000L
 // Libraries before 1.1 need the application to provide locks and thread identifiers; later
@@ -45,19 +45,31 @@ void thread_id_for_openssl(CRYPTO_THREADID *id) {
 
 void cr_ssl_subsystem_init(void) {
 #if OPENSSL_VERSION_NUMBER < 0x10100000L
+    // The locks only matter to threads, and this program runs one: without memory for them the
+    // library runs without them.
     crypto_num_locks = CRYPTO_num_locks();
     crypto_locks = static_cast<pthread_mutex_t *>(
         calloc(static_cast<size_t>(crypto_num_locks), sizeof(pthread_mutex_t)));
-    if (crypto_locks == nullptr) tolvane_fatal("error: Failed to allocate crypto locks.\n");
-    for (int i = 0; i < crypto_num_locks; i++) pthread_mutex_init(&crypto_locks[i], nullptr);
-    CRYPTO_set_locking_callback(mutex_for_openssl);
-    CRYPTO_THREADID_set_callback(thread_id_for_openssl);
+    if (crypto_locks != nullptr) {
+        for (int i = 0; i < crypto_num_locks; i++) pthread_mutex_init(&crypto_locks[i], nullptr);
+        CRYPTO_set_locking_callback(mutex_for_openssl);
+        CRYPTO_THREADID_set_callback(thread_id_for_openssl);
+    }
 #endif
     SSL_library_init();
     SSL_load_error_strings();
 }
 
 namespace {
+// "error: <prefix>: <text>.\n" for the library's queued error `reason`; false.
+bool failed(std::string *message, const char *prefix, unsigned long reason) {
+    struct cr_ssl_error e {
+        0, 0, reason
+    };
+    tolvane_net_append(message, "error: %s: %s.\n", prefix, cr_ssl_strerror(&e));
+    return false;
+}
+
 // The method names and the protocol versions each allows (0: the highest the library knows).
 struct method_versions {
     const char *name;
@@ -72,23 +84,22 @@ constexpr method_versions methods[] = {
 };
 }  // namespace
 
-void cr_ssl_init(cr_ssl *ctx, const char *method, const char *certificate) {
+bool cr_ssl_init(cr_ssl *ctx, const char *method, const char *certificate, std::string *message) {
     const method_versions *chosen = &methods[0];
     if (method != nullptr && method[0] != '\0') {
         chosen = nullptr;
         for (const method_versions &m : methods) {
             if (strcasecmp(method, m.name) == 0) chosen = &m;
         }
-        if (chosen == nullptr)
-            tolvane_fatal("error: %s is not a supported SSL method on this system.\n", method);
+        if (chosen == nullptr) {
+            tolvane_net_append(message, "error: %s is not a supported SSL method on this system.\n",
+                               method);
+            return false;
+        }
     }
     ctx->md = SSL_CTX_new(TLS_client_method());
-    if (ctx->md == nullptr) {
-        struct cr_ssl_error e {
-            0, 0, ERR_peek_last_error()
-        };
-        cr_ssl_fatal(&e, "failed to initialize SSL context");
-    }
+    if (ctx->md == nullptr)
+        return failed(message, "failed to initialize SSL context", ERR_peek_last_error());
     // A versioned name speaks exactly that version, as the fixed-version methods did.
     SSL_CTX_set_min_proto_version(ctx->md, chosen->min);
     SSL_CTX_set_max_proto_version(ctx->md, chosen->max);
@@ -96,15 +107,12 @@ void cr_ssl_init(cr_ssl *ctx, const char *method, const char *certificate) {
     // that asks for one gets it.
     if (chosen->min < TLS1_2_VERSION) SSL_CTX_set_security_level(ctx->md, 0);
     if (certificate != nullptr && access(certificate, R_OK) == 0 &&
-        SSL_CTX_use_certificate_file(ctx->md, certificate, SSL_FILETYPE_PEM) != 1) {
-        struct cr_ssl_error e {
-            0, 0, ERR_get_error()
-        };
-        cr_ssl_fatal(&e, "failed to load certificate file");
-    }
+        SSL_CTX_use_certificate_file(ctx->md, certificate, SSL_FILETYPE_PEM) != 1)
+        return failed(message, "failed to load certificate file", ERR_get_error());
+    return true;
 }
 
-void cr_ssl_verify(cr_ssl *ctx, const char *ca) {
+bool cr_ssl_verify(cr_ssl *ctx, const char *ca, std::string *message) {
     int ok;
     struct stat st;
     if (ca == nullptr) {
@@ -117,34 +125,32 @@ void cr_ssl_verify(cr_ssl *ctx, const char *ca) {
         ok = SSL_CTX_load_verify_locations(ctx->md, ca, nullptr);
     }
     if (ok != 1) {
-        struct cr_ssl_error e {
-            0, 0, ERR_get_error()
-        };
         std::string prefix = std::string("failed to load CA certificates from ") +
                              (ca != nullptr ? ca : "the system store");
-        cr_ssl_fatal(&e, prefix.c_str());
+        return failed(message, prefix.c_str(), ERR_get_error());
     }
     // Without a callback, a chain or name that does not verify fails the handshake itself, so
     // nothing is ever encrypted for an unverified peer.
     SSL_CTX_set_verify(ctx->md, SSL_VERIFY_PEER, nullptr);
-}
-
-bool cr_ssl_session_init(cr_ssl_session *session, cr_ssl *ctx) {
-    session->md = SSL_new(ctx->md);
-    if (session->md == nullptr) {
-        struct cr_ssl_error e {
-            0, 0, ERR_get_error()
-        };
-        cr_ssl_error(&e, "failed to fork SSL context");
-        return false;
-    }
     return true;
 }
 
-bool cr_ssl_session_memory(cr_ssl_session *session) {
+bool cr_ssl_session_init(cr_ssl_session *session, cr_ssl *ctx, std::string *message) {
+    session->md = SSL_new(ctx->md);
+    if (session->md == nullptr)
+        return failed(message, "failed to fork SSL context", ERR_get_error());
+    return true;
+}
+
+bool cr_ssl_session_memory(cr_ssl_session *session, std::string *message) {
     BIO *rbio = BIO_new(BIO_s_mem());
     BIO *wbio = BIO_new(BIO_s_mem());
-    if (rbio == nullptr || wbio == nullptr) tolvane_fatal("error: failed to allocate memory.\n");
+    if (rbio == nullptr || wbio == nullptr) {
+        BIO_free(rbio);
+        BIO_free(wbio);
+        tolvane_net_append(message, "error: failed to allocate memory.\n");
+        return false;
+    }
     BIO_set_nbio(rbio, 1);
     BIO_set_nbio(wbio, 1);
     SSL_set_bio(session->md, rbio, wbio);
@@ -177,7 +183,7 @@ void cr_ssl_session_client(cr_ssl_session *session) {
     SSL_set_connect_state(session->md);
 }
 
-bool cr_ssl_session_peer(cr_ssl_session *session, const char *host) {
+bool cr_ssl_session_peer(cr_ssl_session *session, const char *host, std::string *message) {
     unsigned char address[sizeof(in6_addr)];
     bool literal =
         inet_pton(AF_INET, host, address) == 1 || inet_pton(AF_INET6, host, address) == 1;
@@ -191,22 +197,16 @@ bool cr_ssl_session_peer(cr_ssl_session *session, const char *host) {
              (literal ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session->md), host) == 1
                       : SSL_set1_host(session->md, host) == 1);
     }
-    if (!ok) {
-        struct cr_ssl_error e {
-            0, 0, ERR_get_error()
-        };
-        cr_ssl_error(&e, "failed to name the SSL peer");
-    }
-    return ok;
+    return ok || failed(message, "failed to name the SSL peer", ERR_get_error());
 }
 
-bool cr_ssl_session_connect(cr_ssl_session *session) {
+bool cr_ssl_session_connect(cr_ssl_session *session, std::string *message) {
     SSL_set_connect_state(session->md);
     int ret = SSL_connect(session->md);
     if (ret > 0) return true;
     struct cr_ssl_error e;
     if (classify(session->md, ret, &e) == CR_SSL_WOULD_BLOCK) return true;
-    cr_ssl_error(&e, "SSL accept error");
+    tolvane_net_append(message, "error: SSL accept error: %s.\n", cr_ssl_strerror(&e));
     return false;
 }
 
@@ -220,7 +220,7 @@ cr_ssl_status cr_ssl_session_handshake(cr_ssl_session *session, struct cr_ssl_er
 
 const char *cr_ssl_handshake_strerror(const cr_ssl_session *session,
                                       const struct cr_ssl_error *error) {
-    static thread_local char buffer[512];
+    static char buffer[512];
     long verified = SSL_get_verify_result(session->md);
     if (ERR_GET_REASON(error->reason) == SSL_R_CERTIFICATE_VERIFY_FAILED && verified != X509_V_OK) {
         snprintf(buffer, sizeof buffer, "certificate verify failed: %s",
@@ -277,7 +277,7 @@ cr_ssl_status cr_ssl_session_shutdown(cr_ssl_session *session) {
 }
 
 const char *cr_ssl_strerror(const struct cr_ssl_error *error) {
-    static thread_local char buffer[512];
+    static char buffer[512];
     if (error->reason != 0) {
         char text[256];
         ERR_error_string_n(error->reason, text, sizeof text);
@@ -294,12 +294,4 @@ const char *cr_ssl_strerror(const struct cr_ssl_error *error) {
         default:
             return "unknown error";
     }
-}
-
-void cr_ssl_error(const struct cr_ssl_error *error, const char *prefix) {
-    fprintf(stderr, "error: %s: %s.\n", prefix, cr_ssl_strerror(error));
-}
-
-void cr_ssl_fatal(const struct cr_ssl_error *error, const char *prefix) {
-    tolvane_fatal("error: %s: %s.\n", prefix, cr_ssl_strerror(error));
 }

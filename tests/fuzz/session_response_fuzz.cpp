@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tolvane/net/writer.h"
+#include "tolvane/net/session.h"
 
 namespace {
 struct Record {

@@ -1,4 +1,4 @@
-// The network runtime: one libuv loop per thread carrying every upload, a once-a-second tick on
+// The network runtime: the one libuv loop carrying every upload, a once-a-second tick on
 // which writers run their own idle checks, the glue that drives libcurl's multi interface on that
 // loop, and name resolution of writer servers. It knows nothing of the writers: they register
 // ticks and transfers and decide for themselves what a tick or a finished transfer means.
@@ -11,8 +11,11 @@
 #include <ctime>
 
 #include "tolvane/config/cf_universe.h"
+#include "tolvane/net/result.h"
 
-void tolvane_network_init(void);
+// Sets the loop, the tick and libcurl's multi handle up; false (and why, in *result) when one
+// of them cannot be had.
+bool tolvane_network_init(struct tolvane_net_result *result);
 void tolvane_network_run(void);
 uv_loop_t *tolvane_network_loop_get(void);
 // getaddrinfo on the server's address and service, IPv4 and TCP only; 0 on success.
@@ -30,12 +33,10 @@ struct tolvane_network_tick {
     void (*cb)(void *context, time_t now);
     void *context;
 };
-// Registers a tick for the life of the loop; the record must live as long. False when memory
-// is short.
+// Registers a tick; the record must live until it is removed. False when memory is short.
 bool tolvane_network_tick_add(struct tolvane_network_tick *tick);
-
-// The multi handle every HTTP transfer joins.
-CURLM *tolvane_network_multicurl_get(void);
+// Takes a tick off, also from inside a tick's own callback.
+void tolvane_network_tick_remove(struct tolvane_network_tick *tick);
 
 // One HTTP transfer on the multi handle. Its owner fills `easy`, `owner` and `done`, points the
 // easy handle's CURLOPT_PRIVATE at the record, and keeps the record alive while the transfer runs;

@@ -4,6 +4,8 @@
 // header, so callers never see the library's own types or error codes.
 #pragma once
 
+#include <string>
+
 // The library's handles, declared here so that no caller includes the library's headers.
 struct ssl_ctx_st;
 struct ssl_st;
@@ -30,29 +32,33 @@ typedef enum {
     CR_SSL_FAILED = 3,       // a library failure; the cr_ssl_error says which
 } cr_ssl_status;
 
+// The failing calls below add their message to *message, in whole lines for standard error.
+
 void cr_ssl_subsystem_init(void);
-// Ends the process on an unsupported method, a context failure or an unloadable certificate.
+// False on an unsupported method, a context failure or an unloadable certificate.
 // Methods: "TLSv1", "TLSv11", "TLSv12" (also none or empty) and "TLSv13" speak exactly that
 // version; "TLS" the highest both sides share, 1.2 at least. Case does not matter.
-void cr_ssl_init(struct cr_ssl *ctx, const char *method, const char *certificate);
+bool cr_ssl_init(struct cr_ssl *ctx, const char *method, const char *certificate,
+                 std::string *message);
 // Makes the context refuse a server whose certificate chain does not lead to a certificate of
 // `ca` (a PEM file or a directory of hashed certificates; the system's store when null), or that
-// does not match the name given to cr_ssl_session_peer. Ends the process when `ca` cannot be used.
-void cr_ssl_verify(struct cr_ssl *ctx, const char *ca);
+// does not match the name given to cr_ssl_session_peer. False when `ca` cannot be used.
+bool cr_ssl_verify(struct cr_ssl *ctx, const char *ca, std::string *message);
 void cr_ssl_free(struct cr_ssl *ctx);
-bool cr_ssl_session_init(struct cr_ssl_session *session, struct cr_ssl *ctx);
-bool cr_ssl_session_memory(struct cr_ssl_session *session);
+bool cr_ssl_session_init(struct cr_ssl_session *session, struct cr_ssl *ctx, std::string *message);
+// Gives the session its memory buffers; false when memory is short.
+bool cr_ssl_session_memory(struct cr_ssl_session *session, std::string *message);
 // Makes the session the client end of the handshake.
 void cr_ssl_session_client(struct cr_ssl_session *session);
 // Names the server: sent in the handshake (SNI) unless it is an IP address, and, when the context
-// verifies, what the certificate must match. False after printing the reason.
-bool cr_ssl_session_peer(struct cr_ssl_session *session, const char *host);
-bool cr_ssl_session_connect(struct cr_ssl_session *session);
+// verifies, what the certificate must match.
+bool cr_ssl_session_peer(struct cr_ssl_session *session, const char *host, std::string *message);
+bool cr_ssl_session_connect(struct cr_ssl_session *session, std::string *message);
 // Takes the handshake as far as the bytes fed so far allow: CR_SSL_OK once it has completed,
 // CR_SSL_WOULD_BLOCK while it waits for the peer, CR_SSL_FAILED (and *error) when it failed.
 cr_ssl_status cr_ssl_session_handshake(struct cr_ssl_session *session, struct cr_ssl_error *error);
 // Why a handshake failed, for a message: "certificate verify failed: <reason>" when the peer's
-// certificate was refused, otherwise the library's reason. Per thread, like cr_ssl_strerror.
+// certificate was refused, otherwise the library's reason. Overwritten by the next call.
 const char *cr_ssl_handshake_strerror(const struct cr_ssl_session *session,
                                       const struct cr_ssl_error *error);
 // True once the handshake has completed.
@@ -75,8 +81,5 @@ int cr_ssl_session_flush(struct cr_ssl_session *session, void *data, int size);
 // a protocol or system failure, otherwise CR_SSL_WOULD_BLOCK (the peer's alert is still due).
 cr_ssl_status cr_ssl_session_shutdown(struct cr_ssl_session *session);
 
-// The text for an error; per thread, overwritten by the next call.
+// The text for an error; overwritten by the next call.
 const char *cr_ssl_strerror(const struct cr_ssl_error *error);
-// Prints "error: <prefix>: <text>.\n"; cr_ssl_fatal then ends the process with status 1.
-void cr_ssl_error(const struct cr_ssl_error *error, const char *prefix);
-[[noreturn]] void cr_ssl_fatal(const struct cr_ssl_error *error, const char *prefix);

@@ -269,7 +269,7 @@ void run(int argc, char **argv) {
     tolvane_cf_watcher_t *first = lists_create();
     child_paths_set();
     if (!cf.foreground) detach();
-    tolvane_network_init();
+    if (tolvane_net_result r; !tolvane_network_init(&r)) tolvane_fatal("%s", r.message.c_str());
     loop = tolvane_network_loop_get();
     notifying = getenv("NOTIFY_SOCKET") != nullptr;
     stop_signals_catch();
