@@ -52,7 +52,7 @@ TEST_F(CfBlocks, GeneralTimeoutIsRejectedOnlyWhenNegativeAsInt) {
     });
 }
 
-TEST_F(CfBlocks, GeneralTimeLimitsAndRate) {
+TEST_F(CfBlocks, GeneralTimeLimitsAndUploadCap) {
     auto seconds = [](const std::string &key, const std::string &v) {
         return "error: invalid " + key + " value \"" + v +
                "\" at line 2; it takes a whole number of seconds from 1 to 86400.\n";
