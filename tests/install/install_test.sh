@@ -65,7 +65,8 @@ for p in /usr/local /opt/tolvane; do
 done
 unit=$prefix/lib/systemd/system/tolvane-daemon.service
 # A build with libsystemd is waited for until ready and watched; one without must be neither.
-if ldd "$prefix/bin/tolvane" | grep -q libsystemd; then
+# (ldd's output is taken whole: with pipefail, grep -q ending early could fail the pipe.)
+if [[ $(ldd "$prefix/bin/tolvane") == *libsystemd* ]]; then
   directives=(Type=notify WatchdogSec=30s Restart=on-failure)
 else
   directives=(Type=simple Restart=on-failure)
