@@ -54,6 +54,20 @@ complete_words() {
 [[ $(complete_words tolvane -c cf da) == daemon ]] || fail "tolvane -c cf da"
 [[ $(complete_words tolvane put --unl) == --unlink ]] || fail "tolvane put --unl"
 [[ $(complete_words tolvane daemon --f) == --foreground ]] || fail "tolvane daemon --f"
+[[ $(complete_words tolvane ch) == check ]] || fail "tolvane ch"
+[[ $(complete_words tolvane check --c) == --connect ]] || fail "tolvane check --c"
+# No test option is offered: put's -D cuts an upload short on purpose.
+[[ $(complete_words tolvane put -) != *-D* ]] || fail "put offers -D"
+# The project and token words come from the configuration's [token] block.
+printf '[universe]\nname = u\n[token]\nalpha = x\n  beta\t= y\n[daemon]\nw.token = alpha\n' \
+  >"$root/words.cf"
+[[ $(complete_words tolvane -c "$root/words.cf" put '') == "alpha beta" ]] ||
+  fail "put's project word: '$(complete_words tolvane -c "$root/words.cf" put '')'"
+[[ $(complete_words tolvane -c "$root/words.cf" put -u alpha b) == beta ]] || fail "put's token word"
+[[ $(complete_words tolvane -c "$root/words.cf" stacklore a) == alpha ]] || fail "stacklore's project"
+mkdir -p "$root/files" && touch "$root/files/t1.slt"
+[[ $(complete_words tolvane -c "$root/words.cf" put alpha beta "$root/files/t") == "$root/files/t1.slt" ]] ||
+  fail "put's file word"
 
 # The service unit starts the program installed beside it, whatever the prefix: it is written at
 # install time, not when the build was configured.
