@@ -20,8 +20,11 @@
 #include <utility>
 #include <vector>
 
+#include "tolvane/config/cf.h"
+#include "tolvane/config/cf_blocks.h"
 #include "tolvane/config/cf_universe.h"
 #include "tolvane/net/curl_writer.h"
+#include "tolvane/net/limits.h"
 #include "tolvane/net/network.h"
 #include "tolvane/net/payload.h"
 #include "tolvane/net/writer.h"
@@ -29,6 +32,7 @@
 #include "tolvane/util/crypto.h"
 #include "tolvane/util/fatal.h"
 #include "tolvane/util/misc.h"
+#include "tolvane/util/text.h"
 #include "tolvane/util/unique.h"
 
 namespace {
@@ -40,14 +44,23 @@ struct {
     bool disconnect;
     bool unlink;
     bool insecure;
+    uint64_t limit_rate;  // bytes per second from --limit-rate; 0: upload.max_rate decides
 } cf;
 
 const char kUsage[] =
     "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"
     "       [-u | --unlink] [-S | --randomize-sha256[=<bytes>]]\n"
-    "       [-k | --insecure]\n"
+    "       [-k | --insecure] [--limit-rate <rate>]\n"
     "       <project> <token> <file>...\n";
-static_assert(sizeof kUsage - 1 == 178);
+static_assert(sizeof kUsage - 1 == 200);
+
+// What both writers are held to: --limit-rate over upload.max_rate, and upload.connect_timeout.
+tolvane_net_limits limits() {
+    tolvane_net_limits l;
+    l.max_rate = cf.limit_rate != 0 ? cf.limit_rate : tolvane_cf_upload_max_rate_get();
+    l.connect_timeout = tolvane_cf_upload_connect_timeout_get();
+    return l;
+}
 
 // One named trace file. Its payload record (see payload.h) holds the path, the mapping (private
 // and writable, so identity rewrites stay in this process) until the writer is done with the
@@ -281,16 +294,19 @@ void report_stored(const file_record *f, const char *left, size_t left_length) {
 
 // Step 1: the options; returns the index of the first word.
 int parse_options(int argc, char **argv) {
+    enum { kLimitRate = 256 };  // long options without a short form
     static const option long_options[] = {
         {"randomize-uuid", optional_argument, nullptr, 'U'},
         {"randomize-sha256", optional_argument, nullptr, 'S'},
         {"disconnect", no_argument, nullptr, 'D'},
         {"unlink", no_argument, nullptr, 'u'},
         {"insecure", no_argument, nullptr, 'k'},
+        {"limit-rate", required_argument, nullptr, kLimitRate},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     cf.use_uuid = cf.use_sha256 = cf.disconnect = false;
+    cf.limit_rate = 0;
     optind = 0;  // a fresh scan, whatever scanned this process's options before
     int c;
     while ((c = getopt_long(argc, argv, "kuhU:S:D", long_options, nullptr)) != -1) {
@@ -314,6 +330,11 @@ int parse_options(int argc, char **argv) {
                 break;
             case 'k':
                 cf.insecure = true;
+                break;
+            case kLimitRate:
+                if (!tolvane_cf_rate(optarg, &cf.limit_rate))
+                    tolvane_fatal("error: invalid --limit-rate value \"%s\"; %s\n",
+                                  tolvane_printable(optarg).c_str(), TOLVANE_CF_RATE_FORM);
                 break;
             case 'h':
                 tolvane_usage(stdout, kUsage);
@@ -476,18 +497,16 @@ void on_session_done(tolvane_writer_t *, const tolvane_net_result *result) {
 void start_http(const writer_choice &c, tolvane_cf_token_t *token) {
     static const char kFailed[] = "error: failed to create cURL network writer.\n";
     if (c.server == nullptr) tolvane_fatal("error: No reachable servers for writes.\n%s", kFailed);
-    if (!is_http(c.server)) {
-        const char *address, *service;
-        tolvane_cf_server_get(c.server, &address, &service);
-        tolvane_fatal("error: first reachable writer server %s:%s is not an HTTP server.\n%s",
-                      address, service, kFailed);
-    }
+    if (!is_http(c.server))
+        tolvane_fatal("error: first reachable writer server %s is not an HTTP server.\n%s",
+                      c.server->display, kFailed);
     freeaddrinfo(c.addresses);  // libcurl resolves the name itself
     bool insecure = cf.insecure || tolvane_cf_universe_curl_insecure_get(c.universe);
     tolvane_net_result r;
+    tolvane_net_limits held = limits();
     writer.http = tolvane_curl_writer_create(
         c.universe, c.server, token,
-        insecure ? TOLVANE_CURL_WRITER_F_INSECURE : TOLVANE_CURL_WRITER_F_NONE, &r);
+        insecure ? TOLVANE_CURL_WRITER_F_INSECURE : TOLVANE_CURL_WRITER_F_NONE, &held, &r);
     if (writer.http == nullptr) tolvane_fatal("%s%s", r.message.c_str(), kFailed);
     progress_start();
     submit_next();
@@ -500,8 +519,9 @@ void start_session(const writer_choice &c, tolvane_cf_token_t *token) {
                                                     on_session_released, on_session_done};
     if (c.server == nullptr) tolvane_fatal("%s", kFailed);
     tolvane_net_result r;
+    tolvane_net_limits held = limits();
     writer.session =
-        tolvane_writer_create(c.universe, c.server, c.addresses, token, &callbacks, &r);
+        tolvane_writer_create(c.universe, c.server, c.addresses, token, &callbacks, &held, &r);
     freeaddrinfo(c.addresses);
     if (writer.session == nullptr) {
         if (r.code != TOLVANE_NET_NO_WRITER) end(r);

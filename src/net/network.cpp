@@ -305,7 +305,7 @@ int tolvane_network_resolve(const tolvane_cf_server_t *server, struct addrinfo *
     const char *address, *service;
     tolvane_cf_server_get(server, &address, &service);
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;  // both families, in the resolver's order of preference
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     hints.ai_flags = 0;

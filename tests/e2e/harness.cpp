@@ -35,7 +35,7 @@ const std::string kUsage =
 const std::string kPutUsage =
     "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"
     "       [-u | --unlink] [-S | --randomize-sha256[=<bytes>]]\n"
-    "       [-k | --insecure]\n"
+    "       [-k | --insecure] [--limit-rate <rate>]\n"
     "       <project> <token> <file>...\n";
 
 std::string retired_notice(const std::string &name) {
