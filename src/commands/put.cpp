@@ -282,13 +282,15 @@ void delete_stored(const file_record *f) {
 }
 
 // The one result line of a stored file: `left` (up to its length or a zero byte) and the UUID.
-// Then the file is deleted if asked for.
+// A line that cannot be written ends the run with status 1 and the file kept (it is stored, so
+// it is only sent again to be told so). Then the file is deleted if asked for.
 void report_stored(const file_record *f, const char *left, size_t left_length) {
     progress_erase();
     if (progress.on) uv_timer_stop(&progress.timer);
-    printf("%.*s => %s\n", static_cast<int>(std::min<size_t>(left_length, INT32_MAX)), left,
-           f->uuid);
-    fflush(stdout);
+    if (printf("%.*s => %s\n", static_cast<int>(std::min<size_t>(left_length, INT32_MAX)), left,
+               f->uuid) < 0)
+        tolvane_stdout_lost(errno);
+    tolvane_stdout_flush();
     if (cf.unlink) delete_stored(f);
 }
 
@@ -448,7 +450,10 @@ void stored(const char *left, size_t left_length) {
 void end(const tolvane_net_result &result) {
     // Silent here: a transfer has always left the multi handle by now.
     if (writer.http != nullptr) tolvane_curl_writer_destroy(writer.http);
-    if (result.ok()) tolvane_exit(0);
+    if (result.ok()) {
+        tolvane_stdout_flush();  // nothing may wait unwritten behind a status of 0
+        tolvane_exit(0);
+    }
     tolvane_fatal("%s", result.message.c_str());
 }
 
