@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -60,6 +62,11 @@ tolvane_net_limits limits() {
     l.max_rate = cf.limit_rate != 0 ? cf.limit_rate : tolvane_cf_upload_max_rate_get();
     l.connect_timeout = tolvane_cf_upload_connect_timeout_get();
     return l;
+}
+
+// A path as messages and the progress line show it: one line, no byte that acts on a terminal.
+std::string shown(const char *path) {
+    return tolvane_printable(path);
 }
 
 // One named trace file. Its payload record (see payload.h) holds the path, the mapping (private
@@ -131,7 +138,7 @@ int count_arg(const char *text, int max, const char *message) {
 }
 
 [[noreturn]] void not_regular(const char *path) {
-    tolvane_fatal("error: failed to open file (%s): not a regular file\n", path);
+    tolvane_fatal("error: failed to open file (%s): not a regular file\n", shown(path).c_str());
 }
 
 // The one end of an upload, for both writers: status 0, or the result's message and status 1.
@@ -147,7 +154,8 @@ void file_record::load() {
     if (!fd) {
         int e = errno;
         if (e == ENXIO && stat(path, &st) == 0 && !S_ISREG(st.st_mode)) not_regular(path);
-        tolvane_fatal("error: failed to open file (%s): %s\n", path, tolvane_strerror(e));
+        tolvane_fatal("error: failed to open file (%s): %s\n", shown(path).c_str(),
+                      tolvane_strerror(e));
     }
     if (fstat(fd.get(), &st) != 0) tolvane_perror_exit("error: failed to get file information");
     if (!S_ISREG(st.st_mode)) not_regular(path);
@@ -238,10 +246,11 @@ void progress_draw(uv_timer_t *) {
     winsize ws{};
     int room =
         (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80) - 1 - n;
-    int length = static_cast<int>(strlen(f->path()));
+    std::string path = shown(f->path());
+    int length = static_cast<int>(path.size());
     const char *dots = length > room ? "..." : "";
-    int shown = length > room ? std::max(room - 3, 0) : length;
-    fprintf(stderr, "\r%s%s%s\033[K", dots, f->path() + length - shown, figures);
+    int tail = length > room ? std::max(room - 3, 0) : length;
+    fprintf(stderr, "\r%s%s%s\033[K", dots, path.c_str() + length - tail, figures);
     progress.drawn = true;
 }
 
@@ -275,7 +284,7 @@ void delete_stored(const file_record *f) {
                                    static_cast<uintmax_t>(st.st_size) != p.length)) {
         progress_erase();
         fprintf(stderr, "warning: %s was replaced during its upload; the new file is kept.\n",
-                p.path);
+                shown(p.path).c_str());
         return;
     }
     unlink(p.path);
@@ -475,14 +484,17 @@ void on_session_response(tolvane_writer_t *, tolvane_writer_response *response) 
         const char *message = cr_session_strerror(code);
         if (code != CR_SESSION_ERROR_EXISTS) tolvane_fatal("error: %s\n", message);
         if (cf.unlink) delete_stored(f);
-        tolvane_fatal("error: failed to upload %s: %s\n", f->path(), message);
+        tolvane_fatal("error: failed to upload %s: %s\n", shown(f->path()).c_str(), message);
     }
     if (status != CR_SESSION_RESPONSE_OK) tolvane_fatal("error: unrecognized server status\n");
     size_t length;
     const char *body = tolvane_writer_response_string(response, &length);
-    // A body of one byte is only the text's terminating zero: the signature stands instead.
+    // A body of one byte is only the text's terminating zero: the signature stands instead. The
+    // server's text is shown escaped and cut, so that it cannot forge lines.
     if (length > 1) {
-        stored(body, length);
+        std::string left = tolvane_printable(std::string_view(body, strnlen(body, length)),
+                                             TOLVANE_SERVER_TEXT_MAX);
+        stored(left.data(), left.size());
     } else {
         stored(f->sha256, sizeof f->sha256 - 1);
     }

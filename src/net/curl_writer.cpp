@@ -259,8 +259,8 @@ void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool 
             p->fail_changed(&outcome);
         } else {
             tolvane_net_fail(&outcome, TOLVANE_NET_FAILED,
-                             "%serror: failed to post file \"%s\": %s\n", cause.c_str(), p->path,
-                             response.errstr);
+                             "%serror: failed to post file \"%s\": %s\n", cause.c_str(),
+                             tolvane_printable(p->path).c_str(), response.errstr);
         }
     }
     if (response.errstr_needs_free) free(response.errstr);
@@ -403,7 +403,17 @@ tolvane_curl_writer_response tolvane_curl_writer_translate(const char *body, siz
         if (!(json_object_object_get_ex(root, "error", &error) && error != nullptr &&
               json_object_object_get_ex(error, "message", &text) && text != nullptr))
             text = json_object_object_get_ex(root, "errstr", &v) ? v : nullptr;
-        if (text != nullptr && (r.errstr = strdup(json_object_get_string(text))) != nullptr) {
+        // The server's text is shown escaped and cut, so that it cannot forge lines. A string
+        // may hold escaped NULs; other kinds of value show as JSON text.
+        std::string shown;
+        if (text != nullptr) {
+            const char *t = json_object_get_string(text);
+            size_t n = json_object_is_type(text, json_type_string)
+                           ? static_cast<size_t>(json_object_get_string_len(text))
+                           : strlen(t);
+            shown = tolvane_printable(std::string_view(t, n), TOLVANE_SERVER_TEXT_MAX);
+        }
+        if (text != nullptr && (r.errstr = strdup(shown.c_str())) != nullptr) {
             r.errstr_needs_free = true;
         } else {
             r.errstr = const_cast<char *>("malformed post response.");
