@@ -210,8 +210,9 @@ bool retry_on_new_connection(tolvane_curl_writer *w) {
     return true;
 }
 
-// The line that says why a failed transfer failed, before put's own, when there is more to say
-// than "aborted connection.": a connection that was not made in time.
+// The line that says why a transfer libcurl reports as failed failed, before put's own, when
+// there is more to say than "aborted connection.": a connection that was not made in time, or a
+// reply that came in part.
 std::string transfer_cause(tolvane_curl_writer *w, CURLcode result) {
     std::string cause;
     curl_off_t connected = 0;
@@ -221,15 +222,19 @@ std::string transfer_cause(tolvane_curl_writer *w, CURLcode result) {
         tolvane_net_append(&cause, "error: connecting to %s timed out after %d s (%s).\n",
                            w->display, w->connect_timeout,
                            w->peer_reached ? "TLS handshake" : "TCP connect");
+    } else if (w->response_builder.allocated > 0) {
+        const char *why = w->err_curl[0] != '\0' ? w->err_curl : curl_easy_strerror(result);
+        tolvane_net_append(&cause, "error: the reply from %s was cut off (%s).\n", w->display,
+                           tolvane_printable(why, TOLVANE_SERVER_TEXT_MAX).c_str());
     }
     return cause;
 }
 
 // The transfer has ended: the reply, its outgrowing the limit, or the runtime's giving up
-// decides the result. libcurl's own result only tells a connection lost while idle, which is
-// retried, and a connection not made in time, which is named; an empty reply already stands for
-// every failed exchange. A failed transfer of a payload found changed (by the check or by the
-// guard) fails as changed.
+// decides the result. A connection lost while idle is retried. A transfer libcurl reports as
+// failed (a reply cut short of its length, a reset, a time-out) is a failure whatever part of
+// a reply came: only a server's own error text is kept then. A failed transfer of a payload
+// found changed (by the check or by the guard) fails as changed.
 void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool abandoned) {
     auto *w = static_cast<tolvane_curl_writer *>(transfer->owner);
     bool too_large = w->state_flags & S_REPLY_TOO_LARGE;
@@ -250,7 +255,10 @@ void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool 
     } else {
         response = tolvane_curl_writer_translate(
             w->response_builder.mem ? w->response_builder.mem : "", w->response_builder.allocated);
-        if (!response.ok) cause = transfer_cause(w, result);
+        if (result != CURLE_OK && !response.errstr_needs_free) {
+            response = {false, false, const_cast<char *>(kAborted)};
+            cause = transfer_cause(w, result);
+        }
     }
     tolvane_net_result outcome;
     if (!response.ok) {

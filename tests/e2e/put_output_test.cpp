@@ -1,10 +1,16 @@
 // What put prints is the truth: result lines that cannot be written are a failure, never a
 // status of 0; text from a server and the names of files are shown escaped, so that neither
-// can forge a line or reach a terminal as an escape sequence.
+// can forge a line or reach a terminal as an escape sequence; an HTTP reply cut short is no
+// success, whatever part of it came.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "harness.h"
 
@@ -138,4 +144,109 @@ TEST_F(PutOutput, ServerTextAndFileNamesAreShownEscaped) {
     line.erase(0, line.rfind('\r') + 1);
     EXPECT_TRUE(std::regex_match(line, std::regex("[0-9a-f]{64} => [0-9a-f]{32}"))) << line;
     EXPECT_TRUE(sb.exists("store/" + line.substr(68) + ".slt")) << line;
+}
+
+namespace {
+// A raw HTTP server for one request, on a thread: it reads the request whole (headers and a
+// body of Content-Length bytes), sends `reply` and closes the connection, with a reset a moment
+// later when asked.
+class RawHttp {
+   public:
+    RawHttp(std::string reply, bool reset) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(fd_, reinterpret_cast<sockaddr *>(&a), len) != 0 || listen(fd_, 1) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            throw std::runtime_error("cannot listen on loopback");
+        port_ = std::to_string(ntohs(a.sin_port));
+        thread_ = std::thread([this, reply = std::move(reply), reset] { serve(reply, reset); });
+    }
+    ~RawHttp() {
+        shutdown(fd_, SHUT_RDWR);  // an accept still waiting gives up
+        thread_.join();
+        close(fd_);
+    }
+    const std::string &port() const { return port_; }
+
+   private:
+    void serve(const std::string &reply, bool reset) {
+        int c = accept(fd_, nullptr, nullptr);
+        if (c < 0) return;
+        timeval limit{10, 0};
+        setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        std::string request;
+        char buf[65536];
+        size_t need = std::string::npos;
+        while (request.size() < need) {
+            ssize_t n = read(c, buf, sizeof buf);
+            if (n <= 0) break;
+            request.append(buf, static_cast<size_t>(n));
+            size_t end = request.find("\r\n\r\n");
+            size_t length = request.find("Content-Length: ");
+            if (end != std::string::npos && length != std::string::npos)
+                need = end + 4 + std::stoul(request.substr(length + 16));
+        }
+        if (write(c, reply.data(), reply.size()) < 0) {
+            // the client went away; nothing to do
+        }
+        if (reset) {
+            // Once the client has read the reply's start.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            linger now{1, 0};
+            setsockopt(c, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        }
+        close(c);
+    }
+    int fd_;
+    std::string port_;
+    std::thread thread_;
+};
+}  // namespace
+
+// Replies that say "ok" but are cut short of their length, whose chunks stop before the last,
+// or that are reset before their end: the upload fails, says why, and the file stays.
+TEST(PutCutReply, IsNoSuccess) {
+    const std::string ok = R"({"response":"ok"})";
+    struct Case {
+        const char *name;
+        std::string reply;
+        bool reset;
+        std::string why;
+    } cases[] = {
+        {"shorter than its length", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + ok, false,
+         "transfer closed with 83 bytes remaining to read"},
+        {"chunks without the last",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n11\r\n" + ok + "\r\n", false,
+         "transfer closed with outstanding read data remaining"},
+        // How libcurl words a reset depends on how it learns of it.
+        {"reset", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + ok, true, ""},
+    };
+    Sandbox sb;
+    Trace f = trace(sb, "f.slt", {"--size", "70000"});
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RawHttp server(c.reply, c.reset);
+        std::string cf = write_config(sb, {.write = "http://127.0.0.1:" + server.port()});
+        Result r = sb.tolvane({"-c", cf, "put", "-u", "p", "t", "f.slt"});
+        const std::string head =
+                              "error: the reply from 127.0.0.1:" + server.port() + " was cut off (",
+                          tail = ").\nerror: failed to post file \"f.slt\": aborted connection.\n";
+        if (!c.why.empty()) {
+            EXPECT_EQ(r, exits(1, "", head + c.why + tail));
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_TRUE(r.err.starts_with(head) && r.err.ends_with(tail) &&
+                        r.err.find('\n') == r.err.size() - tail.size() + 2)
+                << r.err;
+        }
+        EXPECT_TRUE(sb.exists("f.slt"));
+    }
+    // The same reply whole is a success.
+    RawHttp whole("HTTP/1.1 200 OK\r\nContent-Length: 17\r\n\r\n" + ok, false);
+    EXPECT_EQ(sb.tolvane({"-c", write_config(sb, {.write = "http://127.0.0.1:" + whole.port()}),
+                          "put", "-u", "p", "t", "f.slt"}),
+              exits(0, f.line));
+    EXPECT_FALSE(sb.exists("f.slt"));
 }

@@ -25,8 +25,10 @@ typedef struct tolvane_curl_writer tolvane_curl_writer_t;
 
 // How one POST ended: TOLVANE_NET_OK when the server stored the file, TOLVANE_NET_CHANGED when
 // the payload was found changed, otherwise TOLVANE_NET_FAILED with
-// "error: failed to post file "<path>": <reason>", after a line with the cause where there is
-// more to say than the reason. Runs from the loop; the writer may be destroyed from it.
+// "error: failed to post file "<path>": <reason>" (the path and the server's text escaped, see
+// text.h), after a line with the cause where there is more to say than the reason. A transfer
+// libcurl reports as failed is never a success, whatever part of a reply came. Runs from the
+// loop; the writer may be destroyed from it.
 typedef void (*tolvane_curl_writer_cb_t)(tolvane_curl_writer_t *writer,
                                          const struct tolvane_net_result *result);
 
