@@ -38,7 +38,8 @@
 #include "tolvane/util/unique.h"
 
 namespace {
-struct {
+// The settings of one run, all reset as it starts: stacklore calls the handler in-process.
+struct settings {
     bool use_uuid;
     int rb;
     bool use_sha256;
@@ -47,7 +48,8 @@ struct {
     bool unlink;
     bool insecure;
     uint64_t limit_rate;  // bytes per second from --limit-rate; 0: upload.max_rate decides
-} cf;
+};
+settings cf;
 
 const char kUsage[] =
     "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"
@@ -316,8 +318,7 @@ int parse_options(int argc, char **argv) {
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    cf.use_uuid = cf.use_sha256 = cf.disconnect = false;
-    cf.limit_rate = 0;
+    cf = {};
     optind = 0;  // a fresh scan, whatever scanned this process's options before
     int c;
     while ((c = getopt_long(argc, argv, "kuhU:S:D", long_options, nullptr)) != -1) {
@@ -549,6 +550,8 @@ void start_session(const writer_choice &c, tolvane_cf_token_t *token) {
 }  // namespace
 
 void tolvane_command_put_handler(int argc, char **argv) {
+    n_processed = 0;
+    writer = {};
     progress.on = isatty(STDERR_FILENO);
     int first = parse_options(argc, argv);
     tolvane_cf_token_t *token = parse_words(argc - first, argv + first);
