@@ -210,9 +210,9 @@ bool retry_on_new_connection(tolvane_curl_writer *w) {
     return true;
 }
 
-// The line that says why a transfer libcurl reports as failed failed, before put's own, when
-// there is more to say than "aborted connection.": a connection that was not made in time, or a
-// reply that came in part.
+// For a transfer libcurl reports as failed, the line before put's own when there is more to say
+// than "aborted connection.": a connection that was not made in time, or a reply that came in
+// part.
 std::string transfer_cause(tolvane_curl_writer *w, CURLcode result) {
     std::string cause;
     curl_off_t connected = 0;

@@ -150,10 +150,11 @@ void hold_end(tolvane_writer *w) {
 // A payload with a file goes here rather than through the loop: the write buffer and the bytes
 // before `fixed` from memory, the rest with sendfile(2), each as far as the socket takes it.
 // The payload is checked as in send_checked: right before bytes that may include its end, and
-// when the socket fills with more than TOLVANE_PAYLOAD_HELD_BACK bytes left, again before those
-// last ones. False when the memory path is to go on: nothing here for the file to send, or a
-// file that ends early (then checked) or that sendfile cannot read. A failed send is reported
-// as a failed write is (the connection reports its error only once).
+// when the socket fills (or the rate cap holds the rest back) with more than
+// TOLVANE_PAYLOAD_HELD_BACK bytes left, again before those last ones. False when the memory path is
+// to go on: nothing here for the file to send, or a file that ends early (then checked) or that
+// sendfile cannot read. A failed send is reported as a failed write is (the connection reports its
+// error only once).
 bool send_from_file(tolvane_writer *w) {
     tolvane_payload *p = w->buffer.payload;
     if (!p->file || w->pending.left == 0 || payload_offset(w) + w->pending.left <= p->fixed)
