@@ -17,11 +17,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "tolvane/config/cf.h"
+#include "tolvane/config/cf_blocks.h"
 #include "tolvane/config/cf_universe.h"
 #include "tolvane/net/curl_writer.h"
+#include "tolvane/net/limits.h"
 #include "tolvane/net/network.h"
 #include "tolvane/net/payload.h"
 #include "tolvane/net/writer.h"
@@ -29,10 +34,12 @@
 #include "tolvane/util/crypto.h"
 #include "tolvane/util/fatal.h"
 #include "tolvane/util/misc.h"
+#include "tolvane/util/text.h"
 #include "tolvane/util/unique.h"
 
 namespace {
-struct {
+// The settings of one run, all reset as it starts: stacklore calls the handler in-process.
+struct settings {
     bool use_uuid;
     int rb;
     bool use_sha256;
@@ -40,14 +47,29 @@ struct {
     bool disconnect;
     bool unlink;
     bool insecure;
-} cf;
+    uint64_t limit_rate;  // bytes per second from --limit-rate; 0: upload.max_rate decides
+};
+settings cf;
 
 const char kUsage[] =
     "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"
     "       [-u | --unlink] [-S | --randomize-sha256[=<bytes>]]\n"
-    "       [-k | --insecure]\n"
+    "       [-k | --insecure] [--limit-rate <rate>]\n"
     "       <project> <token> <file>...\n";
-static_assert(sizeof kUsage - 1 == 178);
+static_assert(sizeof kUsage - 1 == 200);
+
+// What both writers are held to: --limit-rate over upload.max_rate, and upload.connect_timeout.
+tolvane_net_limits limits() {
+    tolvane_net_limits l;
+    l.max_rate = cf.limit_rate != 0 ? cf.limit_rate : tolvane_cf_upload_max_rate_get();
+    l.connect_timeout = tolvane_cf_upload_connect_timeout_get();
+    return l;
+}
+
+// A path as messages and the progress line show it: one line, no byte that acts on a terminal.
+std::string shown(const char *path) {
+    return tolvane_printable(path);
+}
 
 // One named trace file. Its payload record (see payload.h) holds the path, the mapping (private
 // and writable, so identity rewrites stay in this process) until the writer is done with the
@@ -118,7 +140,7 @@ int count_arg(const char *text, int max, const char *message) {
 }
 
 [[noreturn]] void not_regular(const char *path) {
-    tolvane_fatal("error: failed to open file (%s): not a regular file\n", path);
+    tolvane_fatal("error: failed to open file (%s): not a regular file\n", shown(path).c_str());
 }
 
 // The one end of an upload, for both writers: status 0, or the result's message and status 1.
@@ -134,7 +156,8 @@ void file_record::load() {
     if (!fd) {
         int e = errno;
         if (e == ENXIO && stat(path, &st) == 0 && !S_ISREG(st.st_mode)) not_regular(path);
-        tolvane_fatal("error: failed to open file (%s): %s\n", path, tolvane_strerror(e));
+        tolvane_fatal("error: failed to open file (%s): %s\n", shown(path).c_str(),
+                      tolvane_strerror(e));
     }
     if (fstat(fd.get(), &st) != 0) tolvane_perror_exit("error: failed to get file information");
     if (!S_ISREG(st.st_mode)) not_regular(path);
@@ -225,10 +248,11 @@ void progress_draw(uv_timer_t *) {
     winsize ws{};
     int room =
         (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80) - 1 - n;
-    int length = static_cast<int>(strlen(f->path()));
+    std::string path = shown(f->path());
+    int length = static_cast<int>(path.size());
     const char *dots = length > room ? "..." : "";
-    int shown = length > room ? std::max(room - 3, 0) : length;
-    fprintf(stderr, "\r%s%s%s\033[K", dots, f->path() + length - shown, figures);
+    int tail = length > room ? std::max(room - 3, 0) : length;
+    fprintf(stderr, "\r%s%s%s\033[K", dots, path.c_str() + length - tail, figures);
     progress.drawn = true;
 }
 
@@ -262,35 +286,39 @@ void delete_stored(const file_record *f) {
                                    static_cast<uintmax_t>(st.st_size) != p.length)) {
         progress_erase();
         fprintf(stderr, "warning: %s was replaced during its upload; the new file is kept.\n",
-                p.path);
+                shown(p.path).c_str());
         return;
     }
     unlink(p.path);
 }
 
 // The one result line of a stored file: `left` (up to its length or a zero byte) and the UUID.
-// Then the file is deleted if asked for.
+// A line that cannot be written ends the run with status 1 and the file kept (it is stored, so
+// it is only sent again to be told so). Then the file is deleted if asked for.
 void report_stored(const file_record *f, const char *left, size_t left_length) {
     progress_erase();
     if (progress.on) uv_timer_stop(&progress.timer);
-    printf("%.*s => %s\n", static_cast<int>(std::min<size_t>(left_length, INT32_MAX)), left,
-           f->uuid);
-    fflush(stdout);
+    if (printf("%.*s => %s\n", static_cast<int>(std::min<size_t>(left_length, INT32_MAX)), left,
+               f->uuid) < 0)
+        tolvane_stdout_lost(errno);
+    tolvane_stdout_flush();
     if (cf.unlink) delete_stored(f);
 }
 
 // Step 1: the options; returns the index of the first word.
 int parse_options(int argc, char **argv) {
+    enum { kLimitRate = 256 };  // long options without a short form
     static const option long_options[] = {
         {"randomize-uuid", optional_argument, nullptr, 'U'},
         {"randomize-sha256", optional_argument, nullptr, 'S'},
         {"disconnect", no_argument, nullptr, 'D'},
         {"unlink", no_argument, nullptr, 'u'},
         {"insecure", no_argument, nullptr, 'k'},
+        {"limit-rate", required_argument, nullptr, kLimitRate},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    cf.use_uuid = cf.use_sha256 = cf.disconnect = false;
+    cf = {};
     optind = 0;  // a fresh scan, whatever scanned this process's options before
     int c;
     while ((c = getopt_long(argc, argv, "kuhU:S:D", long_options, nullptr)) != -1) {
@@ -314,6 +342,11 @@ int parse_options(int argc, char **argv) {
                 break;
             case 'k':
                 cf.insecure = true;
+                break;
+            case kLimitRate:
+                if (!tolvane_cf_rate(optarg, &cf.limit_rate))
+                    tolvane_fatal("error: invalid --limit-rate value \"%s\"; %s\n",
+                                  tolvane_printable(optarg).c_str(), TOLVANE_CF_RATE_FORM);
                 break;
             case 'h':
                 tolvane_usage(stdout, kUsage);
@@ -427,7 +460,10 @@ void stored(const char *left, size_t left_length) {
 void end(const tolvane_net_result &result) {
     // Silent here: a transfer has always left the multi handle by now.
     if (writer.http != nullptr) tolvane_curl_writer_destroy(writer.http);
-    if (result.ok()) tolvane_exit(0);
+    if (result.ok()) {
+        tolvane_stdout_flush();  // nothing may wait unwritten behind a status of 0
+        tolvane_exit(0);
+    }
     tolvane_fatal("%s", result.message.c_str());
 }
 
@@ -449,14 +485,17 @@ void on_session_response(tolvane_writer_t *, tolvane_writer_response *response) 
         const char *message = cr_session_strerror(code);
         if (code != CR_SESSION_ERROR_EXISTS) tolvane_fatal("error: %s\n", message);
         if (cf.unlink) delete_stored(f);
-        tolvane_fatal("error: failed to upload %s: %s\n", f->path(), message);
+        tolvane_fatal("error: failed to upload %s: %s\n", shown(f->path()).c_str(), message);
     }
     if (status != CR_SESSION_RESPONSE_OK) tolvane_fatal("error: unrecognized server status\n");
     size_t length;
     const char *body = tolvane_writer_response_string(response, &length);
-    // A body of one byte is only the text's terminating zero: the signature stands instead.
+    // A body of one byte is only the text's terminating zero: the signature stands instead. The
+    // server's text is shown escaped and cut, so that it cannot forge lines.
     if (length > 1) {
-        stored(body, length);
+        std::string left = tolvane_printable(std::string_view(body, strnlen(body, length)),
+                                             TOLVANE_SERVER_TEXT_MAX);
+        stored(left.data(), left.size());
     } else {
         stored(f->sha256, sizeof f->sha256 - 1);
     }
@@ -476,18 +515,16 @@ void on_session_done(tolvane_writer_t *, const tolvane_net_result *result) {
 void start_http(const writer_choice &c, tolvane_cf_token_t *token) {
     static const char kFailed[] = "error: failed to create cURL network writer.\n";
     if (c.server == nullptr) tolvane_fatal("error: No reachable servers for writes.\n%s", kFailed);
-    if (!is_http(c.server)) {
-        const char *address, *service;
-        tolvane_cf_server_get(c.server, &address, &service);
-        tolvane_fatal("error: first reachable writer server %s:%s is not an HTTP server.\n%s",
-                      address, service, kFailed);
-    }
+    if (!is_http(c.server))
+        tolvane_fatal("error: first reachable writer server %s is not an HTTP server.\n%s",
+                      c.server->display, kFailed);
     freeaddrinfo(c.addresses);  // libcurl resolves the name itself
     bool insecure = cf.insecure || tolvane_cf_universe_curl_insecure_get(c.universe);
     tolvane_net_result r;
+    tolvane_net_limits held = limits();
     writer.http = tolvane_curl_writer_create(
         c.universe, c.server, token,
-        insecure ? TOLVANE_CURL_WRITER_F_INSECURE : TOLVANE_CURL_WRITER_F_NONE, &r);
+        insecure ? TOLVANE_CURL_WRITER_F_INSECURE : TOLVANE_CURL_WRITER_F_NONE, &held, &r);
     if (writer.http == nullptr) tolvane_fatal("%s%s", r.message.c_str(), kFailed);
     progress_start();
     submit_next();
@@ -500,8 +537,9 @@ void start_session(const writer_choice &c, tolvane_cf_token_t *token) {
                                                     on_session_released, on_session_done};
     if (c.server == nullptr) tolvane_fatal("%s", kFailed);
     tolvane_net_result r;
+    tolvane_net_limits held = limits();
     writer.session =
-        tolvane_writer_create(c.universe, c.server, c.addresses, token, &callbacks, &r);
+        tolvane_writer_create(c.universe, c.server, c.addresses, token, &callbacks, &held, &r);
     freeaddrinfo(c.addresses);
     if (writer.session == nullptr) {
         if (r.code != TOLVANE_NET_NO_WRITER) end(r);
@@ -512,6 +550,8 @@ void start_session(const writer_choice &c, tolvane_cf_token_t *token) {
 }  // namespace
 
 void tolvane_command_put_handler(int argc, char **argv) {
+    n_processed = 0;
+    writer = {};
     progress.on = isatty(STDERR_FILENO);
     int first = parse_options(argc, argv);
     tolvane_cf_token_t *token = parse_words(argc - first, argv + first);

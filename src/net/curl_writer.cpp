@@ -3,15 +3,19 @@
 
 #include <curl/curl.h>
 #include <json-c/json.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "tolvane/net/network.h"
 #include "tolvane/util/crypto.h"
 #include "tolvane/util/membuilder.h"
+#include "tolvane/util/text.h"
 
 namespace {
 enum state_flag : unsigned int {
@@ -32,6 +36,10 @@ struct tolvane_curl_writer {
     tolvane_curl_writer_cb_t oncomplete;
     char err_curl[CURL_ERROR_SIZE];
     struct tolvane_network_transfer transfer;  // this writer's place on the multi handle
+    const char *display;                       // the server, "host:port", for messages
+    bool https;
+    int connect_timeout;  // seconds, for the message when it runs out
+    bool peer_reached;    // a socket of this transfer had its TCP connect done
 };
 
 namespace {
@@ -93,6 +101,16 @@ int curl_writer_seek_file(void *userdata, curl_off_t offset, int origin) {
     return CURL_SEEKFUNC_OK;
 }
 
+// libcurl keeps no time of a TCP connect that the TLS handshake then did not follow, so whether a
+// connection was made is seen as libcurl closes its sockets.
+int curl_writer_close_socket(void *userdata, curl_socket_t fd) {
+    auto *w = static_cast<tolvane_curl_writer *>(userdata);
+    sockaddr_storage peer;
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) == 0) w->peer_reached = true;
+    return close(fd);
+}
+
 size_t curl_writer_build_response(char *data, size_t size, size_t nmemb, void *userdata) {
     auto *w = static_cast<tolvane_curl_writer *>(userdata);
     size_t n = size * nmemb;
@@ -106,8 +124,8 @@ size_t curl_writer_build_response(char *data, size_t size, size_t nmemb, void *u
 }
 
 CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_universe_t *u,
-                                       const char *url, tolvane_net_result *result,
-                                       bool *bad_sslversion) {
+                                       const char *url, const tolvane_net_limits &limits,
+                                       tolvane_net_result *result, bool *bad_sslversion) {
     CURL *h = w->curl_handle;
     CURLcode rc;
 #define SET(option, value) \
@@ -121,10 +139,21 @@ CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_univer
     SET(CURLOPT_SEEKDATA, w);
     SET(CURLOPT_WRITEFUNCTION, curl_writer_build_response);
     SET(CURLOPT_WRITEDATA, w);
+    SET(CURLOPT_CLOSESOCKETFUNCTION, curl_writer_close_socket);
+    SET(CURLOPT_CLOSESOCKETDATA, w);
     SET(CURLOPT_HTTPHEADER, w->http_headers);
     // libcurl's largest upload buffer: a large body goes in a few big hand-offs (one read and
-    // one send each) instead of many 64 KiB ones.
-    SET(CURLOPT_UPLOAD_BUFFERSIZE, 2L << 20);
+    // one send each) instead of many 64 KiB ones. Under a rate cap libcurl waits after each
+    // hand-off, so they are kept to a sixteenth of a second's worth (libcurl's smallest is
+    // 16 KiB): the body then leaves evenly, and its last piece does not come early.
+    long buffer = 2L << 20;
+    if (limits.max_rate > 0) {
+        buffer = static_cast<long>(std::clamp<uint64_t>(limits.max_rate / 16, 16 << 10, 2 << 20));
+        SET(CURLOPT_MAX_SEND_SPEED_LARGE, static_cast<curl_off_t>(limits.max_rate));
+    }
+    SET(CURLOPT_UPLOAD_BUFFERSIZE, buffer);
+    // The connection phase: name resolution, the TCP connect and the TLS handshake.
+    SET(CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.connect_timeout));
     if (const char *name = tolvane_cf_universe_curl_sslversion_get(u)) {
         long version;
         if (!parse_sslversion(name, &version)) {
@@ -181,10 +210,31 @@ bool retry_on_new_connection(tolvane_curl_writer *w) {
     return true;
 }
 
+// For a transfer libcurl reports as failed, the line before put's own when there is more to say
+// than "aborted connection.": a connection that was not made in time, or a reply that came in
+// part.
+std::string transfer_cause(tolvane_curl_writer *w, CURLcode result) {
+    std::string cause;
+    curl_off_t connected = 0;
+    curl_easy_getinfo(w->curl_handle,
+                      w->https ? CURLINFO_APPCONNECT_TIME_T : CURLINFO_CONNECT_TIME_T, &connected);
+    if (result == CURLE_OPERATION_TIMEDOUT && connected == 0) {
+        tolvane_net_append(&cause, "error: connecting to %s timed out after %d s (%s).\n",
+                           w->display, w->connect_timeout,
+                           w->peer_reached ? "TLS handshake" : "TCP connect");
+    } else if (w->response_builder.allocated > 0) {
+        const char *why = w->err_curl[0] != '\0' ? w->err_curl : curl_easy_strerror(result);
+        tolvane_net_append(&cause, "error: the reply from %s was cut off (%s).\n", w->display,
+                           tolvane_printable(why, TOLVANE_SERVER_TEXT_MAX).c_str());
+    }
+    return cause;
+}
+
 // The transfer has ended: the reply, its outgrowing the limit, or the runtime's giving up
-// decides the result. libcurl's own result only tells a connection lost while idle, which is
-// retried; an empty reply already stands for every failed exchange. A failed transfer of a
-// payload found changed (by the check or by the guard) fails as changed.
+// decides the result. A connection lost while idle is retried. A transfer libcurl reports as
+// failed (a reply cut short of its length, a reset, a time-out) is a failure whatever part of
+// a reply came: only a server's own error text is kept then. A failed transfer of a payload
+// found changed (by the check or by the guard) fails as changed.
 void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool abandoned) {
     auto *w = static_cast<tolvane_curl_writer *>(transfer->owner);
     bool too_large = w->state_flags & S_REPLY_TOO_LARGE;
@@ -197,6 +247,7 @@ void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool 
         return;
     }
     tolvane_curl_writer_response response{false, false, nullptr};
+    std::string cause;
     if (abandoned) {
         response.errstr = const_cast<char *>(kAborted);
     } else if (too_large) {
@@ -204,6 +255,10 @@ void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool 
     } else {
         response = tolvane_curl_writer_translate(
             w->response_builder.mem ? w->response_builder.mem : "", w->response_builder.allocated);
+        if (result != CURLE_OK && !response.errstr_needs_free) {
+            response = {false, false, const_cast<char *>(kAborted)};
+            cause = transfer_cause(w, result);
+        }
     }
     tolvane_net_result outcome;
     if (!response.ok) {
@@ -212,7 +267,8 @@ void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool 
             p->fail_changed(&outcome);
         } else {
             tolvane_net_fail(&outcome, TOLVANE_NET_FAILED,
-                             "error: failed to post file \"%s\": %s\n", p->path, response.errstr);
+                             "%serror: failed to post file \"%s\": %s\n", cause.c_str(),
+                             tolvane_printable(p->path).c_str(), response.errstr);
         }
     }
     if (response.errstr_needs_free) free(response.errstr);
@@ -224,14 +280,26 @@ void release(tolvane_curl_writer *w) {
     if (w->curl_handle != nullptr) curl_easy_cleanup(w->curl_handle);
     free(w);
 }
+
+// The server's address as a URL's host: an IPv6 address in brackets, its zone's "%" written
+// "%25".
+std::string url_host(const char *address) {
+    if (strchr(address, ':') == nullptr) return address;
+    std::string host = "[";
+    for (const char *c = address; *c != '\0'; c++) host += *c == '%' ? "%25" : std::string(1, *c);
+    return host + "]";
+}
 }  // namespace
 
 tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *universe,
                                                   tolvane_cf_server_t *server,
                                                   tolvane_cf_token_t *token,
                                                   tolvane_curl_writer_flags_t flags,
+                                                  const struct tolvane_net_limits *limits,
                                                   tolvane_net_result *result) {
     result->code = TOLVANE_NET_NO_WRITER;
+    tolvane_net_limits defaults;
+    if (limits == nullptr) limits = &defaults;
     auto *w = static_cast<tolvane_curl_writer *>(calloc(1, sizeof(tolvane_curl_writer)));
     if (w == nullptr) return nullptr;
     cr_sha256_string_t token_text;
@@ -239,10 +307,12 @@ tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *univers
     const char *address, *service;
     tolvane_cf_server_get(server, &address, &service);
     tolvane_cf_server_type_t type = tolvane_cf_server_type(server);
+    w->display = server->display;
+    w->https = type != TOLVANE_CF_SERVER_HTTP;
+    w->connect_timeout = limits->connect_timeout;
     char url[1024];
-    int n =
-        snprintf(url, sizeof url, "%s://%s:%s/post?token=%s",
-                 type == TOLVANE_CF_SERVER_HTTP ? "http" : "https", address, service, token_text);
+    int n = snprintf(url, sizeof url, "%s://%s:%s/post?token=%s", w->https ? "https" : "http",
+                     url_host(address).c_str(), service, token_text);
     if (n < 0 || n > 1022) {
         tolvane_net_append(&result->message, "error: Could not prepare URL.\n");
         release(w);
@@ -269,7 +339,7 @@ tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *univers
         return nullptr;
     }
     bool bad_sslversion = false;
-    CURLcode rc = setup_curl_writer_curl_handle(w, universe, url, result, &bad_sslversion);
+    CURLcode rc = setup_curl_writer_curl_handle(w, universe, url, *limits, result, &bad_sslversion);
     if (rc != CURLE_OK) {
         if (!bad_sslversion) curl_failure(result, "cURL setup failure", rc, w->err_curl);
         tolvane_net_append(&result->message, "error: could not setup cURL handle.\n");
@@ -285,6 +355,7 @@ bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *w, tolvane_payload *pay
                                   tolvane_curl_writer_cb_t oncomplete, tolvane_net_result *result) {
     w->payload = payload;
     w->offset = 0;
+    w->peer_reached = false;
     CURLcode rc = curl_easy_setopt(w->curl_handle, CURLOPT_READDATA, w);
     if (rc == CURLE_OK)
         rc = curl_easy_setopt(w->curl_handle, CURLOPT_POSTFIELDSIZE_LARGE,
@@ -340,7 +411,17 @@ tolvane_curl_writer_response tolvane_curl_writer_translate(const char *body, siz
         if (!(json_object_object_get_ex(root, "error", &error) && error != nullptr &&
               json_object_object_get_ex(error, "message", &text) && text != nullptr))
             text = json_object_object_get_ex(root, "errstr", &v) ? v : nullptr;
-        if (text != nullptr && (r.errstr = strdup(json_object_get_string(text))) != nullptr) {
+        // The server's text is shown escaped and cut, so that it cannot forge lines. A string
+        // may hold escaped NULs; other kinds of value show as JSON text.
+        std::string shown;
+        if (text != nullptr) {
+            const char *t = json_object_get_string(text);
+            size_t n = json_object_is_type(text, json_type_string)
+                           ? static_cast<size_t>(json_object_get_string_len(text))
+                           : strlen(t);
+            shown = tolvane_printable(std::string_view(t, n), TOLVANE_SERVER_TEXT_MAX);
+        }
+        if (text != nullptr && (r.errstr = strdup(shown.c_str())) != nullptr) {
             r.errstr_needs_free = true;
         } else {
             r.errstr = const_cast<char *>("malformed post response.");

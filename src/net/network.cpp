@@ -185,6 +185,9 @@ int handle_curl_socket(CURL *easy, curl_socket_t s, int action, void *, void *so
 }
 
 int start_curl_timer(CURLM *, long timeout_ms, void *) {
+    // From the clock as it is now, not as the loop last saw it, so the timer never fires before
+    // the time libcurl asked for.
+    uv_update_time(&rt.loop);
     int r = uv_timer_start(&rt.timeout_curl, on_curl_timeout,
                            timeout_ms < 0 ? 1 : static_cast<uint64_t>(timeout_ms), 0);
     if (r != 0) fprintf(stderr, "error: uv_timer_start: %s\n", uv_strerror(r));
@@ -196,6 +199,13 @@ void on_curl_timeout(uv_timer_t *) {
     CURLMcode rc = curl_multi_socket_action(rt.multicurl, CURL_SOCKET_TIMEOUT, 0, &running);
     if (rc != CURLM_OK)
         fprintf(stderr, "error: curl_multi_socket_action(): %s\n", curl_multi_strerror(rc));
+    // libcurl asks for a timer only when its next deadline changes: had this one come a little
+    // early (a paced upload waits on nothing else), it would never come again. So it is set
+    // again to what libcurl still waits for.
+    long left = -1;
+    if (curl_multi_timeout(rt.multicurl, &left) == CURLM_OK && left >= 0 &&
+        !uv_is_active(reinterpret_cast<uv_handle_t *>(&rt.timeout_curl)))
+        start_curl_timer(rt.multicurl, std::max(left, 1L), nullptr);
     // Transfers can end here too (a time-out, a name that does not resolve): collect them now,
     // since no socket event may ever follow.
     check_multi_info();
@@ -203,8 +213,8 @@ void on_curl_timeout(uv_timer_t *) {
 
 void on_curl_socket_ready(uv_poll_t *handle, int status, int events) {
     auto *ctx = static_cast<tolvane_curl_context *>(handle->data);
-    int r = uv_timer_stop(&rt.timeout_curl);
-    if (r != 0) fprintf(stderr, "error: uv_timer_stop(): %s\n", uv_strerror(r));
+    // libcurl's timer stays: it is libcurl's to move, through start_curl_timer, and a paced
+    // upload waiting for its next piece has a socket that is writable all the while.
     int flags = events & (UV_READABLE | UV_WRITABLE);
     // An error on the socket must reach libcurl, or the transfer would wait for nothing.
     if (status < 0) flags |= CURL_CSELECT_ERR;
@@ -295,7 +305,7 @@ int tolvane_network_resolve(const tolvane_cf_server_t *server, struct addrinfo *
     const char *address, *service;
     tolvane_cf_server_get(server, &address, &service);
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;  // both families, in the resolver's order of preference
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     hints.ai_flags = 0;

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "tolvane/util/text.h"
+
 namespace {
 tolvane_payload *guarded;  // every guarded payload, linked through next_guarded
 size_t page_size;
@@ -64,7 +66,8 @@ bool tolvane_payload::intact() {
 
 bool tolvane_payload::fail_changed(tolvane_net_result *result) const {
     return tolvane_net_fail(result, TOLVANE_NET_CHANGED,
-                            "error: file \"%s\" changed during its upload.\n", path);
+                            "error: file \"%s\" changed during its upload.\n",
+                            tolvane_printable(path).c_str());
 }
 
 bool tolvane_payload::check(tolvane_net_result *result) {

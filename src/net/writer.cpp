@@ -56,7 +56,8 @@ void close_handle(tolvane_writer *w, void *handle) {
     uv_close(h, on_closed);
 }
 
-// Closes every handle the writer has opened; it is freed once they have closed.
+// Closes every handle the writer has opened; it is freed once they have closed. A connection
+// already closing to try the next address reports its close to on_closed itself.
 void close_handles(tolvane_writer *w) {
     w->state = state::done;
     tolvane_network_tick_remove(&w->tick);
@@ -67,9 +68,13 @@ void close_handles(tolvane_writer *w) {
         w->file.polling = false;
     }
     uv_idle_stop(&w->refill);
-    uv_read_stop(stream_of(w));
     close_handle(w, &w->refill);
-    close_handle(w, &w->tcp);
+    close_handle(w, &w->connect_timer);
+    close_handle(w, &w->pace_timer);
+    if (!w->retrying) {
+        uv_read_stop(stream_of(w));
+        close_handle(w, &w->tcp);
+    }
 }
 
 void release_request(write_request *req) {
@@ -250,19 +255,68 @@ void on_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *buf) {
     }
     free(buf->base);
     if (!ok) return;
+    if (w->ssl.use && cr_ssl_session_established(&w->ssl.session)) uv_timer_stop(&w->connect_timer);
     if (added > 0 && held == 0) w->arrival = arrival_now(w);
     take_records(w);
 }
 
-void on_connect(uv_connect_t *req, int status) {
-    auto *w = static_cast<tolvane_writer *>(req->handle->data);
-    if (w->state == state::done) return;  // cancelled by the close
-    stamp(w);
-    if (status < 0) {
-        fail(w, "error: failed to connect to %s:%s (%s).\n", address_of(w), service_of(w),
-             uv_strerror(status));
+bool connect_to(tolvane_writer *w, tolvane_net_result *result);
+
+// The connection closed to try the next address: a new one starts, unless the writer ended
+// meanwhile.
+void on_closed_to_retry(uv_handle_t *handle) {
+    auto *w = static_cast<tolvane_writer *>(handle->data);
+    w->retrying = false;
+    if (w->state == state::done) return on_closed(handle);
+    int r = uv_tcp_init(tolvane_network_loop_get(), &w->tcp);
+    if (r != 0) {
+        w->open_handles--;
+        w->retrying = true;  // there is no connection to close
+        fail(w, "error: TCP initialization: %s\n", uv_strerror(r));
         return;
     }
+    w->tcp.data = w;
+    tolvane_net_result result;
+    if (!connect_to(w, &result)) fail(w, "%s", result.message.c_str());
+}
+
+// The connection to this address failed or ran out of time: the next address is tried, on a new
+// connection. False when there is none.
+bool try_next_address(tolvane_writer *w) {
+    if (w->address + 1 >= w->addresses.size()) return false;
+    w->address++;
+    uv_timer_stop(&w->connect_timer);
+    w->retrying = true;
+    uv_close(reinterpret_cast<uv_handle_t *>(&w->tcp), on_closed_to_retry);
+    return true;
+}
+
+void on_connect_timeout(uv_timer_t *timer) {
+    auto *w = static_cast<tolvane_writer *>(timer->data);
+    if (w->state == state::done || (!w->connected && try_next_address(w))) return;
+    fail(w, "error: connecting to %s timed out after %d s (%s).\n", display_of(w),
+         w->connect_timeout, w->connected ? "TLS handshake" : "TCP connect");
+}
+
+void on_pace(uv_timer_t *timer) {
+    auto *w = static_cast<tolvane_writer *>(timer->data);
+    if (w->state == state::running) drain(w);
+}
+
+void on_connect(uv_connect_t *req, int status) {
+    auto *w = static_cast<tolvane_writer *>(req->handle->data);
+    // Cancelled by the close: the writer's end, or a time-out moving on to the next address.
+    if (w->state == state::done || status == UV_ECANCELED) return;
+    stamp(w);
+    if (status < 0) {
+        if (!try_next_address(w))
+            fail(w, "error: failed to connect to %s (%s).\n", display_of(w), uv_strerror(status));
+        return;
+    }
+    w->connected = true;
+    // Without TLS the connect is all there is to bound: the server says nothing before its
+    // answer to the first trace. With TLS the time runs on until the handshake is done.
+    if (!w->ssl.use) uv_timer_stop(&w->connect_timer);
     std::string why;
     if (w->ssl.use && !cr_ssl_session_connect(&w->ssl.session, &why)) {
         fail(w, "%serror: failed to initiate SSL handshake.\n", why.c_str());
@@ -302,22 +356,48 @@ bool setup_tls(tolvane_writer *w, tolvane_cf_universe_t *universe, tolvane_net_r
     return true;
 }
 
-// The first IPv4 address among `addresses`, with the server's port; false after saying why.
-bool address_for(tolvane_writer *w, const addrinfo *addresses, sockaddr_in *addr,
-                 tolvane_net_result *result) {
+// The IPv4 and IPv6 addresses among `addresses`, in their order, with the server's port; false
+// after saying why.
+bool addresses_for(tolvane_writer *w, const addrinfo *addresses, tolvane_net_result *result) {
     long port = strtol(service_of(w), nullptr, 10);
-    if (port <= 0)
+    if (port <= 0 || port > 65535)
         return tolvane_net_fail(result, TOLVANE_NET_NO_WRITER, "error: Invalid port: %d\n",
                                 static_cast<int>(port));
     for (const addrinfo *a = addresses; a != nullptr; a = a->ai_next) {
-        char text[INET_ADDRSTRLEN];
-        if (a->ai_family != AF_INET ||
-            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(a->ai_addr)->sin_addr, text,
-                      sizeof text) == nullptr)
+        sockaddr_storage ss{};
+        if (a->ai_family == AF_INET && a->ai_addrlen >= sizeof(sockaddr_in)) {
+            memcpy(&ss, a->ai_addr, sizeof(sockaddr_in));
+            reinterpret_cast<sockaddr_in *>(&ss)->sin_port = htons(static_cast<uint16_t>(port));
+        } else if (a->ai_family == AF_INET6 && a->ai_addrlen >= sizeof(sockaddr_in6)) {
+            memcpy(&ss, a->ai_addr, sizeof(sockaddr_in6));
+            reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port = htons(static_cast<uint16_t>(port));
+        } else {
             continue;
-        if (uv_ip4_addr(text, static_cast<int>(port), addr) == 0) return true;
+        }
+        w->addresses.push_back(ss);
     }
-    return tolvane_net_fail(result, TOLVANE_NET_NO_WRITER, "error: Name failure.\n");
+    if (w->addresses.empty())
+        return tolvane_net_fail(result, TOLVANE_NET_NO_WRITER, "error: Name failure.\n");
+    return true;
+}
+
+// Starts connecting to the address being tried, with the time limit running; false with why in
+// *result.
+bool connect_to(tolvane_writer *w, tolvane_net_result *result) {
+    int r = uv_tcp_keepalive(&w->tcp, 1, 3);
+    if (r != 0)
+        return tolvane_net_fail(result, TOLVANE_NET_NO_WRITER, "error: TCP keep-alive: %s\n",
+                                uv_strerror(r));
+    r = uv_tcp_connect(&w->connect, &w->tcp,
+                       reinterpret_cast<const sockaddr *>(&w->addresses[w->address]), on_connect);
+    if (r != 0)
+        return tolvane_net_fail(result, TOLVANE_NET_NO_WRITER,
+                                "error: failed to start connecting to %s (%s).\n", display_of(w),
+                                uv_strerror(r));
+    uv_update_time(tolvane_network_loop_get());  // the loop may not have run for a while
+    uv_timer_start(&w->connect_timer, on_connect_timeout,
+                   static_cast<uint64_t>(w->connect_timeout) * 1000, 0);
+    return true;
 }
 }  // namespace
 
@@ -331,6 +411,23 @@ const char *service_of(const tolvane_writer *w) {
     const char *address, *service;
     tolvane_cf_server_get(w->server, &address, &service);
     return service;
+}
+
+const char *display_of(const tolvane_writer *w) {
+    return w->server->display;
+}
+
+uint64_t pace(tolvane_writer *w, uint64_t want, bool whole) {
+    if (w->pace.rate == 0) return want;
+    uint64_t now = uv_hrtime();
+    uint64_t n = tolvane_pace_grant(&w->pace, want, whole, now);
+    if (n == 0 && want > 0)
+        uv_timer_start(&w->pace_timer, on_pace, tolvane_pace_wait_ms(&w->pace, want, now), 0);
+    return n;
+}
+
+void pace_spend(tolvane_writer *w, int64_t bytes) {
+    tolvane_pace_spend(&w->pace, bytes);
 }
 
 void finish(tolvane_writer *w, tolvane_net_result result) {
@@ -359,8 +456,7 @@ bool check_payload(tolvane_writer *w) {
 
 void send_failed(tolvane_writer *w, int status) {
     if (check_payload(w))
-        fail(w, "error: failed to send to %s:%s (%s).\n", address_of(w), service_of(w),
-             uv_strerror(status));
+        fail(w, "error: failed to send to %s (%s).\n", display_of(w), uv_strerror(status));
 }
 
 void released(tolvane_writer *w, tolvane_payload *payload) {
@@ -411,6 +507,7 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
                                         tolvane_cf_server_t *server,
                                         const struct addrinfo *addresses, tolvane_cf_token_t *token,
                                         const tolvane_writer_callbacks *callbacks,
+                                        const struct tolvane_net_limits *limits,
                                         tolvane_net_result *result) {
     result->code = TOLVANE_NET_NO_WRITER;
     auto *w = new (std::nothrow) tolvane_writer{};
@@ -438,22 +535,20 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
         return nullptr;
     }
     w->tcp.data = w;
-    w->open_handles = 2;
+    w->open_handles = 4;
     uv_idle_init(tolvane_network_loop_get(), &w->refill);
     w->refill.data = w;
+    uv_timer_init(tolvane_network_loop_get(), &w->connect_timer);
+    w->connect_timer.data = w;
+    uv_timer_init(tolvane_network_loop_get(), &w->pace_timer);
+    w->pace_timer.data = w;
+    tolvane_net_limits defaults;
+    if (limits == nullptr) limits = &defaults;
+    w->connect_timeout = limits->connect_timeout;
+    tolvane_pace_init(&w->pace, limits->max_rate, uv_hrtime());
     // From here on the writer goes once its handles have closed.
-    sockaddr_in addr{};
-    if ((r = uv_tcp_keepalive(&w->tcp, 1, 3)) != 0) {
-        tolvane_net_fail(result, TOLVANE_NET_NO_WRITER, "error: TCP keep-alive: %s\n",
-                         uv_strerror(r));
-    } else if (address_for(w, addresses, &addr, result)) {
-        r = uv_tcp_connect(&w->connect, &w->tcp, reinterpret_cast<const sockaddr *>(&addr),
-                           on_connect);
-        if (r != 0) {
-            tolvane_net_fail(result, TOLVANE_NET_NO_WRITER,
-                             "error: failed to start connecting to %s:%s (%s).\n", address_of(w),
-                             service_of(w), uv_strerror(r));
-        } else {
+    if (addresses_for(w, addresses, result)) {
+        if (connect_to(w, result)) {
             w->tick.cb = idle_check;
             w->tick.context = w;
             if (tolvane_network_tick_add(&w->tick)) {

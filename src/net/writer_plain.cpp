@@ -30,15 +30,17 @@ unsigned int plain_bufs(tolvane_writer *w, uint64_t now, uv_buf_t (&bufs)[2]) {
     return n;
 }
 
-// Queues the write buffer's bytes and the next `now` payload bytes as one write. The header and
-// frame go from the write buffer; the payload straight from its memory, so a file of any size
-// is never copied. The write that takes the payload's last bytes releases it.
+// Queues the write buffer's bytes and the next `now` payload bytes (granted by the rate cap) as
+// one write. The header and frame go from the write buffer; the payload straight from its
+// memory, so a file of any size is never copied. The write that takes the payload's last bytes
+// releases it.
 void queue_plain(tolvane_writer *w, uint64_t now) {
     uv_buf_t bufs[2];
     unsigned int n = plain_bufs(w, now, bufs);
     if (n == 0) return;
     tolvane_payload *payload = now > 0 && now == w->pending.left ? w->buffer.payload : nullptr;
     uint32_t length = cr_cbuf_length(w->buffer.write);
+    pace_spend(w, length);
     cr_cbuf_t *sent = nullptr;
     if (length > 0) {
         sent = w->buffer.write;
@@ -59,7 +61,9 @@ void queue_plain(tolvane_writer *w, uint64_t now) {
 // right after the payload was found unchanged: as much as the socket takes at once (a whole
 // file, mostly). What it does not take is queued with its own end held back for one more check
 // once the rest has gone; a last piece of at most TOLVANE_PAYLOAD_HELD_BACK bytes goes as it is.
+// Under a rate cap only the held-back end comes here, and goes once the cap lets it go whole.
 void send_checked(tolvane_writer *w) {
+    if (pace(w, w->pending.left, true) == 0) return;
     w->pending.held = 0;
     if (!check_payload(w)) return;
     uv_buf_t bufs[2];
@@ -68,6 +72,7 @@ void send_checked(tolvane_writer *w) {
     size_t took = r > 0 ? static_cast<size_t>(r) : 0;
     size_t from_buffer = std::min<size_t>(took, cr_cbuf_length(w->buffer.write));
     cr_cbuf_drain(w->buffer.write, static_cast<uint32_t>(from_buffer));
+    pace_spend(w, static_cast<int64_t>(from_buffer));
     w->pending.data += took - from_buffer;
     w->pending.left -= took - from_buffer;
     if (w->pending.left == 0) {
@@ -135,13 +140,21 @@ bool end_checked(const tolvane_writer *w) {
            payload_offset(w) + w->pending.left == w->buffer.target;
 }
 
+// The payload's end waits for a check of its own once the rest goes in more than one piece (a
+// full socket, or the rate cap).
+void hold_end(tolvane_writer *w) {
+    if (w->pending.held == 0 && end_checked(w) && w->pending.left > TOLVANE_PAYLOAD_HELD_BACK)
+        w->pending.held = TOLVANE_PAYLOAD_HELD_BACK;
+}
+
 // A payload with a file goes here rather than through the loop: the write buffer and the bytes
 // before `fixed` from memory, the rest with sendfile(2), each as far as the socket takes it.
 // The payload is checked as in send_checked: right before bytes that may include its end, and
-// when the socket fills with more than TOLVANE_PAYLOAD_HELD_BACK bytes left, again before those
-// last ones. False when the memory path is to go on: nothing here for the file to send, or a
-// file that ends early (then checked) or that sendfile cannot read. A failed send is reported
-// as a failed write is (the connection reports its error only once).
+// when the socket fills (or the rate cap holds the rest back) with more than
+// TOLVANE_PAYLOAD_HELD_BACK bytes left, again before those last ones. False when the memory path is
+// to go on: nothing here for the file to send, or a file that ends early (then checked) or that
+// sendfile cannot read. A failed send is reported as a failed write is (the connection reports its
+// error only once).
 bool send_from_file(tolvane_writer *w) {
     tolvane_payload *p = w->buffer.payload;
     if (!p->file || w->pending.left == 0 || payload_offset(w) + w->pending.left <= p->fixed)
@@ -151,31 +164,44 @@ bool send_from_file(tolvane_writer *w) {
     uv_fileno(reinterpret_cast<uv_handle_t *>(&w->tcp), &socket);
     while (w->pending.left > 0) {
         uint64_t at = payload_offset(w);
+        bool head = at < p->fixed || cr_cbuf_length(w->buffer.write) > 0;
+        // What the rate cap lets go now of the file's bytes: the held-back end whole, once it
+        // is due; when that is not all of the rest, the end is held back for its own check.
+        uint64_t granted = 0;
+        if (!head) {
+            bool end = w->pending.held > 0 && w->pending.left == w->pending.held;
+            granted = pace(w, end ? w->pending.left : w->pending.left - w->pending.held, end);
+            if (granted == 0) {
+                hold_end(w);
+                return true;  // woken by the cap
+            }
+            if (granted < w->pending.left) hold_end(w);
+        }
         if (w->pending.held > 0 && (at == 0 || w->pending.left == w->pending.held)) {
             w->pending.held = 0;
             if (!check_payload(w)) return true;
         }
-        bool head = at < p->fixed || cr_cbuf_length(w->buffer.write) > 0;
         ssize_t n;
         if (head) {
             n = send_head(w, socket);
+            if (n > 0) pace_spend(w, n);
         } else {
             auto offset = static_cast<off_t>(at);
             n = sendfile(socket, p->file.get(), &offset,
-                         std::min<uint64_t>(w->pending.left - w->pending.held, 1 << 30));
+                         std::min<uint64_t>({w->pending.left - w->pending.held, granted, 1 << 30}));
             if (n > 0) {
                 w->pending.data += n;
                 w->pending.left -= static_cast<uint64_t>(n);
             }
+            pace_spend(
+                w, -static_cast<int64_t>(granted - static_cast<uint64_t>(std::max<ssize_t>(n, 0))));
         }
         if (n > 0) {
             stamp(w);
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && errno == EAGAIN) {
-            if (w->pending.held == 0 && end_checked(w) &&
-                w->pending.left > TOLVANE_PAYLOAD_HELD_BACK)
-                w->pending.held = TOLVANE_PAYLOAD_HELD_BACK;
+            hold_end(w);
             wait_writable(w);
             return true;
         } else if (n < 0 && (head || (errno != EINVAL && errno != ENOSYS && errno != EIO))) {
@@ -206,11 +232,12 @@ void drain_plain(tolvane_writer *w) {
         return;
     }
     if (send_from_file(w)) {
-        // waiting for the socket or for earlier writes, or finished
-    } else if (w->pending.held > 0 && w->writes_outstanding == 0) {
+        // waiting for the socket, for earlier writes or for the rate cap, or finished
+    } else if (w->pending.held > 0 && w->writes_outstanding == 0 &&
+               (w->pace.rate == 0 || w->pending.left == w->pending.held)) {
         send_checked(w);
     } else {
-        queue_plain(w, w->pending.left - w->pending.held);
+        queue_plain(w, pace(w, w->pending.left - w->pending.held, false));
     }
     if (w->state == state::done) return;
     start_reading(w);

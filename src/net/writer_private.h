@@ -2,12 +2,15 @@
 // and its end (writer.cpp), the plain pump (writer_plain.cpp) and the TLS pump (writer_tls.cpp).
 #pragma once
 
+#include <sys/socket.h>
 #include <uv.h>
 
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 #include "tolvane/net/cbuf.h"
+#include "tolvane/net/limits.h"
 #include "tolvane/net/network.h"
 #include "tolvane/net/ssl.h"
 #include "tolvane/net/writer.h"
@@ -42,7 +45,17 @@ struct tolvane_writer {
     struct tolvane_writer_callbacks cb;
     uv_tcp_t tcp;
     uv_connect_t connect;
-    uv_idle_t refill;  // with TLS: encrypts more of the payload on the loop's next turn
+    // The server's addresses in the resolver's order, with its port; a failed connect (or one
+    // that runs out of time) goes on to the next.
+    std::vector<sockaddr_storage> addresses;
+    size_t address;            // the one being tried
+    bool connected;            // the TCP connection is up
+    bool retrying;             // `tcp` is closing, to connect again to the next address
+    int connect_timeout;       // seconds for the TCP connect and, with TLS, the handshake
+    uv_timer_t connect_timer;  // runs while connecting and, with TLS, until the handshake is done
+    struct tolvane_pace pace;  // the rate cap on what is sent
+    uv_timer_t pace_timer;     // wakes the pump once the cap lets more bytes go
+    uv_idle_t refill;          // with TLS: encrypts more of the payload on the loop's next turn
     struct {
         bool use;
         struct cr_ssl context;  // created for every writer, TLS or not
@@ -116,6 +129,14 @@ inline void stamp(tolvane_writer *w) {
 
 const char *address_of(const tolvane_writer *w);
 const char *service_of(const tolvane_writer *w);
+// "host:port" for messages, an IPv6 address in brackets.
+const char *display_of(const tolvane_writer *w);
+
+// How many of `want` payload bytes the rate cap lets go now (all without a cap), taken from it;
+// when none, the pump is woken again once some may. `whole`: all of them or none.
+uint64_t pace(tolvane_writer *w, uint64_t want, bool whole);
+// Bytes sent without a grant (frames), or granted and not sent (negative).
+void pace_spend(tolvane_writer *w, int64_t bytes);
 
 // Ends the writer with `result`: everything stops, the handles close, and `done` reports it
 // once they have. Later calls change nothing.

@@ -81,22 +81,27 @@ const unsigned char *tls_piece(tolvane_writer *w, uint64_t *piece) {
 // encrypted in one turn. False (and finished) on failure.
 bool encrypt_payload(tolvane_writer *w) {
     cr_ssl_session *ssl = &w->ssl.session;
-    if (cr_cbuf_length(w->buffer.write) > 0) {
+    if (uint32_t frames = cr_cbuf_length(w->buffer.write)) {
         uint32_t written;
         cr_cbuf_error_t r = cr_cbuf_ssl_write(0, w->buffer.write, 0, &written);
         if (r == CR_CBUF_EOF || r == CR_CBUF_ERROR) {
             write_failed(w, r == CR_CBUF_EOF, cr_cbuf_error(w->buffer.write));
             return false;
         }
+        pace_spend(w, frames - cr_cbuf_length(w->buffer.write));
     }
     while (cr_cbuf_length(w->buffer.write) == 0 && w->pending.left > 0 &&
            w->in_loop < kTlsQueueLimit) {
-        uint64_t piece = std::min<uint64_t>(w->pending.left, kTlsPiece);
+        // The rate cap decides how much goes now; it wakes the pump when more may.
+        uint64_t granted = pace(w, std::min<uint64_t>(w->pending.left, kTlsPiece), false);
+        if (granted == 0) break;
+        uint64_t piece = granted;
         const unsigned char *from = tls_piece(w, &piece);
         if (from == nullptr) return false;
         cr_ssl_status status;
         struct cr_ssl_error e;
         int n = cr_ssl_session_write(ssl, from, static_cast<int>(piece), &status, &e);
+        pace_spend(w, -static_cast<int64_t>(granted - static_cast<uint64_t>(std::max(n, 0))));
         if (n <= 0) {
             if (status == CR_SSL_WOULD_BLOCK) break;
             write_failed(w, status == CR_SSL_CLOSED, cr_ssl_strerror(&e));
@@ -120,7 +125,7 @@ bool encrypt_payload(tolvane_writer *w) {
 bool handshake_step(tolvane_writer *w) {
     struct cr_ssl_error e;
     if (cr_ssl_session_handshake(&w->ssl.session, &e) != CR_SSL_FAILED) return true;
-    return fail(w, "error: TLS handshake with %s:%s failed: %s.\n", address_of(w), service_of(w),
+    return fail(w, "error: TLS handshake with %s failed: %s.\n", display_of(w),
                 cr_ssl_handshake_strerror(&w->ssl.session, &e));
 }
 }  // namespace

@@ -1,12 +1,15 @@
 #include "tolvane/util/fatal.h"
 
 #include <signal.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+
+#include "tolvane/util/misc.h"
 
 static tolvane_exit_hook_t exit_hook;
 static tolvane_message_hook_t message_hook;
@@ -77,6 +80,20 @@ void tolvane_perror_exit(const char *text) {
 }
 
 void tolvane_usage(FILE *out, const char *text) {
-    fputs(text, out);
+    if (fputs(text, out) < 0 && out == stdout) tolvane_stdout_lost(errno);
+    if (out == stdout) tolvane_stdout_flush();
     tolvane_exit(out == stdout ? 0 : 1);
+}
+
+void tolvane_stdout_flush(void) {
+    errno = 0;
+    if (fflush(stdout) != 0 || ferror(stdout)) tolvane_stdout_lost(errno);
+}
+
+void tolvane_stdout_lost(int error) {
+    // Whatever is still buffered is lost too: exit's own flush must not try it again.
+    __fpurge(stdout);
+    if (error != 0)
+        tolvane_fatal("error: failed to write to standard output: %s.\n", tolvane_strerror(error));
+    tolvane_fatal("error: failed to write to standard output.\n");
 }

@@ -35,7 +35,7 @@ const std::string kUsage =
 const std::string kPutUsage =
     "Usage: put [-h | --help] [-U | --randomize-uuid[=<bytes>]]\n"
     "       [-u | --unlink] [-S | --randomize-sha256[=<bytes>]]\n"
-    "       [-k | --insecure]\n"
+    "       [-k | --insecure] [--limit-rate <rate>]\n"
     "       <project> <token> <file>...\n";
 
 std::string retired_notice(const std::string &name) {
@@ -190,6 +190,14 @@ Result Sandbox::run(const std::string &program, const std::vector<std::string> &
     } else {
         make_pipe(out_r, out_w);
         make_pipe(err_r, err_w);
+        if (options.stdout_file) {
+            out_r.reset();
+            out_w.reset();
+            out_w.fd = open(options.stdout_file->c_str(), O_WRONLY | O_CLOEXEC);
+            if (out_w.fd < 0) fail("open " + *options.stdout_file);
+        } else if (options.stdout_reader_gone) {
+            out_r.reset();
+        }
     }
     if (options.stdin_text) make_pipe(in_r, in_w);
 

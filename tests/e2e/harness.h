@@ -43,6 +43,10 @@ struct Options {
     // Standard output and error on one pseudo-terminal of 80 columns, whose bytes (line feeds
     // turned into "\r\n" as a terminal does) all arrive in `out`.
     bool terminal = false;
+    // Standard output goes to this file (opened for writing, "/dev/full" say) instead of `out`.
+    std::optional<std::string> stdout_file = std::nullopt;
+    // Standard output is a pipe whose reader has gone (every write fails with EPIPE).
+    bool stdout_reader_gone = false;
 };
 
 // A program started in the background (a server, say). Its standard output is read line by

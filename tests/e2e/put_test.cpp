@@ -1,10 +1,16 @@
 // put over HTTP(S) against the receiver: result lines, deletion, identity rewrites, every
-// refusal before the upload, and every kind of failed reply.
+// refusal before the upload, every kind of failed reply, and calls in-process one after another.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
 #include "harness.h"
+#include "tolvane/commands/put.h"
+#include "tolvane/config/cf_home.h"
+#include "tolvane/net/ssl.h"
+#include "tolvane/util/fatal.h"
 
 using namespace e2e;
 
@@ -214,4 +220,55 @@ TEST_F(Put, ProxySettingsReachTheTransfer) {
     EXPECT_EQ(put({"p", "t", "f.slt"}), exits(0, line));
     config("http://127.0.0.2:1", "curl.proxy = 127.0.0.1\ncurl.proxyport = " + port + "\n");
     EXPECT_EQ(put({"--randomize-uuid", "p", "t", "f.slt"}).status, 0);
+}
+
+namespace {
+[[noreturn]] void unwind(int status) {
+    throw status;
+}
+
+[[noreturn]] void leave(int status) {
+    fflush(nullptr);
+    _exit(status);
+}
+}  // namespace
+
+// stacklore runs put's handler in its own process: each call starts from its own options. A
+// first call that asked for -u, -k and a slow --limit-rate and ended early leaves none of them to
+// the next, which must neither skip the HTTPS peer's check nor delete the file.
+TEST_F(Put, EachInProcessCallStartsFromItsOwnOptions) {
+    start({"--https", "0", "--cert-out", sb.path("ca.pem")});
+    config("https://localhost:" + rx->port("https"));
+    trace(sb, "f.slt");
+    std::string out = sb.path("out"), err = sb.path("err");
+    pid_t pid = fork();
+    if (pid == 0) {
+        freopen(out.c_str(), "w", stdout);
+        freopen(err.c_str(), "w", stderr);
+        if (chdir(sb.dir().c_str()) != 0) _exit(98);
+        cr_ssl_subsystem_init();
+        tolvane_cf_load(sb.path("home").c_str(), cf.c_str());
+        auto call = [](std::vector<std::string> words) {
+            std::vector<char *> argv;
+            for (std::string &w : words) argv.push_back(w.data());
+            argv.push_back(nullptr);
+            tolvane_command_put_handler(static_cast<int>(words.size()), argv.data());
+        };
+        tolvane_exit_hook_set(unwind);
+        try {
+            call({"put", "-u", "-k", "--limit-rate", "1", "p", "no-such-token", "f.slt"});
+        } catch (int) {
+        }
+        tolvane_exit_hook_set(leave);
+        call({"put", "p", "t", "f.slt"});
+        leave(99);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(sb.read("out"), "");
+    EXPECT_EQ(sb.read("err"),
+              "error: no such token found.\n"
+              "error: failed to post file \"f.slt\": aborted connection.\n");
+    EXPECT_TRUE(sb.exists("f.slt"));
 }

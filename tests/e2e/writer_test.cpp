@@ -134,7 +134,7 @@ TEST(SessionWriter, ReportsHowTheConnectionEnded) {
         ASSERT_NE(server, nullptr);
         tolvane_net_result created;
         tolvane_writer_t *writer = tolvane_writer_create(
-            universe, server, addresses, tolvane_cf_token_get("t"), &callbacks, &created);
+            universe, server, addresses, tolvane_cf_token_get("t"), &callbacks, nullptr, &created);
         freeaddrinfo(addresses);
         ASSERT_NE(writer, nullptr) << created.message;
         tolvane_network_run();  // until the writer is done
@@ -150,4 +150,119 @@ TEST(SessionWriter, ReportsHowTheConnectionEnded) {
     // Only the two whole payloads were stored.
     auto stored = std::filesystem::directory_iterator(sb.path("store"));
     EXPECT_EQ(std::distance(begin(stored), end(stored)), 2);
+}
+
+namespace {
+// A listener on 127.0.0.1 at `port` that never accepts; `full`: its queue is taken, so that a
+// connect to it is never answered.
+struct Quiet {
+    int fd = -1, filler = -1;
+    Quiet(const std::string &port, bool full) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, full ? 0 : 8))
+            throw std::runtime_error("cannot listen on 127.0.0.1:" + port);
+        if (full) {
+            filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (connect(filler, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+                throw std::runtime_error("cannot fill the queue");
+        }
+    }
+    ~Quiet() {
+        if (filler >= 0) close(filler);
+        close(fd);
+    }
+};
+}  // namespace
+
+// The server's addresses are tried in the resolver's order: a refused connect, or one that runs
+// out of time, goes on to the next; a TLS peer that connects and never answers the handshake
+// ends it. The store here listens on IPv6 loopback only, and IPv4 loopback comes first.
+TEST(SessionWriter, TriesTheAddressesInOrder) {
+    Sandbox sb;
+    Receiver rx(sb, {"--address", "::1", "--session", "0", "--session-tls", "0"});
+    const std::string plain = rx.port("session"), tls = rx.port("session-tls");
+    std::string cf = write_config(
+        sb, {.tail = "[universe]\nname = plain\nwrite = [::1]:" + plain +
+                     "\n[universe]\nname = tls\nwrite = [::1]:" + tls + "\nssl = true\n"});
+    cr_ssl_subsystem_init();
+    tolvane_cf_load(sb.path("home").c_str(), cf.c_str());
+    tolvane_net_result init;
+    ASSERT_TRUE(tolvane_network_init(&init)) << init.message;
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = in6addr_loopback;
+    addrinfo second{}, first{};
+    second.ai_family = AF_INET6;
+    second.ai_addr = reinterpret_cast<sockaddr *>(&v6);
+    second.ai_addrlen = sizeof v6;
+    first.ai_family = AF_INET;
+    first.ai_addr = reinterpret_cast<sockaddr *>(&v4);
+    first.ai_addrlen = sizeof v4;
+    first.ai_next = &second;
+    const std::vector<std::string> stored{"connected", "released", "response 0"};
+    struct Case {
+        const char *name, *universe;
+        int quiet;  // on 127.0.0.1 at the port: 0 nothing, 1 never accepts, 2 never connects
+        bool both;  // the IPv6 address too; else IPv4 twice
+        std::vector<std::string> events;
+        std::string message;
+    } cases[] = {
+        {"refused, then IPv6", "plain", 0, true, stored, ""},
+        {"connect runs out, then IPv6", "plain", 2, true, stored, ""},
+        {"TLS: connect runs out, then IPv6", "tls", 2, true, stored, ""},
+        {"TLS peer that never answers",
+         "tls",
+         1,
+         true,
+         {"connected"},
+         "error: connecting to [::1]:" + tls + " timed out after 1 s (TLS handshake).\n"},
+        {"every address refused",
+         "plain",
+         0,
+         false,
+         {},
+         "error: failed to connect to [::1]:" + plain + " (connection refused).\n"},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string port = std::string(c.universe) == "tls" ? tls : plain;
+        std::optional<Quiet> quiet;
+        if (c.quiet > 0) quiet.emplace(port, c.quiet == 2);
+        std::string name = "a" + std::to_string(n++) + ".slt";
+        trace(sb, name, {"--size", "5000"});
+        Outcome r;
+        run = &r;
+        r.payload = sb.read(name);
+        r.record.data = reinterpret_cast<const unsigned char *>(r.payload.data());
+        r.record.length = r.payload.size();
+        r.cut = UINT32_MAX;
+        first.ai_next = c.both ? &second : nullptr;
+        addrinfo twice = first;
+        twice.ai_next = nullptr;
+        if (!c.both) first.ai_next = &twice;
+        tolvane_cf_universe_t *universe = tolvane_cf_universe_get(c.universe);
+        tolvane_cf_server_t *server = tolvane_cf_writer_next(universe, nullptr);
+        tolvane_net_limits limits;
+        limits.connect_timeout = 1;
+        tolvane_net_result created;
+        tolvane_writer_t *writer = tolvane_writer_create(
+            universe, server, &first, tolvane_cf_token_get("t"), &callbacks, &limits, &created);
+        ASSERT_NE(writer, nullptr) << created.message;
+        auto start = std::chrono::steady_clock::now();
+        tolvane_network_run();  // until the writer is done
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(r.events, c.events);
+        EXPECT_EQ(r.result.code, c.message.empty() ? TOLVANE_NET_OK : TOLVANE_NET_FAILED);
+        EXPECT_EQ(r.result.message, c.message);
+        EXPECT_LT(took, std::chrono::seconds(c.quiet > 0 ? 3 : 1));
+    }
+    tolvane_cf_reset();
 }

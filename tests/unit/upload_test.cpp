@@ -221,6 +221,10 @@ TEST(HttpReply, TheBodyAloneDecides) {
         {R"({"error":{"message":"X"},"errstr":"Y"})", false, "X", true},
         {R"({"error":"X","errstr":"Y"})", false, "Y", true},
         {R"({"error":{"message":7}})", false, "7", true},
+        // The server's text is escaped (an escaped NUL included) and an object shows as JSON.
+        {R"({"errstr":"a\nB\u001b[1m\u0000c\u009b"})", false, "a\\nB\\x1b[1m\\x00c\\xc2\\x9b",
+         true},
+        {R"({"errstr":{"k":"\n"}})", false, "{ \"k\": \"\\n\" }", true},
         {R"({"error":{"message":null},"errstr":null})", false, "malformed post response.", false},
         {R"(["response","ok"])", false, "malformed post response.", false},
         {"{}", false, "malformed post response.", false},

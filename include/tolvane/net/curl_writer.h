@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "tolvane/config/cf_universe.h"
+#include "tolvane/net/limits.h"
 #include "tolvane/net/payload.h"
 #include "tolvane/net/result.h"
 
@@ -24,18 +25,23 @@ typedef struct tolvane_curl_writer tolvane_curl_writer_t;
 
 // How one POST ended: TOLVANE_NET_OK when the server stored the file, TOLVANE_NET_CHANGED when
 // the payload was found changed, otherwise TOLVANE_NET_FAILED with
-// "error: failed to post file "<path>": <reason>". Runs from the loop; the writer may be
-// destroyed from it.
+// "error: failed to post file "<path>": <reason>" (the path and the server's text escaped, see
+// text.h), after a line with the cause where there is more to say than the reason. A transfer
+// libcurl reports as failed is never a success, whatever part of a reply came. Runs from the
+// loop; the writer may be destroyed from it.
 typedef void (*tolvane_curl_writer_cb_t)(tolvane_curl_writer_t *writer,
                                          const struct tolvane_net_result *result);
 
 // A writer for `server`, an HTTP or HTTPS writer server of the universe (whose transfer
-// settings apply). Null when it cannot be made, with what led to it in *result
-// (TOLVANE_NET_NO_WRITER). Needs the network runtime initialised.
+// settings apply), held to `limits` (null: the defaults): libcurl paces the body to max_rate,
+// and a connection (the TCP connect with the TLS handshake) not made within connect_timeout
+// seconds fails the upload, naming what timed out. Null when it cannot be made, with what led
+// to it in *result (TOLVANE_NET_NO_WRITER). Needs the network runtime initialised.
 tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *universe,
                                                   tolvane_cf_server_t *server,
                                                   tolvane_cf_token_t *token,
                                                   tolvane_curl_writer_flags_t flags,
+                                                  const struct tolvane_net_limits *limits,
                                                   struct tolvane_net_result *result);
 // Queues one POST of the payload, which is borrowed until `oncomplete` has run, once, for it.
 // The body's bytes past `fixed` are read from the payload's file while that is open; whatever

@@ -18,7 +18,7 @@
 bool tolvane_network_init(struct tolvane_net_result *result);
 void tolvane_network_run(void);
 uv_loop_t *tolvane_network_loop_get(void);
-// getaddrinfo on the server's address and service, IPv4 and TCP only; 0 on success.
+// getaddrinfo on the server's address and service, IPv4 and IPv6, TCP only; 0 on success.
 int tolvane_network_resolve(const tolvane_cf_server_t *server, struct addrinfo **result);
 // The universe's first writer server whose name resolves, in configured order, with its
 // addresses in *addresses (the caller frees them); null when none resolves.

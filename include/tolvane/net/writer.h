@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "tolvane/config/cf_universe.h"
+#include "tolvane/net/limits.h"
 #include "tolvane/net/payload.h"
 #include "tolvane/net/result.h"
 #include "tolvane/net/session.h"
@@ -44,14 +45,18 @@ struct tolvane_writer_callbacks {
 };
 
 // Starts connecting to `server`, a writer server of the universe (whose TLS settings apply), at
-// the first IPv4 address among `addresses` (its resolved names; still the caller's). Null when
-// the connection cannot be started, with why in *result: TOLVANE_NET_FAILED when that says all,
+// its resolved `addresses` (IPv4 and IPv6, still the caller's) in their order: a connect that
+// fails or runs out of time goes on to the next. The connect, and with TLS the handshake, must
+// be done within limits->connect_timeout seconds, or the writer fails naming what timed out;
+// what it sends is paced to limits->max_rate (null: the defaults). Null when the connection
+// cannot be started, with why in *result: TOLVANE_NET_FAILED when that says all,
 // TOLVANE_NET_NO_WRITER when the caller is to add that it has no writer. Needs the network
 // runtime.
 tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
                                         tolvane_cf_server_t *server,
                                         const struct addrinfo *addresses, tolvane_cf_token_t *token,
                                         const struct tolvane_writer_callbacks *callbacks,
+                                        const struct tolvane_net_limits *limits,
                                         struct tolvane_net_result *result);
 // Fills the one command slot, to be sent when the callback returns. The payload is borrowed
 // until `released` runs for it (or the writer is done). At most disconnect_after of its bytes

@@ -29,3 +29,9 @@ void tolvane_message_hook_set(tolvane_message_hook_t hook);
 // A command's usage text: asked for (-h, --help) it goes to standard output with status 0; after
 // misuse to standard error with status 1. `out` is stdout or stderr and says which.
 [[noreturn]] void tolvane_usage(FILE *out, const char *text);
+// Output that cannot be written (a full device, a pipe whose reader has gone) is never a
+// success: tolvane_stdout_flush flushes standard output and, when any of it was lost, says so
+// on standard error and ends with status 1; tolvane_stdout_lost does that for a write that
+// failed with errno `error`.
+void tolvane_stdout_flush(void);
+[[noreturn]] void tolvane_stdout_lost(int error);
