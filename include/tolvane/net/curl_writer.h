@@ -24,8 +24,8 @@ typedef struct tolvane_curl_writer tolvane_curl_writer_t;
 
 // How one POST ended: TOLVANE_NET_OK when the server stored the file, TOLVANE_NET_CHANGED when
 // the payload was found changed, otherwise TOLVANE_NET_FAILED with
-// "error: failed to post file "<path>": <reason>". Runs from the loop; the writer may be
-// destroyed from it.
+// "error: failed to post file "<path>": <reason>"; the reply's status code is in http_status
+// when the transfer ended well. Runs from the loop; the writer may be destroyed from it.
 typedef void (*tolvane_curl_writer_cb_t)(tolvane_curl_writer_t *writer,
                                          const struct tolvane_net_result *result);
 
