@@ -125,18 +125,20 @@ class NotifyListener {
 
 class Daemon : public ::testing::Test {
    protected:
-    // One universe at the receiver (port 1 without one), tokens t1 and t2, and watchers
-    // {name, root, token}.
+    // One universe at the receiver (port 1 without one; `write` when set), tokens t1 and t2,
+    // the lines of `general` in a [general] block, and watchers {name, root, token}.
     void config(const std::vector<std::array<std::string, 3>> &watchers,
                 std::string_view rel = "cf") {
         std::string text = "[daemon]\n";
         for (const auto &[name, root, token] : watchers)
             text += name + ".root = " + sb.path(root) + "\n" + name + ".token = " + token + "\n";
-        cf = write_config(sb,
-                          {.write = "http://127.0.0.1:" + (rx ? rx->port("http") : "1"),
-                           .tokens = "t1 = " + kToken + "\nt2 = " + kToken + "\n",
-                           .tail = text},
-                          rel);
+        cf = write_config(
+            sb,
+            {.head = general.empty() ? "" : "[general]\n" + general,
+             .write = write ? *write : "http://127.0.0.1:" + (rx ? rx->port("http") : "1"),
+             .tokens = "t1 = " + kToken + "\nt2 = " + kToken + "\n",
+             .tail = text},
+            rel);
     }
     // Makes a trace outside the watched directories and moves it in.
     std::string drop(const std::string &rel) {
@@ -180,6 +182,8 @@ class Daemon : public ::testing::Test {
     }
     Sandbox sb;
     std::optional<Receiver> rx;
+    std::string general;               // lines of a [general] block
+    std::optional<std::string> write;  // the universe's writer, instead of the receiver
     std::string cf;
     int dropped_ = 0;
 };
