@@ -85,6 +85,38 @@ TEST(DaemonPolicy, BackOffOverAFakeClock) {
         EXPECT_EQ(b.backing_off(), s.backing_off);
     }
 
+    // Children of one attempt (started together, or at once after one of them stored): the
+    // first one's outcome counts, a later stall of the same attempt changes nothing; anything
+    // stored counts whenever it comes, also from an attempt judged earlier.
+    const struct {
+        int which;  // the attempt, 1, 2 ...: begun in this order
+        attempt outcome;
+        notice said;
+        unsigned int stalls;
+    } children[] = {
+        {1, attempt::stalled, notice::none, 1},            // two children of attempt 1 fail
+        {1, attempt::stalled, notice::none, 1},            //
+        {2, attempt::stalled, notice::failing, 2},         // the next tick's fails too
+        {3, attempt::stalled, notice::none, 3},            //
+        {3, attempt::progress, notice::working_again, 0},  // its other child stored
+        {4, attempt::progress, notice::none, 0},           // one stores, then its follow-up
+        {4, attempt::stalled, notice::none, 0},            // fails: the attempt stored
+        {5, attempt::stalled, notice::none, 1},            // while a long upload of attempt 6
+        {7, attempt::stalled, notice::failing, 2},         // runs, two more attempts fail,
+        {6, attempt::progress, notice::working_again, 0},  // and then the long one stores
+    };
+    backoff c;
+    int begun = 0;
+    int64_t at = 1000;
+    for (const auto &k : children) {
+        SCOPED_TRACE(&k - children);
+        while (begun < k.which) EXPECT_EQ(c.attempt_begin(), static_cast<unsigned>(++begun));
+        EXPECT_STREQ(
+            name(c.child_ended(static_cast<unsigned>(k.which), k.outcome, at += 5000, least)),
+            name(k.said));
+        EXPECT_EQ(c.stalls(), k.stalls);
+    }
+
     // Marked traces alone: offered at once the first time, then every 5 minutes from the end of
     // the attempt, at the nearest tick; that never holds the unmarked ones back.
     backoff m;

@@ -54,6 +54,7 @@ struct child {
     pid_t pid;
     int id;
     unsigned int serial;
+    unsigned int attempt;
     std::vector<std::string> paths;
     std::vector<file_said> said;
     child_limit limit;
@@ -226,7 +227,11 @@ void child_free(uv_handle_t *handle) {
 void child_finished(child *c, int status) {
     running.erase(std::find(running.begin(), running.end(), c));
     channel_read(*c);
-    child_report report{c->id, c->serial, std::move(c->paths), std::move(c->said),
+    child_report report{c->id,
+                        c->serial,
+                        c->attempt,
+                        std::move(c->paths),
+                        std::move(c->said),
                         WIFEXITED(status) && WEXITSTATUS(status) == 0};
     for (const std::string &path : report.paths) {
         trace *t = traces[report.id].find(path);
@@ -310,7 +315,7 @@ size_t child_fixed_bytes(tolvane_cf_watcher_t *w) {
            strlen(tolvane_cf_watcher_token_get(w));
 }
 
-bool child_start(int id, const std::vector<trace *> &files) {
+bool child_start(int id, unsigned int attempt, const std::vector<trace *> &files) {
     if (stop_signal != 0) return false;
     tolvane_cf_watcher_t *w = files[0]->watcher;
     int channel[2];
@@ -332,6 +337,7 @@ bool child_start(int id, const std::vector<trace *> &files) {
     auto *c = new child{pid,
                         id,
                         ++serial_last == 0 ? ++serial_last : serial_last,
+                        attempt,
                         {},
                         std::vector<file_said>(files.size(), file_said::nothing),
                         child_limit(now_ms(), static_cast<int64_t>(cf.timeout) * 1000),

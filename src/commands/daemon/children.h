@@ -26,6 +26,7 @@ size_t child_fixed_bytes(tolvane_cf_watcher_t *w);
 struct child_report {
     int id;                          // its watcher
     unsigned int serial;             // what its traces' `child` held
+    unsigned int attempt;            // the list's attempt it belongs to (policy.h)
     std::vector<std::string> paths;  // its share, in the order given
     std::vector<file_said> said;     // what it said of each
     bool ok;                         // it exited with status 0
@@ -35,9 +36,10 @@ using child_ended_fn = void (*)(const child_report &);
 // Catches SIGTERM, SIGINT and SIGCHLD on the loop; `ended` hears of each child's end.
 void children_init(child_ended_fn ended);
 
-// Starts put on the files, which are marked as the new child's (trace::child) until it ends;
-// false, after a message, when no child could be started.
-bool child_start(int id, const std::vector<trace *> &files);
+// Starts put on the files, which are marked as the new child's (trace::child) until it ends,
+// as part of the list's attempt `attempt`; false, after a message, when no child could be
+// started.
+bool child_start(int id, unsigned int attempt, const std::vector<trace *> &files);
 
 // Children running now, in all and for watcher id.
 int children_running();

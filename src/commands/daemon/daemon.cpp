@@ -11,18 +11,20 @@
 // directory go to a second child at the next tick. A child that stored something is followed at
 // once by the next share of its directory, if any is ready.
 //
-// Back-off. An attempt is one child's outcome. A child that stored nothing while the store was
-// presumably down (it failed, or made no progress for daemon.timeout seconds and was ended)
-// makes its directory wait before its next child: the next tick as usual, then about 10 s,
-// 20 s, 40 s ... up to 5 minutes, jittered so that many hosts do not come back in step; a child
-// that stores anything resets it. With two children of one directory, each one's outcome counts
-// on its own, in the order they end: a stall of one is not undone by the other still running,
-// and anything either stores resets the count. A directory that waits starts no child; one
-// already running goes on. A trace that the store refused while it took others from the same
-// child is marked, and from then on goes after the unmarked ones: a child then fails on it only
-// once all the others are stored, so it says nothing about the store, and never puts a list
-// that otherwise makes progress into back-off. Offered alone, marked traces are retried every
-// 5 minutes.
+// Back-off. An attempt is the children started for a list at one tick, together with any child
+// started at once after one of them stored something. An attempt that stored nothing while
+// the store was presumably down (its children failed, or made no progress for daemon.timeout
+// seconds and were ended) makes its directory wait before its next one: the next tick as usual,
+// then about 10 s, 20 s, 40 s ... up to 5 minutes, jittered so that many hosts do not come back
+// in step; anything stored resets it. It is judged as its children end: the first one's
+// outcome counts, a later one that stores nothing changes nothing, and anything stored resets
+// the count whenever it comes. So a long upload of an earlier attempt, still running, is its
+// own attempt: the stall of a later one counts, and is undone when the long one stores. A
+// directory that waits starts no child; one already running goes on. A trace that the store refused
+// while it took others from the same child is marked, and from then on goes after the unmarked
+// ones: a child then fails on it only once all the others are stored, so it says nothing about the
+// store, and never puts a list that otherwise makes progress into back-off. Offered alone, marked
+// traces are retried every 5 minutes.
 //
 // Stored already. A trace that a child stored but could not delete (a read-only file system)
 // is kept listed but not sent again while its path names that file, and reported at once, then
@@ -123,8 +125,8 @@ uint32_t jitter(uint32_t bound) {
 }
 
 // Offers one watcher's ready files to new children, as far as the limits on children allow,
-// unless the list is backing off.
-void traces_put(int id) {
+// unless the list is backing off. They make a new attempt, or go on with `attempt`.
+void traces_put(int id, unsigned int attempt = 0) {
     watch &s = watches[id];
     const int64_t now = now_ms();
     const int64_t period = static_cast<int64_t>(cf.interval) * 1000;
@@ -137,9 +139,10 @@ void traces_put(int id) {
     if (ready.empty()) return;
     if (ready[0]->refused && s.uploads.marked_waits(now, period)) return;
     size_t fixed = child_fixed_bytes(s.w);
+    if (attempt == 0) attempt = s.uploads.attempt_begin();
     for (size_t start = 0; start < ready.size() && room();) {
         std::vector<trace *> share = share_next(ready, &start, fixed);
-        if (!child_start(id, share)) return;
+        if (!child_start(id, attempt, share)) return;
     }
 }
 
@@ -179,7 +182,7 @@ void child_ended(const child_report &r) {
                 share[0] != nullptr && share[0]->refused ? attempt::refused_only : attempt::stalled;
     }
     const char *root = tolvane_cf_watcher_root_get(s.w);
-    notice said = s.uploads.attempt_ended(outcome, now, jitter);
+    notice said = s.uploads.child_ended(r.attempt, outcome, now, jitter);
     if (v.stored) last_upload = time(nullptr);
     if (outcome == attempt::stalled)
         DEBUG("[B%d] %u attempts stored nothing; next in %" PRId64 " ms.\n", r.id,
@@ -191,7 +194,7 @@ void child_ended(const child_report &r) {
                 static_cast<int>((s.uploads.wait_ms() + 500) / 1000));
     // Only a child that stored something is followed at once: one that ended well without
     // doing so (no put of ours) would otherwise be started again and again.
-    if (v.stored && !list.empty()) traces_put(r.id);
+    if (v.stored && !list.empty()) traces_put(r.id, r.attempt);
     status_update();
 }
 

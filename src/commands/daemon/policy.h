@@ -102,6 +102,18 @@ class backoff {
     // Takes the outcome of an attempt that ended at `ended`; says what to tell.
     notice attempt_ended(attempt outcome, int64_t ended, jitter_source jitter);
 
+    // Children share an attempt: those started together at a tick, and one started at once
+    // after a child of the attempt stored something. This numbers a new one.
+    unsigned int attempt_begin() { return ++attempts_; }
+    // Takes the outcome of one child of attempt `which`. An attempt stored nothing only if none
+    // of its children did: once one of them has counted, stored something or not, a later one
+    // that stores nothing changes nothing. Anything stored counts whenever it comes.
+    notice child_ended(unsigned int which, attempt outcome, int64_t ended, jitter_source jitter) {
+        if (outcome == attempt::stalled && which == judged_) return notice::none;
+        if (outcome == attempt::stalled || outcome == attempt::progress) judged_ = which;
+        return attempt_ended(outcome, ended, jitter);
+    }
+
     bool backing_off() const { return stalls_ >= 2; }
     unsigned int stalls() const { return stalls_; }
     // The wait that the latest stall started.
@@ -112,8 +124,10 @@ class backoff {
 
     unsigned int stalls_ = 0;  // attempts in a row that stored nothing
     int64_t wait_ = 0;
-    int64_t retry_at_ = 0;    // no attempt before
-    int64_t refused_at_ = 0;  // when marked traces alone were last offered; 0 for never
+    int64_t retry_at_ = 0;       // no attempt before
+    int64_t refused_at_ = 0;     // when marked traces alone were last offered; 0 for never
+    unsigned int attempts_ = 0;  // the latest attempt's number
+    unsigned int judged_ = 0;    // the latest attempt a child's outcome counted for
 };
 
 // When a running child is ended: after timeout_ms without progress (a line on its channel),
