@@ -308,8 +308,9 @@ void report_stored(const file_record *f, const char *left, size_t left_length) {
     settle(f);
 }
 
+const int kProgressFd = 256;  // the value of a long option that has no short one
+
 // Step 1: the options; returns the index of the first word.
-const int kProgressFd = 256;  // a long option only
 int parse_options(int argc, char **argv) {
     static const option long_options[] = {
         {"randomize-uuid", optional_argument, nullptr, 'U'},
