@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "put_channel.h"
 #include "tolvane/config/cf.h"
 #include "tolvane/config/cf_blocks.h"
 #include "tolvane/config/cf_universe.h"
@@ -97,7 +98,8 @@ const size_t kReadThrough = 1 << 20;
 // Every named file, in order; the payloads stay where they are for the guard (payload.h).
 std::vector<file_record> files;
 int n_file;
-int n_processed;  // files handed to a writer; the one in flight is files[n_processed - 1]
+int n_processed;     // files handed to a writer; the one in flight is files[n_processed - 1]
+bool delete_failed;  // a stored file could not be deleted: put ends with status 1
 
 // Mappings of files that are done. Every munmap call costs a TLB flush on each CPU the process
 // has run on, whatever the size, so they are unmapped together, adjacent ones in one call, once
@@ -269,17 +271,27 @@ void progress_begin(const file_record *f) {
     }
 }
 
+// Before put ends, whatever way: the progress line goes, and the progress channel hears of a
+// file that failed.
+void before_end() {
+    progress_erase();
+    tolvane_put_channel::ending();
+}
+
 void progress_start() {
+    tolvane_message_hook_set(before_end);
+    tolvane_put_channel::start(tolvane_network_loop_get(), bytes_sent);
     if (!progress.on) return;
     uv_timer_init(tolvane_network_loop_get(), &progress.timer);
     uv_unref(reinterpret_cast<uv_handle_t *>(&progress.timer));
-    tolvane_message_hook_set(progress_erase);
 }
 
 // Deletes a stored file, but only while its path still names the file that was loaded (same
 // device, inode and size): a trace moved in under the same name meanwhile was never sent, so it
 // stays. A symbolic link that was named is deleted itself; the file it leads to never is.
-void delete_stored(const file_record *f) {
+// False when the file is still there because it could not be deleted (a read-only file system,
+// no permission): said, and put goes on with the other files but ends with status 1.
+bool delete_stored(const file_record *f) {
     const tolvane_payload &p = f->payload;
     struct stat st;
     if (stat(p.path, &st) == 0 && (st.st_dev != p.device || st.st_ino != p.inode ||
@@ -287,9 +299,25 @@ void delete_stored(const file_record *f) {
         progress_erase();
         fprintf(stderr, "warning: %s was replaced during its upload; the new file is kept.\n",
                 shown(p.path).c_str());
-        return;
+        return true;
     }
-    unlink(p.path);
+    if (unlink(p.path) == 0 || errno == ENOENT) return true;
+    int e = errno;
+    progress_erase();
+    fprintf(stderr, "error: stored \"%s\" but could not delete it: %s\n", shown(p.path).c_str(),
+            tolvane_strerror(e));
+    delete_failed = true;
+    return false;
+}
+
+// The store holds file f now: deleted if asked for, and the progress channel told.
+void settle(const file_record *f) {
+    int i = static_cast<int>(f - files.data());
+    if (!cf.unlink || delete_stored(f)) {
+        tolvane_put_channel::stored(i);
+    } else {
+        tolvane_put_channel::kept(i);
+    }
 }
 
 // The one result line of a stored file: `left` (up to its length or a zero byte) and the UUID.
@@ -302,12 +330,12 @@ void report_stored(const file_record *f, const char *left, size_t left_length) {
                f->uuid) < 0)
         tolvane_stdout_lost(errno);
     tolvane_stdout_flush();
-    if (cf.unlink) delete_stored(f);
+    settle(f);
 }
 
 // Step 1: the options; returns the index of the first word.
 int parse_options(int argc, char **argv) {
-    enum { kLimitRate = 256 };  // long options without a short form
+    enum { kLimitRate = 256, kProgressFd };  // long options without a short form
     static const option long_options[] = {
         {"randomize-uuid", optional_argument, nullptr, 'U'},
         {"randomize-sha256", optional_argument, nullptr, 'S'},
@@ -316,6 +344,8 @@ int parse_options(int argc, char **argv) {
         {"insecure", no_argument, nullptr, 'k'},
         {"limit-rate", required_argument, nullptr, kLimitRate},
         {"help", no_argument, nullptr, 'h'},
+        // Not in the usage: the daemon gives it to its upload children (put_channel.h).
+        {"progress-fd", required_argument, nullptr, kProgressFd},
         {nullptr, 0, nullptr, 0},
     };
     cf = {};
@@ -347,6 +377,9 @@ int parse_options(int argc, char **argv) {
                 if (!tolvane_cf_rate(optarg, &cf.limit_rate))
                     tolvane_fatal("error: invalid --limit-rate value \"%s\"; %s\n",
                                   tolvane_printable(optarg).c_str(), TOLVANE_CF_RATE_FORM);
+                break;
+            case kProgressFd:
+                tolvane_put_channel::open(optarg);
                 break;
             case 'h':
                 tolvane_usage(stdout, kUsage);
@@ -426,6 +459,7 @@ void on_http_complete(tolvane_curl_writer_t *, const tolvane_net_result *result)
 
 void submit_next() {
     file_record *f = &files[n_processed++];
+    tolvane_put_channel::sending(n_processed - 1);
     f->prepare();
     if (f->payload.length >= kReadThrough) f->payload.reopen();
     uint32_t disconnect_after = UINT32_MAX;
@@ -462,14 +496,18 @@ void end(const tolvane_net_result &result) {
     if (writer.http != nullptr) tolvane_curl_writer_destroy(writer.http);
     if (result.ok()) {
         tolvane_stdout_flush();  // nothing may wait unwritten behind a status of 0
-        tolvane_exit(0);
+        tolvane_exit(delete_failed ? 1 : 0);
     }
     tolvane_fatal("%s", result.message.c_str());
 }
 
+// A 409 reply says the store holds the file already (put was ended after storing it, say): as
+// with the session protocol's "exists", it counts as stored and the run ends with the store's
+// message. Every other reply is judged by its body.
 void on_http_complete(tolvane_curl_writer_t *, const tolvane_net_result *result) {
-    if (!result->ok()) end(*result);
     const file_record *f = &files[n_processed - 1];
+    if (result->code == TOLVANE_NET_FAILED && result->http_status == 409) settle(f);
+    if (!result->ok()) end(*result);
     stored(f->sha256, sizeof f->sha256 - 1);
 }
 
@@ -484,7 +522,7 @@ void on_session_response(tolvane_writer_t *, tolvane_writer_response *response) 
         cr_session_error_code code = tolvane_writer_response_error_code(response);
         const char *message = cr_session_strerror(code);
         if (code != CR_SESSION_ERROR_EXISTS) tolvane_fatal("error: %s\n", message);
-        if (cf.unlink) delete_stored(f);
+        settle(f);
         tolvane_fatal("error: failed to upload %s: %s\n", shown(f->path()).c_str(), message);
     }
     if (status != CR_SESSION_RESPONSE_OK) tolvane_fatal("error: unrecognized server status\n");
@@ -553,6 +591,7 @@ void tolvane_command_put_handler(int argc, char **argv) {
     n_processed = 0;
     writer = {};
     progress.on = isatty(STDERR_FILENO);
+    delete_failed = false;
     int first = parse_options(argc, argv);
     tolvane_cf_token_t *token = parse_words(argc - first, argv + first);
     load_files(argv + first + 2);

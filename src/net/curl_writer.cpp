@@ -261,6 +261,10 @@ void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool 
         }
     }
     tolvane_net_result outcome;
+    long status = 0;
+    if (!abandoned && result == CURLE_OK &&
+        curl_easy_getinfo(w->curl_handle, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK)
+        outcome.http_status = static_cast<int>(status);
     if (!response.ok) {
         tolvane_payload *p = w->payload;
         if (p->changed) {

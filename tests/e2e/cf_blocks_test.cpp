@@ -162,7 +162,7 @@ TEST_F(CfBlocks, DefaultOptionsGoInFrontOfTheCommandArguments) {
               exits(1, "",
                     "put: option '--=x' is ambiguous; possibilities: '--randomize-uuid' "
                     "'--randomize-sha256' '--disconnect' '--unlink' '--insecure' '--limit-rate' "
-                    "'--help'\n" +
+                    "'--help' '--progress-fd'\n" +
                         kPutUsage));
     EXPECT_EQ(run("[default]\nput.x.y = a=b\n", {"put", "f"}), put_refuses("'--x.y=a=b'"));
     // Defaults gather over blocks, in file order, and the user's own words come after them.

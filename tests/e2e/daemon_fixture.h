@@ -125,18 +125,20 @@ class NotifyListener {
 
 class Daemon : public ::testing::Test {
    protected:
-    // One universe at the receiver (port 1 without one), tokens t1 and t2, and watchers
-    // {name, root, token}.
+    // One universe at the receiver (port 1 without one; `write` when set), tokens t1 and t2,
+    // the lines of `general` in a [general] block, and watchers {name, root, token}.
     void config(const std::vector<std::array<std::string, 3>> &watchers,
                 std::string_view rel = "cf") {
         std::string text = "[daemon]\n";
         for (const auto &[name, root, token] : watchers)
             text += name + ".root = " + sb.path(root) + "\n" + name + ".token = " + token + "\n";
-        cf = write_config(sb,
-                          {.write = "http://127.0.0.1:" + (rx ? rx->port("http") : "1"),
-                           .tokens = "t1 = " + kToken + "\nt2 = " + kToken + "\n",
-                           .tail = text},
-                          rel);
+        cf = write_config(
+            sb,
+            {.head = general.empty() ? "" : "[general]\n" + general,
+             .write = write ? *write : "http://127.0.0.1:" + (rx ? rx->port("http") : "1"),
+             .tokens = "t1 = " + kToken + "\nt2 = " + kToken + "\n",
+             .tail = text},
+            rel);
     }
     // Makes a trace outside the watched directories and moves it in.
     std::string drop(const std::string &rel) {
@@ -154,12 +156,14 @@ class Daemon : public ::testing::Test {
     bool gone_and_stored(const std::string &rel, const std::string &uuid) {
         return !sb.exists(rel) && stored(uuid);
     }
-    // A recording program: each run appends its words, the HOME it sees and "--" to rec.log,
-    // writes its process id to rec.pid, and then does what `then` says.
+    // A recording program: each run appends its words, the HOME it sees and "--" to rec.log
+    // (in one write, so that runs side by side do not mix their lines), writes its process id
+    // to rec.pid, and then does what `then` says.
     std::string recorder(const std::string &then = "exit 0") {
         std::string log = sb.path("rec.log"), pid = sb.path("rec.pid");
         return sb.write("rec",
-                        "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" \"HOME=${HOME-unset}\" -- >>" +
+                        "#!/bin/sh\nrecord=$(printf '%s\\n' \"$0\" \"$@\" \"HOME=${HOME-unset}\" "
+                        "--)\nprintf '%s\\n' \"$record\" >>" +
                             log + "\necho $$ >" + pid + "\n" + then + "\n",
                         0755);
     }
@@ -178,6 +182,8 @@ class Daemon : public ::testing::Test {
     }
     Sandbox sb;
     std::optional<Receiver> rx;
+    std::string general;               // lines of a [general] block
+    std::optional<std::string> write;  // the universe's writer, instead of the receiver
     std::string cf;
     int dropped_ = 0;
 };

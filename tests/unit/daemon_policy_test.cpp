@@ -85,6 +85,38 @@ TEST(DaemonPolicy, BackOffOverAFakeClock) {
         EXPECT_EQ(b.backing_off(), s.backing_off);
     }
 
+    // Children of one attempt (started together, or at once after one of them stored): the
+    // first one's outcome counts, a later stall of the same attempt changes nothing; anything
+    // stored counts whenever it comes, also from an attempt judged earlier.
+    const struct {
+        int which;  // the attempt, 1, 2 ...: begun in this order
+        attempt outcome;
+        notice said;
+        unsigned int stalls;
+    } children[] = {
+        {1, attempt::stalled, notice::none, 1},            // two children of attempt 1 fail
+        {1, attempt::stalled, notice::none, 1},            //
+        {2, attempt::stalled, notice::failing, 2},         // the next tick's fails too
+        {3, attempt::stalled, notice::none, 3},            //
+        {3, attempt::progress, notice::working_again, 0},  // its other child stored
+        {4, attempt::progress, notice::none, 0},           // one stores, then its follow-up
+        {4, attempt::stalled, notice::none, 0},            // fails: the attempt stored
+        {5, attempt::stalled, notice::none, 1},            // while a long upload of attempt 6
+        {7, attempt::stalled, notice::failing, 2},         // runs, two more attempts fail,
+        {6, attempt::progress, notice::working_again, 0},  // and then the long one stores
+    };
+    backoff c;
+    int begun = 0;
+    int64_t at = 1000;
+    for (const auto &k : children) {
+        SCOPED_TRACE(&k - children);
+        while (begun < k.which) EXPECT_EQ(c.attempt_begin(), static_cast<unsigned>(++begun));
+        EXPECT_STREQ(
+            name(c.child_ended(static_cast<unsigned>(k.which), k.outcome, at += 5000, least)),
+            name(k.said));
+        EXPECT_EQ(c.stalls(), k.stalls);
+    }
+
     // Marked traces alone: offered at once the first time, then every 5 minutes from the end of
     // the attempt, at the nearest tick; that never holds the unmarked ones back.
     backoff m;
@@ -99,7 +131,7 @@ TEST(DaemonPolicy, BackOffOverAFakeClock) {
     for (const auto &s : marked) EXPECT_EQ(m.marked_waits(s.at, kTick), s.waits) << s.at;
 }
 
-TEST(DaemonPolicy, SharesMarksAndTheChildTimeOut) {
+TEST(DaemonPolicy, SharesAndMarks) {
     // Order: unmarked first, then marked, each newest first as listed.
     struct entry {
         int id;
@@ -132,46 +164,140 @@ TEST(DaemonPolicy, SharesMarksAndTheChildTimeOut) {
         EXPECT_EQ(taken, s.taken) << s.fixed << " + " << s.offered << " x " << s.length;
     }
 
-    // After a failed child: the first file of its share still there is the one put failed on; it
-    // is marked when the store took others of the share, and a share that stored nothing is a
-    // stall.
+    // After a failed child: what it said of each file (s stored, k kept, f failed, - nothing)
+    // and which files are gone. The failed file is the one put named, else the first it had not
+    // finished; it is marked only when put named it and the store took others of the share. A
+    // share that stored nothing is a stall.
     const struct {
+        const char *said;
         std::vector<bool> gone;
         int failed;  // -1: none
         bool stored, mark;
     } ends[] = {
-        {{false}, 0, false, false},
-        {{false, false, false}, 0, false, false},
-        {{true, true, false, false}, 2, true, true},
-        {{true, true}, -1, true, false},
-        {{false, true}, 0, true, true},
+        {"-", {false}, 0, false, false},                       // ended before it sent anything
+        {"---", {false, false, false}, 0, false, false},       //
+        {"f--", {false, false, false}, 0, false, false},       // refused, nothing else stored
+        {"ssf-", {true, true, false, false}, 2, true, true},   // refused after two stored
+        {"ss--", {true, true, false, false}, 2, true, false},  // ended while sending the third
+        {"--", {true, true}, -1, true, false},                 // lines lost: the files are gone
+        {"s-", {false, false}, 1, true, false},  // stored, but the file was replaced meanwhile
+        {"k-f", {false, false, false}, 2, true, true},    // kept counts as stored
+        {"kkk", {false, false, false}, -1, true, false},  // a read-only directory
+        {"s--", {true, false, false}, 1, true, false},    // the store held file 0 already (409)
+        {"f", {true}, -1, true, false},                   // gone all the same
     };
     for (const auto &e : ends) {
-        share_verdict v = share_judge(e.gone);
+        std::vector<file_said> said;
+        for (const char *c = e.said; *c != '\0'; c++)
+            said.push_back(*c == 's'   ? file_said::stored
+                           : *c == 'k' ? file_said::kept
+                           : *c == 'f' ? file_said::failed
+                                       : file_said::nothing);
+        share_verdict v = share_judge(said, e.gone);
+        SCOPED_TRACE(e.said);
         EXPECT_EQ(v.failed ? static_cast<int>(*v.failed) : -1, e.failed);
         EXPECT_EQ(v.stored, e.stored);
         EXPECT_EQ(v.mark, e.mark);
     }
+}
 
-    // A child started at 1000 with a 60 s limit; a stop request gives it 5 s from then, even
-    // past its own limit, and its end is then not a time-out.
-    const struct {
-        int64_t stop_at;  // 0: no stop request
+TEST(DaemonPolicy, ChildrenAreEndedForNoProgressNeverForAge) {
+    // A child started at 1000 with a 60 s time-out. Each step: at `at`, progress is seen, or
+    // the daemon is asked to stop, or the limit is looked at and says what to do. Without
+    // progress for 60 s: SIGTERM, and SIGKILL 5 s later; a stop request: SIGTERM now (if not
+    // sent yet) and SIGKILL 5 s later, with no time-out said.
+    enum action { look, progress, stop };
+    struct step {
         int64_t at;
-        child_limit::verdict v;
-    } checks[] = {
-        {0, 1000, child_limit::wait},
-        {0, 61000, child_limit::wait},
-        {0, 61001, child_limit::timed_out},
-        {30000, 35000, child_limit::wait},
-        {30000, 35001, child_limit::grace_over},
-        {60000, 64000, child_limit::wait},
-        {60000, 65001, child_limit::grace_over},
+        action a;
+        child_limit::verdict v = child_limit::wait;  // for look; for stop: 1 if SIGTERM is due
     };
-    for (const auto &c : checks) {
+    const struct {
+        const char *name;
+        std::vector<step> steps;
+        bool timed_out;
+    } cases[] = {
+        {"silent",
+         {{61000, look},
+          {61001, look, child_limit::time_out},
+          {61002, look},
+          {66001, look},
+          {66002, look, child_limit::kill},
+          {99000, look}},
+         true},
+        {"progress pushes the time-out",
+         {{50000, progress}, {61001, look}, {110000, look}, {110001, look, child_limit::time_out}},
+         true},
+        // An hour of a slow upload that says something every 59 s is never ended.
+        {"an hour of progress", {}, false},
+        {"no progress after a time-out counts",
+         {{61001, look, child_limit::time_out},
+          {62000, progress},
+          {66001, look},
+          {66002, look, child_limit::kill}},
+         true},
+        {"stop while running",
+         {{30000, stop, child_limit::verdict(1)},
+          {35000, look},
+          {35001, look, child_limit::kill},
+          {40000, look}},
+         false},
+        {"stop after the time-out keeps the kill time",
+         {{61001, look, child_limit::time_out},
+          {63000, stop, child_limit::verdict(0)},
+          {66001, look},
+          {66002, look, child_limit::kill}},
+         true},
+        {"stop after the kill",
+         {{61001, look, child_limit::time_out},
+          {66002, look, child_limit::kill},
+          {70000, stop, child_limit::verdict(0)},
+          {80000, look}},
+         true},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.name);
+        std::vector<step> steps = k.steps;
+        if (steps.empty()) {
+            for (int64_t t = 1000 + 59000; t < 1000 + 3600 * 1000; t += 59000) {
+                steps.push_back({t - 1, look});
+                steps.push_back({t, progress});
+            }
+        }
         child_limit limit(1000, 60000);
-        if (c.stop_at != 0) limit.stop(c.stop_at);
-        EXPECT_EQ(limit.stopping(), c.stop_at != 0);
-        EXPECT_EQ(limit.check(c.at), c.v) << c.stop_at << " " << c.at;
+        bool stopped = false;
+        for (const step &s : steps) {
+            SCOPED_TRACE(s.at);
+            switch (s.a) {
+                case look:
+                    EXPECT_EQ(limit.check(s.at), s.v);
+                    break;
+                case progress:
+                    limit.progress(s.at);
+                    break;
+                case stop:
+                    EXPECT_EQ(limit.stop(s.at), s.v == 1);
+                    stopped = true;
+                    break;
+            }
+        }
+        EXPECT_EQ(limit.timed_out(), k.timed_out);
+        EXPECT_EQ(limit.stopping(), stopped);
     }
+}
+
+TEST(DaemonPolicy, KeptTraceIsReportedOnceThenHourly) {
+    const int64_t hour = 3600 * 1000;
+    const struct {
+        int64_t at;
+        bool due;
+    } asks[] = {{5000, true},
+                {10000, false},
+                {5000 + hour - 1, false},
+                {5000 + hour, true},
+                {5000 + hour + 1, false},
+                {9 * hour, true},
+                {9 * hour + 5000, false}};
+    kept_report r;
+    for (const auto &a : asks) EXPECT_EQ(r.due(a.at), a.due) << a.at;
 }

@@ -27,8 +27,9 @@ typedef struct tolvane_curl_writer tolvane_curl_writer_t;
 // the payload was found changed, otherwise TOLVANE_NET_FAILED with
 // "error: failed to post file "<path>": <reason>" (the path and the server's text escaped, see
 // text.h), after a line with the cause where there is more to say than the reason. A transfer
-// libcurl reports as failed is never a success, whatever part of a reply came. Runs from the
-// loop; the writer may be destroyed from it.
+// libcurl reports as failed is never a success, whatever part of a reply came. The reply's status
+// code is in http_status when the transfer ended well. Runs from the loop; the writer may be
+// destroyed from it.
 typedef void (*tolvane_curl_writer_cb_t)(tolvane_curl_writer_t *writer,
                                          const struct tolvane_net_result *result);
 

@@ -20,6 +20,9 @@ typedef enum {
 struct tolvane_net_result {
     tolvane_net_code code = TOLVANE_NET_OK;
     std::string message;
+    // HTTP: the status code of a reply that came whole; 0 otherwise (and for the session
+    // protocol).
+    int http_status = 0;
 
     bool ok() const { return code == TOLVANE_NET_OK; }
 };

@@ -1,12 +1,19 @@
 // Upload children. The daemon uploads nothing itself: each child is this program's own put with
 // -u, which removes what it stored, and that removal takes the file off its list.
 //
-// SIGTERM and SIGINT are caught only so that a running child is ended first (it keeps the files
-// it has not stored); the daemon then ends by the same signal, as it always did.
+// Children run side by side and nothing waits for one: each is a record on the loop. Its end
+// comes as SIGCHLD, its progress as lines on a pipe of its own (put's --progress-fd, see
+// src/commands/put_channel.h), and a timer looks at the limits of all of them: a child that says
+// nothing for daemon.timeout seconds is sent SIGTERM, and SIGKILL 5 s later.
+//
+// SIGTERM, SIGINT and SIGCHLD are caught only to write a byte to a pipe that the loop reads, so
+// everything they lead to happens on the loop. A stop signal sends every running child SIGTERM
+// (put keeps the files it has not stored), SIGKILL to those still there 5 s later, and once the
+// last has been reaped the daemon ends by that signal, as it always did.
 #include "children.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,15 +31,42 @@
 
 namespace tolvane_daemon {
 namespace {
-// The heartbeat's period while a tick waits on a child: well inside a watchdog's second.
-const int64_t kBeatMs = 500;
+// The descriptor on which a child's put writes its progress lines.
+const int kChannelFd = 3;
+// How often the children's limits are looked at while any runs.
+const uint64_t kLimitLookMs = 250;
 
 // The configuration home and file that the upload children are given.
 std::string child_home, child_cf;
-// Set by SIGTERM or SIGINT, which also write a byte to stop_pipe to wake whatever waits.
+
+// Set by SIGTERM or SIGINT; each of them, and SIGCHLD, writes a byte to signal_pipe to wake the
+// loop.
 volatile sig_atomic_t stop_signal;
-int stop_pipe[2] = {-1, -1};
-uv_poll_t stop_handle;
+int signal_pipe[2] = {-1, -1};
+uv_poll_t signal_handle;
+bool stop_begun;
+
+child_ended_fn on_ended;
+
+// One upload child while it runs. Its share is kept as paths: an entry may be dropped from its
+// list (its file deleted) while the child runs, and found again by path at the end.
+struct child {
+    pid_t pid;
+    int id;
+    unsigned int serial;
+    unsigned int attempt;
+    std::vector<std::string> paths;
+    std::vector<file_said> said;
+    child_limit limit;
+    int channel;  // the read end of its progress pipe
+    uv_poll_t poll;
+    bool polled;
+    std::string partial;  // a line not yet ended
+};
+std::vector<child *> running;
+unsigned int serial_last;
+uv_timer_t limit_timer;
+bool limit_timer_made;
 
 std::string absolute(const char *path) {
     if (path[0] == '/') return path;
@@ -55,15 +89,35 @@ std::string expansion_proof(const std::string &path) {
     return quoted + "'";
 }
 
+// In the forked child: only the standard streams and the progress channel stay open.
+void descriptors_close(int channel) {
+    if (channel == kChannelFd) {
+        fcntl(channel, F_SETFD, 0);
+    } else {
+        dup2(channel, kChannelFd);  // without close-on-exec
+    }
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, kChannelFd + 1u, ~0u, 0u) == 0) return;
+#endif
+    rlimit r{};
+    rlim_t max = getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur != RLIM_INFINITY
+                     ? std::min<rlim_t>(r.rlim_cur, 1 << 20)
+                     : 1 << 16;
+    for (rlim_t fd = kChannelFd + 1; fd < max; fd++) close(static_cast<int>(fd));
+}
+
 // In the forked child: runs put on the files. It ends with _exit, never through tolvane_exit:
 // the parent's buffered output and exit handlers are not the child's to run.
-[[noreturn]] void child_exec(tolvane_cf_watcher_t *w, const std::vector<trace *> &files) {
-    // Until the program is replaced, a stop signal is the child's own, not the daemon's.
+[[noreturn]] void child_exec(tolvane_cf_watcher_t *w, const std::vector<trace *> &files,
+                             int channel) {
+    // Until the program is replaced, these signals are the child's own, not the daemon's.
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_DFL);
+    signal(SIGCHLD, SIG_DFL);
+    descriptors_close(channel);
     const char *cf_path = child_cf.empty() ? nullptr : child_cf.c_str();
-    // The nine fixed words, the files and the terminating null slot.
-    size_t n = 9 + files.size() + 1;
+    // The ten fixed words, the files and the terminating null slot.
+    size_t n = 10 + files.size() + 1;
     auto **argv = static_cast<const char **>(calloc(n, sizeof(char *)));
     if (argv == nullptr) {
         fputs("error: failed to push files.\n", stderr);
@@ -78,28 +132,23 @@ std::string expansion_proof(const std::string &path) {
         argv[i++] = cf_path;
     }
     argv[i++] = "put";
+    argv[i++] = "--progress-fd=3";
     argv[i++] = "-u";
     argv[i++] = tolvane_cf_watcher_name_get(w);
     argv[i++] = tolvane_cf_watcher_token_get(w);
     for (const trace *t : files) argv[i++] = t->path;
     if (cf.debug) {
-        fputs("Command: ", stderr);
-        for (size_t k = 0; k < i; k++) fprintf(stderr, "%s ", argv[k]);
-        fputc('\n', stderr);
+        // One write, so that the lines of children started together stay whole.
+        std::string line = "Command: ";
+        for (size_t k = 0; k < i; k++) line += std::string(argv[k]) + " ";
+        line += "\n";
+        ssize_t written = write(STDERR_FILENO, line.data(), line.size());
+        (void)written;
     }
     char *empty[] = {nullptr};
     execve(argv[0], const_cast<char **>(argv), empty);
     fputs("error: failed to execute tolvane.\n", stderr);
     _exit(1);
-}
-
-// Whether SIGTERM or SIGINT asked the daemon to end. Empties the wake-up pipe: a byte without
-// the flag came from a child between fork and exec, whose signal was its own.
-bool stop_requested() {
-    char drain[64];
-    while (read(stop_pipe[0], drain, sizeof drain) > 0) {
-    }
-    return stop_signal != 0;
 }
 
 // Ends the daemon by the signal that asked for it. Nothing needs saving: the listed files stay
@@ -114,39 +163,142 @@ bool stop_requested() {
 void stop_handler(int sig) {
     int saved = errno;
     if (stop_signal == 0) stop_signal = sig;
-    ssize_t n = write(stop_pipe[1], "", 1);  // full already: a wake-up is pending anyway
+    ssize_t n = write(signal_pipe[1], "", 1);  // full already: a wake-up is pending anyway
     (void)n;
     errno = saved;
 }
 
-void stop_readable(uv_poll_t *, int, int) {
-    if (stop_requested()) daemon_stop();
+void child_handler(int) {
+    int saved = errno;
+    ssize_t n = write(signal_pipe[1], "", 1);
+    (void)n;
+    errno = saved;
 }
 
-// A descriptor that becomes readable when the child ends, or -1 (a kernel before 5.3).
-int child_descriptor(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    return -1;
-#endif
-}
-
-// Waits for the child, at most its limit. True when it ended with status 0.
-bool child_wait(child &c) {
-    while (true) {
-        child_state state = child_poll(c);
-        if (state != child_state::running) return state == child_state::ok;
-        int64_t now = now_ms();
-        if (now - beaten_at() >= kBeatMs) beat();
-        // Until the child ends, the next beat or the limit; without a descriptor for the
-        // child's end, a short sleep still notices it promptly.
-        int64_t pause = std::min(beaten_at() + kBeatMs, c.limit.deadline() + 1) - now;
-        if (!c.ended) pause = std::min<int64_t>(pause, 5);
-        pollfd p[2] = {{c.ended.get(), POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
-        poll(p, 2, static_cast<int>(std::max<int64_t>(pause, 1)));
+// One line from a child's channel: any line is progress.
+void channel_line(child &c, const std::string &line) {
+    c.limit.progress(now_ms());
+    static const struct {
+        const char *word;
+        file_said said;
+    } words[] = {
+        {"stored ", file_said::stored}, {"kept ", file_said::kept}, {"failed ", file_said::failed}};
+    for (const auto &w : words) {
+        size_t n = strlen(w.word);
+        if (line.compare(0, n, w.word) != 0) continue;
+        char *end;
+        unsigned long i = strtoul(line.c_str() + n, &end, 10);
+        if (*end == '\0' && end != line.c_str() + n && i < c.said.size()) c.said[i] = w.said;
+        return;
     }
+}
+
+// Reads what the channel holds now; false once it has ended (the child closed it, or exited).
+bool channel_read(child &c) {
+    char buffer[4096];
+    while (true) {
+        ssize_t n = read(c.channel, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+        if (n == 0) return false;
+        c.partial.append(buffer, static_cast<size_t>(n));
+        size_t start = 0;
+        for (size_t eol; (eol = c.partial.find('\n', start)) != std::string::npos; start = eol + 1)
+            channel_line(c, c.partial.substr(start, eol - start));
+        c.partial.erase(0, start);
+        // A line longer than any put writes: no channel of put's.
+        if (c.partial.size() > 256) c.partial.clear();
+    }
+}
+
+void channel_readable(uv_poll_t *handle, int status, int) {
+    auto *c = static_cast<child *>(handle->data);
+    if (status < 0 || !channel_read(*c)) uv_poll_stop(handle);
+}
+
+void child_free(uv_handle_t *handle) {
+    auto *c = static_cast<child *>(handle->data);
+    close(c->channel);
+    delete c;
+}
+
+// The child has been reaped: what it said is read to the end, its traces are free for other
+// children, and the daemon hears how it went.
+void child_finished(child *c, int status) {
+    running.erase(std::find(running.begin(), running.end(), c));
+    channel_read(*c);
+    child_report report{c->id,
+                        c->serial,
+                        c->attempt,
+                        std::move(c->paths),
+                        std::move(c->said),
+                        WIFEXITED(status) && WEXITSTATUS(status) == 0};
+    for (const std::string &path : report.paths) {
+        trace *t = traces[report.id].find(path);
+        if (t != nullptr && t->child == report.serial) t->child = 0;
+    }
+    if (c->polled) {
+        uv_close(reinterpret_cast<uv_handle_t *>(&c->poll), child_free);
+    } else {
+        close(c->channel);
+        delete c;
+    }
+    on_ended(report);
+}
+
+// Collects every child that has ended.
+void children_reap() {
+    while (true) {
+        int status;
+        pid_t pid = waitpid(-1, &status, WNOHANG);
+        if (pid < 0 && errno == EINTR) continue;
+        if (pid < 0 && errno == ECHILD && !running.empty()) {
+            // Ours, yet not there to wait for: taken as ended.
+            fputs("warning: error waiting on child.\n", stderr);
+            while (!running.empty()) child_finished(running.front(), -1);
+        }
+        if (pid <= 0) return;
+        auto it = std::find_if(running.begin(), running.end(),
+                               [pid](const child *c) { return c->pid == pid; });
+        if (it != running.end()) child_finished(*it, status);
+    }
+}
+
+// Every running child is asked to end; the daemon ends once the last has been reaped.
+void stop_begin() {
+    stop_begun = true;
+    int64_t now = now_ms();
+    for (child *c : running) {
+        if (c->limit.stop(now)) kill(c->pid, SIGTERM);
+    }
+}
+
+void signal_readable(uv_poll_t *, int, int) {
+    char drain[64];
+    while (read(signal_pipe[0], drain, sizeof drain) > 0) {
+    }
+    children_reap();
+    if (stop_signal != 0 && !stop_begun) stop_begin();
+    if (stop_begun && running.empty()) daemon_stop();
+}
+
+// A child that makes no progress is ended: SIGTERM, and SIGKILL after the grace.
+void limits_look(uv_timer_t *timer) {
+    int64_t now = now_ms();
+    for (child *c : running) {
+        switch (c->limit.check(now)) {
+            case child_limit::wait:
+                break;
+            case child_limit::time_out:
+                fputs("warning: child has timed out.\n", stderr);
+                kill(c->pid, SIGTERM);
+                break;
+            case child_limit::kill:
+                kill(c->pid, SIGKILL);
+                break;
+        }
+    }
+    if (running.empty()) uv_timer_stop(timer);
 }
 }  // namespace
 
@@ -163,66 +315,72 @@ size_t child_fixed_bytes(tolvane_cf_watcher_t *w) {
            strlen(tolvane_cf_watcher_token_get(w));
 }
 
-std::optional<child> child_start(tolvane_cf_watcher_t *w, const std::vector<trace *> &files) {
-    if (stop_requested()) daemon_stop();
+bool child_start(int id, unsigned int attempt, const std::vector<trace *> &files) {
+    if (stop_signal != 0) return false;
+    tolvane_cf_watcher_t *w = files[0]->watcher;
+    int channel[2];
+    if (pipe2(channel, O_CLOEXEC | O_NONBLOCK) != 0) {
+        fputs("warning: failed to launch client.\n", stderr);
+        return false;
+    }
     pid_t pid = fork();
     if (pid < 0) {
+        close(channel[0]);
+        close(channel[1]);
         fputs("warning: failed to launch client.\n", stderr);
-        return std::nullopt;
+        return false;
     }
-    if (pid == 0) child_exec(w, files);
+    if (pid == 0) child_exec(w, files, channel[1]);
+    close(channel[1]);
     // Measured on the monotonic clock, so that a step of the wall clock cannot cut an upload
     // short.
-    child_limit limit(now_ms(), static_cast<int64_t>(cf.timeout) * 1000);
-    return child{pid, tolvane::unique_fd(child_descriptor(pid)), limit};
+    auto *c = new child{pid,
+                        id,
+                        ++serial_last == 0 ? ++serial_last : serial_last,
+                        attempt,
+                        {},
+                        std::vector<file_said>(files.size(), file_said::nothing),
+                        child_limit(now_ms(), static_cast<int64_t>(cf.timeout) * 1000),
+                        channel[0],
+                        {},
+                        false,
+                        {}};
+    c->paths.reserve(files.size());
+    for (trace *t : files) {
+        c->paths.emplace_back(t->path);
+        t->child = c->serial;
+    }
+    c->poll.data = c;
+    c->polled = uv_poll_init(loop, &c->poll, c->channel) == 0;
+    if (c->polled) uv_poll_start(&c->poll, UV_READABLE, channel_readable);
+    running.push_back(c);
+    if (!limit_timer_made) {
+        uv_timer_init(loop, &limit_timer);
+        limit_timer_made = true;
+    }
+    if (!uv_is_active(reinterpret_cast<uv_handle_t *>(&limit_timer)))
+        uv_timer_start(&limit_timer, limits_look, kLimitLookMs, kLimitLookMs);
+    return true;
 }
 
-// A stop signal asks the child to end (put leaves what it has not stored), and ends the daemon
-// once the child has.
-child_state child_poll(child &c) {
-    int status;
-    pid_t r;
-    do {
-        r = waitpid(c.pid, &status, WNOHANG);
-    } while (r < 0 && errno == EINTR);
-    if (r == c.pid) {
-        if (c.limit.stopping()) daemon_stop();
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? child_state::ok
-                                                             : child_state::failed;
-    }
-    if (r < 0) {
-        fputs("warning: error waiting on child.\n", stderr);
-        kill(c.pid, SIGINT);
-        return child_state::failed;
-    }
-    if (!c.limit.stopping() && stop_requested()) {
-        c.limit.stop(now_ms());
-        kill(c.pid, SIGTERM);
-    }
-    child_limit::verdict v = c.limit.check(now_ms());
-    if (v == child_limit::wait) return child_state::running;
-    kill(c.pid, SIGKILL);
-    if (v == child_limit::timed_out) fputs("warning: child has timed out.\n", stderr);
-    waitpid(c.pid, &status, 0);  // killed for sure: reaped at once, no zombie
-    if (v == child_limit::grace_over) daemon_stop();
-    return child_state::failed;
+int children_running() {
+    return static_cast<int>(running.size());
 }
 
-child_end run_child(tolvane_cf_watcher_t *w, const std::vector<trace *> &files) {
-    std::optional<child> c = child_start(w, files);
-    if (!c) return child_end::not_started;
-    return child_wait(*c) ? child_end::ok : child_end::failed;
+int children_running(int id) {
+    return static_cast<int>(std::count_if(running.begin(), running.end(),
+                                          [id](const child *c) { return c->id == id; }));
 }
 
-void children_reap() {
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+bool stopping() {
+    return stop_signal != 0;
 }
 
-void stop_signals_catch() {
-    if (pipe2(stop_pipe, O_NONBLOCK | O_CLOEXEC) != 0 ||
-        uv_poll_init(loop, &stop_handle, stop_pipe[0]) != 0 ||
-        uv_poll_start(&stop_handle, UV_READABLE, stop_readable) != 0)
+void children_init(child_ended_fn ended) {
+    on_ended = ended;
+    if (pipe2(signal_pipe, O_NONBLOCK | O_CLOEXEC) != 0 ||
+        uv_poll_init(loop, &signal_handle, signal_pipe[0]) != 0 ||
+        uv_poll_start(&signal_handle, UV_READABLE, signal_readable) != 0)
         tolvane_fatal("error: failed to initialize signal handling.\n");
     struct sigaction sa {};
     sa.sa_handler = stop_handler;
@@ -230,6 +388,9 @@ void stop_signals_catch() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = child_handler;
+    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &sa, nullptr);
 }
 
 }  // namespace tolvane_daemon

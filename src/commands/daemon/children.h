@@ -1,17 +1,16 @@
-// Upload children: this program's own put, run with -u on a share of one list's files; the wait
-// for one, during which the heartbeat goes on beating; and the stop signals, which end a
-// running child before the daemon ends.
+// Upload children: this program's own put, run with -u on a share of one list's files. They run
+// side by side while the loop goes on; each one's end, its progress channel and its limit are
+// watched on the loop. The stop signals end every running child before the daemon ends.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
-#include <optional>
+#include <string>
 #include <vector>
 
 #include "policy.h"
 #include "tolvane/config/cf_blocks.h"
-#include "tolvane/util/unique.h"
 #include "watching.h"
 
 namespace tolvane_daemon {
@@ -23,31 +22,30 @@ void child_paths_set();
 // spare.
 size_t child_fixed_bytes(tolvane_cf_watcher_t *w);
 
-// One upload child while it runs.
-struct child {
-    pid_t pid;
-    tolvane::unique_fd ended;  // becomes readable when the child ends; none before Linux 5.3
-    child_limit limit;
+// How a child ended, once it has been reaped and its channel read to the end.
+struct child_report {
+    int id;                          // its watcher
+    unsigned int serial;             // what its traces' `child` held
+    unsigned int attempt;            // the list's attempt it belongs to (policy.h)
+    std::vector<std::string> paths;  // its share, in the order given
+    std::vector<file_said> said;     // what it said of each
+    bool ok;                         // it exited with status 0
 };
+using child_ended_fn = void (*)(const child_report &);
 
-// Starts put on the files; none, after a message, when no child could be started.
-std::optional<child> child_start(tolvane_cf_watcher_t *w, const std::vector<trace *> &files);
+// Catches SIGTERM, SIGINT and SIGCHLD on the loop; `ended` hears of each child's end.
+void children_init(child_ended_fn ended);
 
-// Looks at the child once, without waiting: it ran to its end (ok: status 0), it was ended (its
-// limit passed, or waiting on it failed), or it still runs. Passes a stop request on to it, and
-// ends the daemon once a child asked to stop has ended.
-enum class child_state { running, ok, failed };
-child_state child_poll(child &c);
+// Starts put on the files, which are marked as the new child's (trace::child) until it ends,
+// as part of the list's attempt `attempt`; false, after a message, when no child could be
+// started.
+bool child_start(int id, unsigned int attempt, const std::vector<trace *> &files);
 
-// Runs one put child for these files and waits for it; the loop waits meanwhile.
-enum class child_end { ok, failed, not_started };
-child_end run_child(tolvane_cf_watcher_t *w, const std::vector<trace *> &files);
+// Children running now, in all and for watcher id.
+int children_running();
+int children_running(int id);
 
-// Collects children given up on earlier.
-void children_reap();
-
-// SIGTERM and SIGINT end the daemon through daemon_stop, from the loop or from a wait on a
-// child.
-void stop_signals_catch();
+// Whether SIGTERM or SIGINT asked the daemon to end: no child is started any more.
+bool stopping();
 
 }  // namespace tolvane_daemon

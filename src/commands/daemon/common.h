@@ -17,11 +17,11 @@ struct settings {
     bool foreground = false;
     bool debug = false;
     const char *suffix = nullptr;  // part of the settings record, not read: the suffix is kSuffix
-    time_t timeout = 60;           // longest run of one upload child, in seconds
-    int argc = 32;                 // part of the settings record, not read
-    int interval = 5;              // the tick's period, in seconds
-    int batch = 16;      // part of the settings record, not read: kChildFiles sets the share
-    mode_t mode = 0700;  // part of the settings record, not read
+    time_t timeout = 60;  // seconds an upload child may go without progress (daemon.timeout)
+    int argc = 32;        // part of the settings record, not read
+    int interval = 5;     // the tick's period, in seconds
+    int batch = 16;       // part of the settings record, not read: kChildFiles sets the share
+    mode_t mode = 0700;   // part of the settings record, not read
 };
 extern settings cf;
 
@@ -35,8 +35,6 @@ void notify(const std::string &state);
 
 // Beats the heartbeat (when a monitor is attached) and the service manager's watchdog.
 void beat();
-// When beat() last ran (monotonic ms).
-int64_t beaten_at();
 
 }  // namespace tolvane_daemon
 

@@ -1,17 +1,35 @@
 // The daemon command: watches the configured directories, lists the trace files that land
-// there, and at every tick uploads each watcher's list by running this program's own put in a
-// child process; put removes what it stored, and that removal takes the file off the list.
+// there, and at every tick offers each watcher's listed files to upload children, this
+// program's own put; put removes what it stored, and that removal takes the file off the list.
 // watching.cpp keeps the lists, children.cpp runs the children, policy.cpp decides what a
-// child gets and when a list is offered again; this file starts the daemon and runs the tick
-// that ties them together.
+// child gets, how many run, and when a list is offered again; this file starts the daemon and
+// runs the tick that ties them together.
 //
-// Back-off. A list whose attempt stored nothing while the store was presumably down waits
-// before its next one: the next tick as usual, then about 10 s, 20 s, 40 s ... up to 5 minutes,
-// jittered so that many hosts do not come back in step; anything stored resets it. A trace that
-// the store refused while it took others from the same child is marked, and from then on goes
-// after the unmarked ones: a child then fails on it only once all the others are stored, so it
-// says nothing about the store, and never puts a list that otherwise makes progress into
-// back-off. Offered alone, marked traces are retried every 5 minutes.
+// Children. Nothing waits for a child: they run side by side, at most two per directory and
+// four in all (policy.h), and a trace is only ever in one of them (trace::child). So while one
+// directory's long upload runs, the other directories go on, and traces that arrive in the same
+// directory go to a second child at the next tick. A child that stored something is followed at
+// once by the next share of its directory, if any is ready.
+//
+// Back-off. An attempt is the children started for a list at one tick, together with any child
+// started at once after one of them stored something. An attempt that stored nothing while
+// the store was presumably down (its children failed, or made no progress for daemon.timeout
+// seconds and were ended) makes its directory wait before its next one: the next tick as usual,
+// then about 10 s, 20 s, 40 s ... up to 5 minutes, jittered so that many hosts do not come back
+// in step; anything stored resets it. It is judged as its children end: the first one's
+// outcome counts, a later one that stores nothing changes nothing, and anything stored resets
+// the count whenever it comes. So a long upload of an earlier attempt, still running, is its
+// own attempt: the stall of a later one counts, and is undone when the long one stores. A
+// directory that waits starts no child; one already running goes on. A trace that the store refused
+// while it took others from the same child is marked, and from then on goes after the unmarked
+// ones: a child then fails on it only once all the others are stored, so it says nothing about the
+// store, and never puts a list that otherwise makes progress into back-off. Offered alone, marked
+// traces are retried every 5 minutes.
+//
+// Stored already. A trace that a child stored but could not delete (a read-only file system)
+// is kept listed but not sent again while its path names that file, and reported at once, then
+// at most once an hour. A trace the store already held (HTTP 409, the session's "exists") is
+// deleted by put like a stored one; it is not a failure of the store.
 //
 // Service manager. Under systemd (NOTIFY_SOCKET set, libsystemd compiled in) the daemon says
 // READY=1 after its first scan, WATCHDOG=1 wherever it beats the heartbeat, a STATUS= summary
@@ -19,6 +37,7 @@
 #include "tolvane/commands/daemon.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #ifdef TOLVANE_WITH_SYSTEMD
 #include <systemd/sd-daemon.h>
@@ -50,7 +69,6 @@ uv_loop_t *loop;
 namespace {
 uv_timer_t tick;
 volatile gimli_heartbeat *hb;
-int64_t beat_time;
 time_t last_upload;  // wall clock, for the status line; 0 before the first
 bool notifying;      // a service manager listens (NOTIFY_SOCKET)
 std::string status_sent;
@@ -70,25 +88,20 @@ void notify(const std::string &state) {
 #endif
 }
 
-// At every tick, and every half second while a tick waits on a child, so that a long upload is
-// not taken for a hang.
+// At every tick: nothing the loop does waits for a child or the network.
 void beat() {
-    beat_time = now_ms();
     if (hb != nullptr) {
         gimli_heartbeat_set(hb, GIMLI_HB_RUNNING);
         // Its file was cut short: the beat went nowhere, and so would every later one.
         if (gimli_heartbeat_lost()) {
-            fputs("warning: the watchdog heartbeat record was truncated; going on without a "
-                  "heartbeat.\n",
-                  stderr);
+            fputs(
+                "warning: the watchdog heartbeat record was truncated; going on without a "
+                "heartbeat.\n",
+                stderr);
             hb = nullptr;
         }
     }
     notify("WATCHDOG=1");
-}
-
-int64_t beaten_at() {
-    return beat_time;
 }
 
 namespace {
@@ -96,20 +109,7 @@ const char kUsage[] =
     "Usage: daemon [<options>]\n\n    -f, --foreground              Run in foreground.\n"
     "    -h, --help                    Print this message.\n";
 
-// After a failed child: the file it failed on goes to the oldest end, so the others are not
-// held back by it at the next tick, and is marked when the store took others of the share.
-// True when the child stored anything.
-bool share_failed(trace_list &list, const std::vector<trace *> &share) {
-    std::vector<bool> gone;
-    gone.reserve(share.size());
-    for (trace *t : share) gone.push_back(access(t->path, F_OK) != 0);
-    share_verdict v = share_judge(gone);
-    if (!v.failed) return true;
-    trace *failed = share[*v.failed];
-    list.move_to_tail(failed);
-    failed->refused = failed->refused || v.mark;
-    return v.stored;
-}
+void status_update();
 
 // The next child's share of `ready`, from *start on; *start moves past it.
 std::vector<trace *> share_next(const std::vector<trace *> &ready, size_t *start, size_t fixed) {
@@ -120,53 +120,82 @@ std::vector<trace *> share_next(const std::vector<trace *> &ready, size_t *start
     return share;
 }
 
-// Offers the ready files: one child per share, one after another, until one stores nothing.
-// The loop waits meanwhile, so no event can drop an entry of `ready` under it; the events
-// queue up in the kernel, and should they overflow it, every watched directory is listed again.
-attempt children_run(int id, const std::vector<trace *> &ready) {
-    tolvane_cf_watcher_t *w = ready[0]->watcher;
-    size_t fixed = child_fixed_bytes(w);
-    bool stored = false;
-    for (size_t start = 0; start < ready.size();) {
-        std::vector<trace *> share = share_next(ready, &start, fixed);
-        child_end end = run_child(w, share);
-        if (end == child_end::not_started) return stored ? attempt::progress : attempt::not_started;
-        if (end == child_end::ok || share_failed(traces[id], share)) {
-            stored = true;
-            continue;
-        }
-        // Marked traces go last, so a child that stopped at one had nothing else to offer.
-        if (stored) return attempt::progress;
-        return share[0]->refused ? attempt::refused_only : attempt::stalled;
-    }
-    return attempt::progress;
-}
-
 uint32_t jitter(uint32_t bound) {
     return arc4random_uniform(bound);
 }
 
-// Uploads one watcher's list, unless it is backing off.
-void traces_put(int id) {
+// Offers one watcher's ready files to new children, as far as the limits on children allow,
+// unless the list is backing off. They make a new attempt, or go on with `attempt`.
+void traces_put(int id, unsigned int attempt = 0) {
     watch &s = watches[id];
     const int64_t now = now_ms();
     const int64_t period = static_cast<int64_t>(cf.interval) * 1000;
-    if (s.uploads.waits(now, period)) return;
+    if (stopping() || s.uploads.waits(now, period)) return;
+    auto room = [id] {
+        return children_running(id) < kChildrenPerDirectory && children_running() < kChildrenInAll;
+    };
+    if (!room()) return;
     std::vector<trace *> ready = traces_ready(id);
     if (ready.empty()) return;
     if (ready[0]->refused && s.uploads.marked_waits(now, period)) return;
+    size_t fixed = child_fixed_bytes(s.w);
+    if (attempt == 0) attempt = s.uploads.attempt_begin();
+    for (size_t start = 0; start < ready.size() && room();) {
+        std::vector<trace *> share = share_next(ready, &start, fixed);
+        if (!child_start(id, attempt, share)) return;
+    }
+}
+
+// What a child's end means for its list: a file it failed on goes to the oldest end, so the
+// others are not held back by it, and is marked when the store took others of the share; files
+// kept (stored, not deletable) are not sent again. The outcome counts for the back-off, and a
+// child that stored anything is followed by the next share at once.
+void child_ended(const child_report &r) {
+    trace_list &list = traces[r.id];
+    watch &s = watches[r.id];
+    const int64_t now = now_ms();
+    std::vector<trace *> share;  // the child's files still listed; null for those gone
+    std::vector<bool> gone;
+    for (const std::string &path : r.paths) {
+        trace *t = list.find(path);
+        share.push_back(t);
+        gone.push_back(t == nullptr || access(path.c_str(), F_OK) != 0);
+    }
+    for (size_t i = 0; i < share.size(); i++) {
+        if (r.said[i] != file_said::kept || share[i] == nullptr) continue;
+        struct stat st;
+        if (lstat(share[i]->path, &st) != 0) continue;
+        list.keep(share[i], &st);
+        kept_tell(share[i], now);
+    }
+    share_verdict v = share_judge(r.said, gone);
+    attempt outcome = attempt::progress;
+    if (!r.ok) {
+        if (v.failed && share[*v.failed] != nullptr) {
+            trace *failed = share[*v.failed];
+            list.move_to_tail(failed);
+            failed->refused = failed->refused || v.mark;
+        }
+        // Marked traces go last, so a share that begins with one holds nothing else.
+        if (!v.stored)
+            outcome =
+                share[0] != nullptr && share[0]->refused ? attempt::refused_only : attempt::stalled;
+    }
     const char *root = tolvane_cf_watcher_root_get(s.w);
-    attempt outcome = children_run(id, ready);
-    notice said = s.uploads.attempt_ended(outcome, now_ms(), jitter);
-    if (outcome == attempt::progress) last_upload = time(nullptr);
+    notice said = s.uploads.child_ended(r.attempt, outcome, now, jitter);
+    if (v.stored) last_upload = time(nullptr);
     if (outcome == attempt::stalled)
-        DEBUG("[B%d] %u attempts stored nothing; next in %" PRId64 " ms.\n", id, s.uploads.stalls(),
-              s.uploads.wait_ms());
+        DEBUG("[B%d] %u attempts stored nothing; next in %" PRId64 " ms.\n", r.id,
+              s.uploads.stalls(), s.uploads.wait_ms());
     if (said == notice::working_again)
         fprintf(stderr, "warning: uploads from \"%s\" work again.\n", root);
     if (said == notice::failing)
         fprintf(stderr, "warning: uploads from \"%s\" are failing; next attempt in %d s.\n", root,
                 static_cast<int>((s.uploads.wait_ms() + 500) / 1000));
+    // Only a child that stored something is followed at once: one that ended well without
+    // doing so (no put of ours) would otherwise be started again and again.
+    if (v.stored && !list.empty()) traces_put(r.id, r.attempt);
+    status_update();
 }
 
 // The summary the service manager shows: directories watched, files listed, the last upload
@@ -185,7 +214,7 @@ std::string status_text() {
     snprintf(text, sizeof text,
              "STATUS=directories watched: %d/%d; traces queued: %u; last upload: %s; backing off: "
              "%d",
-             watched, count, trace_list::total(), last, backing_off);
+             watched, count, trace_list::total() - trace_list::kept(), last, backing_off);
     return text;
 }
 
@@ -199,8 +228,6 @@ void status_update() {
 }
 
 void timer_handler(uv_timer_t *) {
-    // Children given up on earlier are collected here at the latest.
-    children_reap();
     watches_check();
     DEBUG("[T] Scanning for traces [%u]...\n", trace_list::total());
     beat();
@@ -266,13 +293,14 @@ void timer_start() {
 
 void run(int argc, char **argv) {
     options_parse(argc, argv);
+    cf.timeout = tolvane_cf_daemon_timeout_get();
     tolvane_cf_watcher_t *first = lists_create();
     child_paths_set();
     if (!cf.foreground) detach();
     if (tolvane_net_result r; !tolvane_network_init(&r)) tolvane_fatal("%s", r.message.c_str());
     loop = tolvane_network_loop_get();
     notifying = getenv("NOTIFY_SOCKET") != nullptr;
-    stop_signals_catch();
+    children_init(child_ended);
     watches_start(first);
     heartbeat_attach();
     timer_start();

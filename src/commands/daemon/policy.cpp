@@ -12,16 +12,20 @@ bool share_budget::take(size_t path_length) {
     return true;
 }
 
-share_verdict share_judge(const std::vector<bool> &gone) {
+share_verdict share_judge(const std::vector<file_said> &said, const std::vector<bool> &gone) {
     share_verdict v;
-    for (size_t i = 0; i < gone.size(); i++) {
-        if (gone[i]) {
+    std::optional<size_t> named, unfinished;
+    for (size_t i = 0; i < said.size(); i++) {
+        if (said[i] == file_said::stored || said[i] == file_said::kept || gone[i]) {
             v.stored = true;
-        } else if (!v.failed) {
-            v.failed = i;
+        } else if (said[i] == file_said::failed) {
+            if (!named) named = i;
+        } else if (!unfinished) {
+            unfinished = i;
         }
     }
-    v.mark = v.failed && v.stored;
+    v.failed = named ? named : unfinished;
+    v.mark = named && v.stored;
     return v;
 }
 

@@ -1,7 +1,8 @@
-// The daemon's upload policy: which listed traces a child gets and in what order, when a list
-// whose attempt stored nothing is offered again, which trace is marked, and when a child is
-// ended. It does no I/O and reads no clock: times (monotonic milliseconds) and the random
-// source for the jitter are arguments, so every rule can be tried over a fake clock.
+// The daemon's upload policy: which listed traces a child gets and in what order, how many
+// children run at once, when a list whose attempt stored nothing is offered again, which trace
+// is marked, when a child is ended, and when a trace that cannot be deleted is reported. It
+// does no I/O and reads no clock: times (monotonic milliseconds) and the random source for the
+// jitter are arguments, so every rule can be tried over a fake clock.
 #pragma once
 
 #include <algorithm>
@@ -16,12 +17,19 @@ namespace tolvane_daemon {
 // enough argument bytes to stay well inside the system's limit for a command line.
 inline constexpr size_t kChildFiles = 1024;
 inline constexpr size_t kChildArgBytes = 512 * 1024;
+// Children at once: two per directory, so that traces arriving during a long upload get a
+// child of their own, and four in all, so that a host's uplink and process table stay bounded
+// however many directories are watched.
+inline constexpr int kChildrenPerDirectory = 2;
+inline constexpr int kChildrenInAll = 4;
 // Back-off: the first wait after two attempts in a row stored nothing, and the longest. Marked
 // traces alone are offered again after the longest wait.
 inline constexpr int64_t kBackoffFirstMs = 10 * 1000;
 inline constexpr int64_t kBackoffMaxMs = 5 * 60 * 1000;
-// How long a child asked to end at SIGTERM gets before it is killed.
+// How long a child sent SIGTERM gets before it is killed.
 inline constexpr int64_t kStopGraceMs = 5000;
+// A trace that is stored but cannot be deleted is reported at once, then at most this often.
+inline constexpr int64_t kKeptReportMs = 60 * 60 * 1000;
 
 // The ready traces in the order they are offered: the unmarked ones first, then the marked ones,
 // each in list order (newest first). A child then fails on a marked trace only once all the
@@ -46,15 +54,22 @@ class share_budget {
     size_t bytes_;
 };
 
-// What a failed child left of its share. put offers the files in order, removes each one it
-// stored and stops at its first failure, so the first file still there is the one that failed.
-// It is marked when others of the share were stored: the store answered, and refused this one.
+// What a child said of a file of its share on its progress channel (put_channel.h).
+enum class file_said : uint8_t { nothing, stored, kept, failed };
+
+// What a failed child left of its share. put sends the files in order and stops at the first
+// one it cannot store ("failed <i>"); a file the store holds never stops it ("stored", "kept"),
+// except one it already held, after which put ends. A file whose line went missing counts as
+// stored when it is gone from the directory. A child that ended without naming its failed file
+// (killed, ended before it sent anything) failed on the first file it had not finished.
+// The failed file is marked when put named it and others of the share were stored: the store
+// answered, and refused this one.
 struct share_verdict {
     std::optional<size_t> failed;  // its index in the share; none when every file went
-    bool stored = false;           // some file of the share went
+    bool stored = false;           // some file of the share is in the store
     bool mark = false;             // the failed file is to be marked
 };
-share_verdict share_judge(const std::vector<bool> &gone);
+share_verdict share_judge(const std::vector<file_said> &said, const std::vector<bool> &gone);
 
 // What came of one list's attempt: something stored; nothing stored although unmarked traces
 // were offered (the store is taken to be down); nothing stored of marked traces alone (which
@@ -87,6 +102,18 @@ class backoff {
     // Takes the outcome of an attempt that ended at `ended`; says what to tell.
     notice attempt_ended(attempt outcome, int64_t ended, jitter_source jitter);
 
+    // Children share an attempt: those started together at a tick, and one started at once
+    // after a child of the attempt stored something. This numbers a new one.
+    unsigned int attempt_begin() { return ++attempts_; }
+    // Takes the outcome of one child of attempt `which`. An attempt stored nothing only if none
+    // of its children did: once one of them has counted, stored something or not, a later one
+    // that stores nothing changes nothing. Anything stored counts whenever it comes.
+    notice child_ended(unsigned int which, attempt outcome, int64_t ended, jitter_source jitter) {
+        if (outcome == attempt::stalled && which == judged_) return notice::none;
+        if (outcome == attempt::stalled || outcome == attempt::progress) judged_ = which;
+        return attempt_ended(outcome, ended, jitter);
+    }
+
     bool backing_off() const { return stalls_ >= 2; }
     unsigned int stalls() const { return stalls_; }
     // The wait that the latest stall started.
@@ -97,32 +124,77 @@ class backoff {
 
     unsigned int stalls_ = 0;  // attempts in a row that stored nothing
     int64_t wait_ = 0;
-    int64_t retry_at_ = 0;    // no attempt before
-    int64_t refused_at_ = 0;  // when marked traces alone were last offered; 0 for never
+    int64_t retry_at_ = 0;       // no attempt before
+    int64_t refused_at_ = 0;     // when marked traces alone were last offered; 0 for never
+    unsigned int attempts_ = 0;  // the latest attempt's number
+    unsigned int judged_ = 0;    // the latest attempt a child's outcome counted for
 };
 
-// What a running child is allowed: timeout_ms from its start; once the daemon is asked to
-// stop, kStopGraceMs from the request.
+// When a running child is ended: after timeout_ms without progress (a line on its channel),
+// however long it has run, it is sent SIGTERM, and SIGKILL kStopGraceMs later; so too, without
+// the time-out, when the daemon is asked to stop.
 class child_limit {
    public:
-    enum verdict { wait, timed_out, grace_over };
+    enum verdict {
+        wait,      // nothing to do now
+        time_out,  // no progress for the time-out: send SIGTERM (said once)
+        kill,      // the grace after SIGTERM is over: send SIGKILL (said once)
+    };
 
-    child_limit(int64_t started, int64_t timeout_ms) : deadline_(started + timeout_ms) {}
-    void stop(int64_t now) {
+    child_limit(int64_t started, int64_t timeout_ms)
+        : timeout_(timeout_ms), deadline_(started + timeout_ms) {}
+    // The child made progress at `now`: the time-out counts from then. Nothing changes once it
+    // is being ended.
+    void progress(int64_t now) {
+        if (phase_ == running) deadline_ = now + timeout_;
+    }
+    // The daemon stops: true when the caller is to send SIGTERM now (a child already sent it
+    // keeps its earlier deadline).
+    bool stop(int64_t now) {
         stopping_ = true;
+        if (phase_ != running) return false;
+        phase_ = ending;
         deadline_ = now + kStopGraceMs;
+        return true;
+    }
+    verdict check(int64_t now) {
+        if (now <= deadline_ || phase_ == killed) return wait;
+        if (phase_ == ending) {
+            phase_ = killed;
+            return kill;
+        }
+        phase_ = ending;
+        timed_out_ = true;
+        deadline_ = now + kStopGraceMs;
+        return time_out;
     }
     bool stopping() const { return stopping_; }
-    int64_t deadline() const { return deadline_; }
-    // Whether the child is ended at `now`: timed_out is said, grace_over ends the daemon too.
-    verdict check(int64_t now) const {
-        if (now <= deadline_) return wait;
-        return stopping_ ? grace_over : timed_out;
+    bool timed_out() const { return timed_out_; }
+
+   private:
+    enum phase { running, ending, killed };
+    int64_t timeout_;
+    int64_t deadline_;
+    phase phase_ = running;
+    bool stopping_ = false;
+    bool timed_out_ = false;
+};
+
+// When a trace that is stored but cannot be deleted is reported: the first time asked, then
+// again only once kKeptReportMs have passed since the last report.
+class kept_report {
+   public:
+    // Whether to report at `now`; if so, it counts as reported.
+    bool due(int64_t now) {
+        if (said_ && now - last_ < kKeptReportMs) return false;
+        said_ = true;
+        last_ = now;
+        return true;
     }
 
    private:
-    int64_t deadline_;
-    bool stopping_ = false;
+    bool said_ = false;
+    int64_t last_ = 0;
 };
 
 }  // namespace tolvane_daemon

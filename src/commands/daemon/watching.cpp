@@ -29,6 +29,7 @@
 #include "tolvane/trace/qvif.h"
 #include "tolvane/util/fatal.h"
 #include "tolvane/util/misc.h"
+#include "tolvane/util/text.h"
 
 namespace tolvane_daemon {
 
@@ -53,6 +54,8 @@ trace *trace_list::insert(tolvane_cf_watcher_t *watcher, std::string_view path) 
     t->watcher = watcher;
     t->seen = 0;
     t->refused = false;
+    t->child = 0;
+    t->kept = nullptr;
     memcpy(t->path, path.data(), path.size());
     t->path[path.size()] = '\0';
     TAILQ_INSERT_HEAD(&head_, t, linkage);
@@ -62,10 +65,27 @@ trace *trace_list::insert(tolvane_cf_watcher_t *watcher, std::string_view path) 
 }
 
 void trace_list::erase(trace *t) {
+    keep(t, nullptr);
     TAILQ_REMOVE(&head_, t, linkage);
     index_.erase(t->path);
     free(t);
     total_--;
+}
+
+void trace_list::keep(trace *t, const struct stat *st) {
+    if (st == nullptr) {
+        kept_ -= t->kept != nullptr;
+        delete t->kept;
+        t->kept = nullptr;
+        return;
+    }
+    if (t->kept == nullptr) {
+        t->kept = new kept_file{};
+        kept_++;
+    }
+    t->kept->dev = st->st_dev;
+    t->kept->ino = st->st_ino;
+    t->kept->size = st->st_size;
 }
 
 namespace {
@@ -352,9 +372,27 @@ void watches_check() {
     }
 }
 
+void kept_tell(const trace *t, int64_t now) {
+    if (t->kept->report.due(now))
+        fprintf(stderr, "warning: stored \"%s\" cannot be deleted; it is not sent again.\n",
+                tolvane_printable(t->path).c_str());
+}
+
 std::vector<trace *> traces_ready(int id) {
     std::vector<trace *> ready;
+    const int64_t now = now_ms();
     for (trace *t : traces[id]) {
+        if (t->child != 0) continue;
+        if (t->kept != nullptr) {
+            // Still the file that was stored: not sent again. Another file under its name is.
+            struct stat st;
+            if (lstat(t->path, &st) == 0 && st.st_dev == t->kept->dev &&
+                st.st_ino == t->kept->ino && st.st_size == t->kept->size) {
+                kept_tell(t, now);
+                continue;
+            }
+            traces[id].keep(t, nullptr);
+        }
         bool gone;
         if (ready_to_send(t, &gone)) {
             ready.push_back(t);

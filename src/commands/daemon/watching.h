@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/queue.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <ctime>
@@ -16,13 +17,24 @@
 
 namespace tolvane_daemon {
 
+// A listed file that a child stored but could not delete: the file it was (it is not sent
+// again while its path names that file), and its reports.
+struct kept_file {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    kept_report report;
+};
+
 // One listed file, allocated as one block with its path inline.
 struct trace {
     TAILQ_ENTRY(trace) linkage;
     time_t attempt;  // part of the entry record, set to 0 and not read
     tolvane_cf_watcher_t *watcher;
-    unsigned int seen;  // the latest listing of its directory that found the file
-    bool refused;       // the store refused it while it took others from the same child
+    unsigned int seen;   // the latest listing of its directory that found the file
+    bool refused;        // the store refused it while it took others from the same child
+    unsigned int child;  // the running child that has it (its serial number), 0 for none
+    kept_file *kept;     // stored but not deletable; null for a file still to send
     char path[];
 };
 
@@ -40,8 +52,9 @@ class trace_list {
         while (!empty()) erase(TAILQ_FIRST(&head_));
     }
 
-    // The number of entries over all lists.
+    // The number of entries over all lists, and of those that are kept (stored already).
     static unsigned int total() { return total_; }
+    static unsigned int kept() { return kept_; }
 
     bool empty() const { return TAILQ_EMPTY(&head_); }
 
@@ -54,6 +67,9 @@ class trace_list {
     trace *insert(tolvane_cf_watcher_t *watcher, std::string_view path);
     // Unlinks and releases the entry.
     void erase(trace *t);
+    // The entry's file, as `st` describes it, is stored but cannot be deleted; or, with null,
+    // it is a file to send again.
+    void keep(trace *t, const struct stat *st);
     // To the oldest end, so the entries in front of it go first.
     void move_to_tail(trace *t) {
         TAILQ_REMOVE(&head_, t, linkage);
@@ -84,6 +100,7 @@ class trace_list {
     TAILQ_HEAD(, trace) head_;
     std::unordered_map<std::string_view, trace *> index_;  // keys point into the entries
     static inline unsigned int total_ = 0;
+    static inline unsigned int kept_ = 0;
 };
 
 // What the daemon knows of one watcher's directory, and how its list's uploads go. A watcher
@@ -115,8 +132,12 @@ bool watch_start(watch &s);
 // are started again, and directories not listed for a while are listed again.
 void watches_check();
 
-// The entries of list `id` that can go to put now, in the order they are offered (policy.h).
-// Entries whose file is gone are dropped on the way.
+// The entries of list `id` that can go to put now, in the order they are offered (policy.h):
+// none that a running child has, and none that is kept (reported again when due). Entries
+// whose file is gone are dropped on the way.
 std::vector<trace *> traces_ready(int id);
+
+// Reports a kept trace, when its report is due.
+void kept_tell(const trace *t, int64_t now);
 
 }  // namespace tolvane_daemon
