@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <getopt.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "put_channel.h"
+#include "put_progress.h"
 #include "tolvane/config/cf.h"
 #include "tolvane/config/cf_blocks.h"
 #include "tolvane/config/cf_universe.h"
@@ -67,7 +67,7 @@ tolvane_net_limits limits() {
     return l;
 }
 
-// A path as messages and the progress line show it: one line, no byte that acts on a terminal.
+// A path as messages show it: one line, no byte that acts on a terminal.
 std::string shown(const char *path) {
     return tolvane_printable(path);
 }
@@ -209,18 +209,6 @@ void file_record::prepare() {
     tolvane_uuid_to_string(uuid, reinterpret_cast<const cr_uuid_t *>(header->uuid));
 }
 
-// The progress line: while a trace of over 8 MiB goes out and standard error is a terminal, one
-// line "<path>  37%  390.0 MiB  812.3 MiB/s" there, redrawn four times a second and erased
-// before the result line or any message that ends the process. Without a terminal, nothing.
-struct {
-    bool on;  // standard error is a terminal
-    uv_timer_t timer;
-    const file_record *file;  // the trace shown; null when none is
-    uint64_t start;           // when it was handed to the writer (uv_hrtime)
-    bool drawn;               // a line is on the terminal
-} progress;
-const size_t kProgressAbove = 8 << 20;
-
 // The writer the files go through (step 4); the other one is null.
 struct {
     tolvane_curl_writer_t *http;
@@ -232,58 +220,17 @@ uint64_t bytes_sent() {
     return tolvane_writer_payload_sent(writer.session);
 }
 
-void progress_erase() {
-    if (progress.drawn) fputs("\r\033[K", stderr);
-    progress.drawn = false;
-}
-
-void progress_draw(uv_timer_t *) {
-    const file_record *f = progress.file;
-    double mib = static_cast<double>(bytes_sent()) / (1 << 20);
-    double seconds = static_cast<double>(uv_hrtime() - progress.start) / 1e9;
-    char figures[64];
-    int n =
-        snprintf(figures, sizeof figures, "  %d%%  %.1f MiB  %.1f MiB/s",
-                 static_cast<int>(mib * (1 << 20) * 100 / static_cast<double>(f->payload.length)),
-                 mib, mib / seconds);
-    // The line must fit the terminal, or "\r" would not take it back: a long path loses its head.
-    winsize ws{};
-    int room =
-        (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80) - 1 - n;
-    std::string path = shown(f->path());
-    int length = static_cast<int>(path.size());
-    const char *dots = length > room ? "..." : "";
-    int tail = length > room ? std::max(room - 3, 0) : length;
-    fprintf(stderr, "\r%s%s%s\033[K", dots, path.c_str() + length - tail, figures);
-    progress.drawn = true;
-}
-
-// `f` is handed to the writer now.
-void progress_begin(const file_record *f) {
-    if (!progress.on) return;
-    progress_erase();
-    progress.file = f->payload.length > kProgressAbove ? f : nullptr;
-    progress.start = uv_hrtime();
-    if (progress.file != nullptr) {
-        uv_timer_start(&progress.timer, progress_draw, 250, 250);
-    } else {
-        uv_timer_stop(&progress.timer);
-    }
-}
-
 // Before put ends, whatever way: the progress line goes, and the progress channel hears of a
 // file that failed.
 void before_end() {
-    progress_erase();
+    tolvane_put_progress::erase();
     tolvane_put_channel::ending();
 }
 
 void progress_start() {
     tolvane_message_hook_set(before_end);
     tolvane_put_channel::start(tolvane_network_loop_get(), bytes_sent);
-    if (!progress.on) return;
-    uv_timer_init(tolvane_network_loop_get(), &progress.timer);
-    uv_unref(reinterpret_cast<uv_handle_t *>(&progress.timer));
+    tolvane_put_progress::start(tolvane_network_loop_get(), bytes_sent);
 }
 
 // Deletes a stored file, but only while its path still names the file that was loaded (same
@@ -296,14 +243,14 @@ bool delete_stored(const file_record *f) {
     struct stat st;
     if (stat(p.path, &st) == 0 && (st.st_dev != p.device || st.st_ino != p.inode ||
                                    static_cast<uintmax_t>(st.st_size) != p.length)) {
-        progress_erase();
+        tolvane_put_progress::erase();
         fprintf(stderr, "warning: %s was replaced during its upload; the new file is kept.\n",
                 shown(p.path).c_str());
         return true;
     }
     if (unlink(p.path) == 0 || errno == ENOENT) return true;
     int e = errno;
-    progress_erase();
+    tolvane_put_progress::erase();
     fprintf(stderr, "error: stored \"%s\" but could not delete it: %s\n", shown(p.path).c_str(),
             tolvane_strerror(e));
     delete_failed = true;
@@ -324,8 +271,7 @@ void settle(const file_record *f) {
 // A line that cannot be written ends the run with status 1 and the file kept (it is stored, so
 // it is only sent again to be told so). Then the file is deleted if asked for.
 void report_stored(const file_record *f, const char *left, size_t left_length) {
-    progress_erase();
-    if (progress.on) uv_timer_stop(&progress.timer);
+    tolvane_put_progress::stop();
     if (printf("%.*s => %s\n", static_cast<int>(std::min<size_t>(left_length, INT32_MAX)), left,
                f->uuid) < 0)
         tolvane_stdout_lost(errno);
@@ -470,7 +416,7 @@ void submit_next() {
         fprintf(stderr, "warning: aborting after %zu bytes.\n", point);
         disconnect_after = static_cast<uint32_t>(point);
     }
-    progress_begin(f);
+    tolvane_put_progress::begin(f->path(), f->payload.length);
     if (writer.http != nullptr) {
         tolvane_net_result r;
         if (!tolvane_curl_writer_file_put(writer.http, &f->payload, on_http_complete, &r))
@@ -590,7 +536,7 @@ void start_session(const writer_choice &c, tolvane_cf_token_t *token) {
 void tolvane_command_put_handler(int argc, char **argv) {
     n_processed = 0;
     writer = {};
-    progress.on = isatty(STDERR_FILENO);
+    tolvane_put_progress::init();
     delete_failed = false;
     int first = parse_options(argc, argv);
     tolvane_cf_token_t *token = parse_words(argc - first, argv + first);
