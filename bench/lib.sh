@@ -50,13 +50,17 @@ trap 'exit 1' INT TERM
 token=$(od -An -tx1 -N32 /dev/urandom | tr -d ' \n')
 
 # A fresh receiver storing nothing (it refuses a UUID it has seen, so every run needs one),
-# listening as its arguments say ("--http 0", say); its log goes to $work/rx.log. Sets $port to
-# the port of the first listener kind named in $rx_kind (default http).
+# listening as its arguments say ("--http 0", say); its log goes to $work/rx.log. With
+# rx_keep=1 it keeps what it stores, as $work/store/<uuid>.slt (renamed there when stored, so
+# the file's ctime is the moment it was stored).
 receiver_pid=
+rx_keep=0
 start_receiver() {
   bench_end "$receiver_pid"
   rm -f "$work/rx.out"
-  setsid "$receiver" --store "$work/store" --token "$token" --discard "$@" \
+  local discard=--discard
+  ((rx_keep == 0)) || discard=
+  setsid "$receiver" --store "$work/store" --token "$token" $discard "$@" \
     >"$work/rx.out" 2>"$work/rx.log" &
   receiver_pid=$!
   local _
