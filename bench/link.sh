@@ -7,8 +7,8 @@
 #   (b) the daemon alone (there is no peer doing its work to compare with): `tolvane daemon -f`
 #       watching two directories, daemon.timeout 20 s, uploads one 1 GiB trace over HTTP through
 #       the relay while 100 traces of 64 KiB arrive in the other directory and 100 in the big
-#       trace's own one, one of each about every second during the big upload (the relay
-#       paces each connection on its own, so they do not take from the big one's rate).
+#       trace's own one, one of each about every second during the big upload (they share the
+#       link's rate with the big one, as on a real uplink).
 #       Printed: p50, p99 and the most of each small trace's time from arrival (the moment it
 #       was moved in) to stored (the ctime of the receiver's file, set when it is renamed into the store), per
 #       directory; the big trace's number of attempts (relay connections that carried part of
@@ -121,7 +121,7 @@ part_b() {
   echo "(b) the daemon alone, no A/B peer: one $b_mib MiB trace on the uplink ($link_rate/s," \
     "+$link_latency ms each way, HTTP), $b_count x 64 KiB arriving in the other directory and" \
     "$b_count in the same one, one of each every $(awk -v u="$interval_us" 'BEGIN { printf "%.2f", u / 1e6 }') s" \
-    "(each connection paced on its own)"
+    "(all sharing the link)"
   mkdir -p "$b/stage" "$b/same" "$b/other"
   "$mktrace" --size "$big" "$b/stage/big.slt" >"$b/big.list"
   "$mktrace" --count "$smalls" --size "$small" "$b/stage/s%05d.slt" >"$b/small.list"

@@ -240,6 +240,18 @@ TEST_F(RelayTest, RatesHoldEachWayAndTheRelayHoldsLittle) {
     EXPECT_GE(secs, 3.6);
     EXPECT_LE(secs, 4.4);
     EXPECT_TRUE(sb.read("store/" + t.uuid + ".slt") == sb.read("big.slt"));
+    // The link's rate is shared, as an uplink's is: two uploads of 1 MiB at once take as long
+    // as one of 2 MiB.
+    trace(sb, "a.slt", {"--size", "1048576"});
+    trace(sb, "b.slt", {"--size", "1048576"});
+    t0 = Clock::now();
+    auto a = sb.spawn(TOLVANE_BINARY, {"-c", cf, "put", "p", "t", "a.slt"});
+    auto b = sb.spawn(TOLVANE_BINARY, {"-c", cf, "put", "p", "t", "b.slt"});
+    EXPECT_EQ(a->wait(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(b->wait(std::chrono::seconds(10)), 0);
+    secs = since(t0);
+    EXPECT_GE(secs, 3.6);
+    EXPECT_LE(secs, 4.6);
 
     // Both directions at once, each at its own rate: 2 s each. With the senders' buffers
     // fixed, what they are ahead of the receiving end is what the relay (and its sockets)

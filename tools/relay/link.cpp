@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -47,21 +48,35 @@ struct Chunk {
     uint64_t due = 0;  // when it may go: read time plus latency
 };
 
+// A small burst: a 50th of a second at high rates, at most a quarter second at low ones.
+uint64_t burst_of(uint64_t rate) {
+    return std::max<uint64_t>(1, std::max(rate / 50, std::min<uint64_t>(16 << 10, rate / 4)));
+}
+
+// The link's rate in each direction is shared by every connection over it, as an uplink's is:
+// one bucket per direction for the life of the relay, made with the first connection.
+Bucket &link_bucket(bool up, uint64_t rate) {
+    static std::optional<Bucket> buckets[2];
+    std::optional<Bucket> &b = buckets[up ? 0 : 1];
+    if (!b) b.emplace(rate, burst_of(rate), uv_hrtime());
+    return *b;
+}
+
 struct Direction {
-    Direction(Connection *c, uv_tcp_t *from, uv_tcp_t *to, uint64_t rate, uint64_t latency_ms)
+    Direction(Connection *c, uv_tcp_t *from, uv_tcp_t *to, bool up, uint64_t rate,
+              uint64_t latency_ms)
         : conn(c),
           src(from),
           dst(to),
-          // A small burst: a 50th of a second at high rates, at most a quarter second at low ones.
-          burst(std::max<uint64_t>(1, std::max(rate / 50, std::min<uint64_t>(16 << 10, rate / 4)))),
-          bucket(rate, burst, uv_hrtime()),
+          burst(burst_of(rate)),
+          bucket(link_bucket(up, rate)),
           latency_ns(latency_ms * 1000000),
           bound(kQueueBound + (rate ? rate : kUnlimitedRate) * latency_ms / 1000) {}
 
     Connection *conn;
     uv_tcp_t *src, *dst;
     uint64_t burst;
-    Bucket bucket;
+    Bucket &bucket;
     uint64_t latency_ns;
     uint64_t bound;
     uv_timer_t timer;
@@ -80,8 +95,8 @@ struct Direction {
 struct Connection {
     Connection(const Shape &s, uint64_t i)
         : id(i),
-          up(this, &client, &target, s.up_rate, s.latency_ms),
-          down(this, &target, &client, s.down_rate, s.latency_ms) {
+          up(this, &client, &target, true, s.up_rate, s.latency_ms),
+          down(this, &target, &client, false, s.down_rate, s.latency_ms) {
         up.stall_left = s.stall_after;
     }
     uint64_t id;

@@ -1,7 +1,8 @@
 // One relayed connection: a client accepted on a listener, a connection of our own to the
 // target, and between them one shaped direction each way (up: client to target, down: target
 // to client). Each direction holds a bounded queue, delays every chunk by the latency and pays
-// for its bytes from a token bucket, on uv timers. While a queue is over its bound the relay
+// for its bytes from the link's token bucket for that direction, which all connections share
+// as they would share an uplink, on uv timers. While a queue is over its bound the relay
 // stops reading that side, so the sender's own socket fills and it feels the link.
 #pragma once
 
