@@ -11,8 +11,9 @@
 //
 // The writer never ends the process: however the connection ends, it closes it and reports
 // once, through `done`, with a result record. A connection lost (end of file, reset) is told in
-// a line of its own before the line that reports it, naming the server and the phase (see
-// `cause` in writer_private.h).
+// a line of its own before the line that reports it: "error: the connection to <host:port>
+// <outcome> during the <phase> (<reason>).", the phase being the TLS handshake, the greeting
+// (before any answer, all sent) or the upload.
 //
 // A caller that only wants to know whether the server can be reached enqueues nothing: nothing
 // is sent then, not even the connection header, and `established` says when the connection is
