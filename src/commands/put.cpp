@@ -502,13 +502,14 @@ void start_http(const writer_choice &c, tolvane_cf_token_t *token) {
     if (!is_http(c.server))
         tolvane_fatal("error: first reachable writer server %s is not an HTTP server.\n%s",
                       c.server->display, kFailed);
-    freeaddrinfo(c.addresses);  // libcurl resolves the name itself
     bool insecure = cf.insecure || tolvane_cf_universe_curl_insecure_get(c.universe);
     tolvane_net_result r;
     tolvane_net_limits held = limits();
+    // libcurl resolves the name itself; the writer keeps the addresses to tell a proxy's apart.
     writer.http = tolvane_curl_writer_create(
-        c.universe, c.server, token,
+        c.universe, c.server, c.addresses, token,
         insecure ? TOLVANE_CURL_WRITER_F_INSECURE : TOLVANE_CURL_WRITER_F_NONE, &held, &r);
+    freeaddrinfo(c.addresses);
     if (writer.http == nullptr) tolvane_fatal("%s%s", r.message.c_str(), kFailed);
     progress_start();
     submit_next();
@@ -518,7 +519,7 @@ void start_http(const writer_choice &c, tolvane_cf_token_t *token) {
 void start_session(const writer_choice &c, tolvane_cf_token_t *token) {
     static const char kFailed[] = "error: failed to create network writer.\n";
     static const tolvane_writer_callbacks callbacks{on_session_connected, on_session_response,
-                                                    on_session_released, on_session_done};
+                                                    on_session_released, on_session_done, nullptr};
     if (c.server == nullptr) tolvane_fatal("%s", kFailed);
     tolvane_net_result r;
     tolvane_net_limits held = limits();

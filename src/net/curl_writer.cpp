@@ -1,8 +1,10 @@
 // The HTTP upload writer: one reusable easy handle posting trace files from memory or their file.
 #include "tolvane/net/curl_writer.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <json-c/json.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "tolvane/net/network.h"
 #include "tolvane/util/crypto.h"
@@ -30,7 +34,7 @@ struct tolvane_curl_writer {
     CURL *curl_handle;
     unsigned int state_flags;  // state_flag bits
     struct curl_slist *http_headers;
-    tolvane_payload *payload;  // the file being posted
+    tolvane_payload *payload;  // the file being posted; null for a connection alone
     size_t offset;             // of the next body byte to hand to libcurl
     cr_mem_builder response_builder;
     tolvane_curl_writer_cb_t oncomplete;
@@ -40,6 +44,12 @@ struct tolvane_curl_writer {
     bool https;
     int connect_timeout;  // seconds, for the message when it runs out
     bool peer_reached;    // a socket of this transfer had its TCP connect done
+    // The server's addresses with its port, when a proxy may be in use (from the configuration
+    // or the environment): a connection libcurl opens to any other address goes to the proxy,
+    // which messages then name. Empty when none can be.
+    std::vector<sockaddr_storage> server_addresses;
+    unsigned int sockets;     // opened for connections during this transfer (0: one was reused)
+    sockaddr_storage opened;  // the address of the last of them
 };
 
 namespace {
@@ -101,6 +111,48 @@ int curl_writer_seek_file(void *userdata, curl_off_t offset, int origin) {
     return CURL_SEEKFUNC_OK;
 }
 
+// Whether two socket addresses are the same address and port.
+bool same_address(const sockaddr_storage &a, const sockaddr_storage &b) {
+    if (a.ss_family != b.ss_family) return false;
+    if (a.ss_family == AF_INET) {
+        const auto &x = reinterpret_cast<const sockaddr_in &>(a);
+        const auto &y = reinterpret_cast<const sockaddr_in &>(b);
+        return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
+    }
+    const auto &x = reinterpret_cast<const sockaddr_in6 &>(a);
+    const auto &y = reinterpret_cast<const sockaddr_in6 &>(b);
+    return a.ss_family == AF_INET6 && x.sin6_port == y.sin6_port &&
+           memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
+}
+
+// "address:port", an IPv6 address in brackets.
+std::string address_text(const sockaddr_storage &a) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    unsigned port = 0;
+    if (a.ss_family == AF_INET) {
+        const auto &v4 = reinterpret_cast<const sockaddr_in &>(a);
+        inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+        port = ntohs(v4.sin_port);
+        return std::string(text) + ":" + std::to_string(port);
+    }
+    const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(a);
+    inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+    port = ntohs(v6.sin6_port);
+    return "[" + std::string(text) + "]:" + std::to_string(port);
+}
+
+// Where libcurl connects, recorded so that a failure can name a proxy it went through.
+curl_socket_t curl_writer_open_socket(void *userdata, curlsocktype purpose,
+                                      struct curl_sockaddr *address) {
+    auto *w = static_cast<tolvane_curl_writer *>(userdata);
+    if (purpose == CURLSOCKTYPE_IPCXN && address->addrlen <= sizeof w->opened) {
+        w->opened = {};
+        memcpy(&w->opened, &address->addr, address->addrlen);
+        w->sockets++;
+    }
+    return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
 // libcurl keeps no time of a TCP connect that the TLS handshake then did not follow, so whether a
 // connection was made is seen as libcurl closes its sockets.
 int curl_writer_close_socket(void *userdata, curl_socket_t fd) {
@@ -139,6 +191,8 @@ CURLcode setup_curl_writer_curl_handle(tolvane_curl_writer *w, tolvane_cf_univer
     SET(CURLOPT_SEEKDATA, w);
     SET(CURLOPT_WRITEFUNCTION, curl_writer_build_response);
     SET(CURLOPT_WRITEDATA, w);
+    SET(CURLOPT_OPENSOCKETFUNCTION, curl_writer_open_socket);
+    SET(CURLOPT_OPENSOCKETDATA, w);
     SET(CURLOPT_CLOSESOCKETFUNCTION, curl_writer_close_socket);
     SET(CURLOPT_CLOSESOCKETDATA, w);
     SET(CURLOPT_HTTPHEADER, w->http_headers);
@@ -210,23 +264,88 @@ bool retry_on_new_connection(tolvane_curl_writer *w) {
     return true;
 }
 
-// For a transfer libcurl reports as failed, the line before put's own when there is more to say
-// than "aborted connection.": a connection that was not made in time, or a reply that came in
-// part.
+// The server as cause lines name it, with the proxy the connection went through, if any.
+std::string peer(const tolvane_curl_writer *w, CURLcode result) {
+    std::string text = w->display;
+    if (result == CURLE_COULDNT_RESOLVE_PROXY) return text + " through a proxy";
+    if (w->sockets == 0 || w->server_addresses.empty()) return text;
+    for (const sockaddr_storage &a : w->server_addresses) {
+        if (same_address(a, w->opened)) return text;
+    }
+    return text + " through proxy " + address_text(w->opened);
+}
+
+// What the transfer was doing when it failed: "name resolution", "TCP connect", "proxy tunnel"
+// (a proxy refused to open one), "TLS handshake" or "upload" (the request and its reply). A
+// transfer that opened no socket went over a connection that was already up.
+const char *phase(const tolvane_curl_writer *w, CURLcode result) {
+    if (result == CURLE_COULDNT_RESOLVE_HOST || result == CURLE_COULDNT_RESOLVE_PROXY)
+        return "name resolution";
+    bool reused = w->sockets == 0;
+    curl_off_t connected = 0, secured = 0;
+    long tunnel = 0;
+    curl_easy_getinfo(w->curl_handle, CURLINFO_CONNECT_TIME_T, &connected);
+    curl_easy_getinfo(w->curl_handle, CURLINFO_APPCONNECT_TIME_T, &secured);
+    curl_easy_getinfo(w->curl_handle, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+    if (!reused && !w->peer_reached && connected == 0) return "TCP connect";
+    if (tunnel >= 300) return "proxy tunnel";
+    if (w->https && !reused && secured == 0) return "TLS handshake";
+    return "upload";
+}
+
+// libcurl's text for a failure (its error buffer, else the code's text) and the system's reason
+// where libcurl had one, or the runtime saw one on a socket, and the text does not say it
+// already: "Couldn't connect to server" alone does not tell a refused connection from an
+// unreachable network.
+std::string reason(const tolvane_curl_writer *w, CURLcode result) {
+    std::string text = w->err_curl[0] != '\0' ? w->err_curl : curl_easy_strerror(result);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    long os_errno = 0;
+    if (curl_easy_getinfo(w->curl_handle, CURLINFO_OS_ERRNO, &os_errno) != CURLE_OK ||
+        os_errno == 0)
+        os_errno = w->transfer.socket_error;
+    if (os_errno != 0) {
+        const char *system = strerror(static_cast<int>(os_errno));
+        if (text.find(system) == std::string::npos) text = text + ": " + system;
+    }
+    return tolvane_printable(text, TOLVANE_SERVER_TEXT_MAX);
+}
+
+// For a transfer libcurl reports as failed, the line before the one required for it: a
+// connection that was not made in time, a reply that came in part, or what failed in which
+// phase.
 std::string transfer_cause(tolvane_curl_writer *w, CURLcode result) {
     std::string cause;
-    curl_off_t connected = 0;
-    curl_easy_getinfo(w->curl_handle,
-                      w->https ? CURLINFO_APPCONNECT_TIME_T : CURLINFO_CONNECT_TIME_T, &connected);
-    if (result == CURLE_OPERATION_TIMEDOUT && connected == 0) {
-        tolvane_net_append(&cause, "error: connecting to %s timed out after %d s (%s).\n",
-                           w->display, w->connect_timeout,
-                           w->peer_reached ? "TLS handshake" : "TCP connect");
+    const char *during = phase(w, result);
+    if (result == CURLE_OPERATION_TIMEDOUT && strcmp(during, "upload") != 0) {
+        tolvane_net_append(&cause,
+                           "error: the connection to %s timed out after %d s during the %s.\n",
+                           peer(w, result).c_str(), w->connect_timeout, during);
     } else if (w->response_builder.allocated > 0) {
-        const char *why = w->err_curl[0] != '\0' ? w->err_curl : curl_easy_strerror(result);
         tolvane_net_append(&cause, "error: the reply from %s was cut off (%s).\n", w->display,
-                           tolvane_printable(why, TOLVANE_SERVER_TEXT_MAX).c_str());
+                           reason(w, result).c_str());
+    } else {
+        tolvane_net_append(&cause, "error: the connection to %s failed during the %s (%s).\n",
+                           peer(w, result).c_str(), during, reason(w, result).c_str());
     }
+    return cause;
+}
+
+// For a reply that came whole but is not the JSON expected of it (an error page, an empty body):
+// what it was.
+std::string reply_cause(tolvane_curl_writer *w) {
+    long status = 0;
+    char *type = nullptr;
+    curl_easy_getinfo(w->curl_handle, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(w->curl_handle, CURLINFO_CONTENT_TYPE, &type);
+    size_t n = w->response_builder.allocated;
+    std::string cause;
+    tolvane_net_append(
+        &cause, "error: the reply from %s was not the expected JSON (HTTP %ld, %s, %zu byte%s).\n",
+        w->display, status,
+        type != nullptr ? tolvane_printable(type, TOLVANE_SERVER_TEXT_MAX).c_str()
+                        : "no content type",
+        n, n == 1 ? "" : "s");
     return cause;
 }
 
@@ -240,6 +359,18 @@ void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool 
     bool too_large = w->state_flags & S_REPLY_TOO_LARGE;
     bool retried = w->state_flags & S_RETRIED;
     w->state_flags &= ~(S_IN_MULTIHANDLE | S_REPLY_TOO_LARGE | S_RETRIED);
+    if (w->payload == nullptr) {  // a connection alone
+        tolvane_net_result outcome;
+        if (abandoned) {
+            tolvane_net_fail(&outcome, TOLVANE_NET_FAILED,
+                             "error: the connection to %s failed during the %s (aborted).\n",
+                             w->display, phase(w, result));
+        } else if (result != CURLE_OK) {
+            tolvane_net_fail(&outcome, TOLVANE_NET_FAILED, "%s", transfer_cause(w, result).c_str());
+        }
+        w->oncomplete(w, &outcome);
+        return;
+    }
     if (retried) {
         // Later files may use the new connection again.
         curl_easy_setopt(w->curl_handle, CURLOPT_FRESH_CONNECT, 0L);
@@ -258,6 +389,8 @@ void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool 
         if (result != CURLE_OK && !response.errstr_needs_free) {
             response = {false, false, const_cast<char *>(kAborted)};
             cause = transfer_cause(w, result);
+        } else if (!response.ok && !response.errstr_needs_free) {
+            cause = reply_cause(w);
         }
     }
     tolvane_net_result outcome;
@@ -282,7 +415,20 @@ void on_transfer_done(tolvane_network_transfer *transfer, CURLcode result, bool 
 void release(tolvane_curl_writer *w) {
     curl_slist_free_all(w->http_headers);
     if (w->curl_handle != nullptr) curl_easy_cleanup(w->curl_handle);
-    free(w);
+    delete w;
+}
+
+// Whether libcurl may go through a proxy: one is configured, or one of the variables it reads
+// names one. (Whether the server is exempt is libcurl's to decide.)
+bool proxy_possible(tolvane_cf_universe_t *u) {
+    const char *configured = tolvane_cf_universe_curl_proxy_get(u);
+    if (configured != nullptr && configured[0] != '\0') return true;
+    for (const char *name :
+         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+        const char *value = getenv(name);
+        if (value != nullptr && value[0] != '\0') return true;
+    }
+    return false;
 }
 
 // The server's address as a URL's host: an IPv6 address in brackets, its zone's "%" written
@@ -295,28 +441,48 @@ std::string url_host(const char *address) {
 }
 }  // namespace
 
-tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *universe,
-                                                  tolvane_cf_server_t *server,
-                                                  tolvane_cf_token_t *token,
-                                                  tolvane_curl_writer_flags_t flags,
-                                                  const struct tolvane_net_limits *limits,
-                                                  tolvane_net_result *result) {
+tolvane_curl_writer_t *tolvane_curl_writer_create(
+    tolvane_cf_universe_t *universe, tolvane_cf_server_t *server, const struct addrinfo *addresses,
+    tolvane_cf_token_t *token, tolvane_curl_writer_flags_t flags,
+    const struct tolvane_net_limits *limits, tolvane_net_result *result) {
     result->code = TOLVANE_NET_NO_WRITER;
     tolvane_net_limits defaults;
     if (limits == nullptr) limits = &defaults;
-    auto *w = static_cast<tolvane_curl_writer *>(calloc(1, sizeof(tolvane_curl_writer)));
+    auto *w = new (std::nothrow) tolvane_curl_writer{};
     if (w == nullptr) return nullptr;
-    cr_sha256_string_t token_text;
-    cr_sha256_to_string(token_text, tolvane_cf_token_sha256(token));
+    // No token: a writer that only connects, whose URL has none to give away.
+    cr_sha256_string_t token_text = "";
+    if (token != nullptr) cr_sha256_to_string(token_text, tolvane_cf_token_sha256(token));
     const char *address, *service;
     tolvane_cf_server_get(server, &address, &service);
+    long port = strtol(service, nullptr, 10);
+    for (const addrinfo *a = proxy_possible(universe) ? addresses : nullptr; a != nullptr;
+         a = a->ai_next) {
+        sockaddr_storage ss{};
+        if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) || a->ai_addrlen > sizeof ss)
+            continue;
+        memcpy(&ss, a->ai_addr, a->ai_addrlen);
+        uint16_t net_port = htons(static_cast<uint16_t>(port));
+        if (a->ai_family == AF_INET) {
+            reinterpret_cast<sockaddr_in *>(&ss)->sin_port = net_port;
+        } else {
+            reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port = net_port;
+        }
+        try {
+            w->server_addresses.push_back(ss);
+        } catch (const std::bad_alloc &) {
+            release(w);
+            return nullptr;
+        }
+    }
     tolvane_cf_server_type_t type = tolvane_cf_server_type(server);
     w->display = server->display;
     w->https = type != TOLVANE_CF_SERVER_HTTP;
     w->connect_timeout = limits->connect_timeout;
     char url[1024];
-    int n = snprintf(url, sizeof url, "%s://%s:%s/post?token=%s", w->https ? "https" : "http",
-                     url_host(address).c_str(), service, token_text);
+    int n =
+        snprintf(url, sizeof url, "%s://%s:%s/post%s%s", w->https ? "https" : "http",
+                 url_host(address).c_str(), service, token != nullptr ? "?token=" : "", token_text);
     if (n < 0 || n > 1022) {
         tolvane_net_append(&result->message, "error: Could not prepare URL.\n");
         release(w);
@@ -355,11 +521,20 @@ tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *univers
     return w;
 }
 
-bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *w, tolvane_payload *payload,
-                                  tolvane_curl_writer_cb_t oncomplete, tolvane_net_result *result) {
+namespace {
+// A transfer starts: what the last one saw goes.
+void transfer_begin(tolvane_curl_writer *w, tolvane_payload *payload) {
     w->payload = payload;
     w->offset = 0;
     w->peer_reached = false;
+    w->sockets = 0;
+    w->err_curl[0] = '\0';
+}
+}  // namespace
+
+bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *w, tolvane_payload *payload,
+                                  tolvane_curl_writer_cb_t oncomplete, tolvane_net_result *result) {
+    transfer_begin(w, payload);
     CURLcode rc = curl_easy_setopt(w->curl_handle, CURLOPT_READDATA, w);
     if (rc == CURLE_OK)
         rc = curl_easy_setopt(w->curl_handle, CURLOPT_POSTFIELDSIZE_LARGE,
@@ -376,6 +551,24 @@ bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *w, tolvane_payload *pay
             result, TOLVANE_NET_FAILED,
             "error: Failed to add tolvane_curl_writer_t to  cURL multi-handle.\n");
     }
+    w->state_flags |= S_IN_MULTIHANDLE;
+    return true;
+}
+
+bool tolvane_curl_writer_connect(tolvane_curl_writer_t *w, tolvane_curl_writer_cb_t oncomplete,
+                                 tolvane_net_result *result) {
+    transfer_begin(w, nullptr);
+    CURLcode rc = curl_easy_setopt(w->curl_handle, CURLOPT_CONNECT_ONLY, 1L);
+    if (rc != CURLE_OK) {
+        curl_failure(result, "cURL failure", rc, w->err_curl);
+        result->code = TOLVANE_NET_FAILED;
+        return false;
+    }
+    w->oncomplete = oncomplete;
+    if (tolvane_network_transfer_start(&w->transfer) != CURLM_OK)
+        return tolvane_net_fail(
+            result, TOLVANE_NET_FAILED,
+            "error: Failed to add tolvane_curl_writer_t to  cURL multi-handle.\n");
     w->state_flags |= S_IN_MULTIHANDLE;
     return true;
 }

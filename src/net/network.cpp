@@ -2,6 +2,8 @@
 // decisions: a tick runs their idle checks, a finished transfer runs their completion.
 #include "tolvane/net/network.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cassert>
 #include <cstdio>
@@ -15,6 +17,7 @@ namespace {
 struct tolvane_curl_context {
     uv_poll_t poll_handle;
     curl_socket_t sockfd;
+    tolvane_network_transfer *transfer;  // the one that last asked for the socket's watch
 };
 
 struct runtime {
@@ -151,6 +154,7 @@ int handle_curl_socket(CURL *easy, curl_socket_t s, int action, void *, void *so
             return 0;
         }
     }
+    ctx->transfer = t;
     int events = 0;
     switch (action) {
         case CURL_POLL_NONE:
@@ -216,8 +220,16 @@ void on_curl_socket_ready(uv_poll_t *handle, int status, int events) {
     // libcurl's timer stays: it is libcurl's to move, through start_curl_timer, and a paced
     // upload waiting for its next piece has a socket that is writable all the while.
     int flags = events & (UV_READABLE | UV_WRITABLE);
-    // An error on the socket must reach libcurl, or the transfer would wait for nothing.
-    if (status < 0) flags |= CURL_CSELECT_ERR;
+    // An error on the socket must reach libcurl, or the transfer would wait for nothing. libcurl
+    // then says only that polling failed, so the system's reason is kept for the transfer.
+    if (status < 0) {
+        flags |= CURL_CSELECT_ERR;
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (ctx->transfer != nullptr &&
+            getsockopt(ctx->sockfd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0)
+            ctx->transfer->socket_error = error;
+    }
     int running;
     CURLMcode rc = curl_multi_socket_action(rt.multicurl, ctx->sockfd, flags, &running);
     if (rc != CURLM_OK)
@@ -288,6 +300,7 @@ void tolvane_network_tick_remove(tolvane_network_tick *tick) {
 }
 
 CURLMcode tolvane_network_transfer_start(tolvane_network_transfer *transfer) {
+    transfer->socket_error = 0;
     CURLMcode rc = curl_multi_add_handle(rt.multicurl, transfer->easy);
     if (rc == CURLM_OK) transfer->running = true;
     return rc;

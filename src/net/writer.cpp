@@ -153,6 +153,14 @@ arrival arrival_now(const tolvane_writer *w) {
     return written ? arrival::in_time : arrival::before_payload;
 }
 
+// The connection is up and, with TLS, its handshake done: the caller hears of it once. False
+// when the caller closed the writer from its callback.
+bool established(tolvane_writer *w) {
+    w->handshake_done = true;
+    if (w->cb.established != nullptr) w->cb.established(w);
+    return w->state != state::done;
+}
+
 void protocol_error(tolvane_writer *w, arrival a) {
     fail(w, "error: protocol error: %s.\n",
          a == arrival::unasked ? "the server sent a response nobody asked for"
@@ -208,6 +216,7 @@ void take_records(tolvane_writer *w) {
         if (a == arrival::unasked ||
             (a == arrival::before_payload && response.status != CR_SESSION_RESPONSE_ERROR))
             return protocol_error(w, a);
+        w->answers++;
         w->cb.response(w, &response);
         // An early error leaves the rest of the payload unsent: the exchange cannot go on.
         if (a != arrival::in_time) return protocol_error(w, a);
@@ -237,7 +246,8 @@ void on_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *buf) {
         if (w->state == state::closing) {
             finish(w, {});
         } else {
-            fail(w, "error: %s\n", uv_strerror(static_cast<int>(nread)));
+            int status = static_cast<int>(nread);
+            fail(w, "%serror: %s\n", lost(w, status).c_str(), uv_strerror(status));
         }
         return;
     }
@@ -255,7 +265,10 @@ void on_read(uv_stream_t *stream, ssize_t nread, const uv_buf_t *buf) {
     }
     free(buf->base);
     if (!ok) return;
-    if (w->ssl.use && cr_ssl_session_established(&w->ssl.session)) uv_timer_stop(&w->connect_timer);
+    if (w->ssl.use && !w->handshake_done && cr_ssl_session_established(&w->ssl.session)) {
+        uv_timer_stop(&w->connect_timer);
+        if (!established(w)) return;
+    }
     if (added > 0 && held == 0) w->arrival = arrival_now(w);
     take_records(w);
 }
@@ -294,8 +307,8 @@ bool try_next_address(tolvane_writer *w) {
 void on_connect_timeout(uv_timer_t *timer) {
     auto *w = static_cast<tolvane_writer *>(timer->data);
     if (w->state == state::done || (!w->connected && try_next_address(w))) return;
-    fail(w, "error: connecting to %s timed out after %d s (%s).\n", display_of(w),
-         w->connect_timeout, w->connected ? "TLS handshake" : "TCP connect");
+    fail(w, "error: the connection to %s timed out after %d s during the %s.\n", display_of(w),
+         w->connect_timeout, phase_of(w));
 }
 
 void on_pace(uv_timer_t *timer) {
@@ -322,8 +335,16 @@ void on_connect(uv_connect_t *req, int status) {
         fail(w, "%serror: failed to initiate SSL handshake.\n", why.c_str());
         return;
     }
-    w->cb.connected(w);
-    send_data(w, true);
+    if (w->cb.connected != nullptr) w->cb.connected(w);
+    if (w->state == state::done) return;  // closed from the callback
+    if (!w->ssl.use && !established(w)) return;
+    // Nothing enqueued (a caller that only wants the connection): not even the connection
+    // header goes out, only the TLS handshake.
+    if (w->command.tail > w->command.head) {
+        send_data(w, true);
+    } else {
+        drain(w);
+    }
 }
 
 // The TLS context (for every writer) and, with TLS, the session; false with why in *result.
@@ -456,7 +477,30 @@ bool check_payload(tolvane_writer *w) {
 
 void send_failed(tolvane_writer *w, int status) {
     if (check_payload(w))
-        fail(w, "error: failed to send to %s (%s).\n", display_of(w), uv_strerror(status));
+        fail(w, "%serror: failed to send to %s (%s).\n", lost(w, status, true).c_str(),
+             display_of(w), uv_strerror(status));
+}
+
+const char *phase_of(const tolvane_writer *w, bool sending) {
+    if (!w->connected) return "TCP connect";
+    if (w->ssl.use && !cr_ssl_session_established(&w->ssl.session)) return "TLS handshake";
+    // The server has had all that was sent and has not said a word yet.
+    if (!sending && w->answers == 0 && arrival_now(w) != arrival::before_payload) return "greeting";
+    return "upload";
+}
+
+std::string cause(const tolvane_writer *w, const char *outcome, const char *reason, bool sending) {
+    std::string line;
+    tolvane_net_append(&line, "error: the connection to %s %s during the %s (%s).\n", display_of(w),
+                       outcome, phase_of(w, sending), reason);
+    return line;
+}
+
+std::string lost(const tolvane_writer *w, int status, bool sending) {
+    const char *outcome = status == UV_EOF || status == UV_EPIPE ? "was closed by the server"
+                          : status == UV_ECONNRESET              ? "was reset"
+                                                                 : "failed";
+    return cause(w, outcome, uv_strerror(status), sending);
 }
 
 void released(tolvane_writer *w, tolvane_payload *payload) {
@@ -562,6 +606,19 @@ tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
     w->cb.done = nullptr;  // it never started: nothing to report
     close_handles(w);
     return nullptr;
+}
+
+void tolvane_writer_close(tolvane_writer_t *w) {
+    if (w->state == state::done) return;
+    // A TLS peer is told the session ends (what the socket takes now; nothing is waited for).
+    if (w->ssl.use && cr_ssl_session_established(&w->ssl.session) &&
+        cr_ssl_session_shutdown(&w->ssl.session) != CR_SSL_FAILED) {
+        char notify[512];
+        int n = cr_ssl_session_flush(&w->ssl.session, notify, static_cast<int>(sizeof notify));
+        uv_buf_t buf = uv_buf_init(notify, static_cast<unsigned int>(std::max(n, 0)));
+        if (n > 0 && w->tcp.write_queue_size == 0) uv_try_write(stream_of(w), &buf, 1);
+    }
+    finish(w, {});
 }
 
 void tolvane_writer_enqueue(tolvane_writer_t *w, cr_session_command_code code,

@@ -157,7 +157,8 @@ void hold_end(tolvane_writer *w) {
 // error only once).
 bool send_from_file(tolvane_writer *w) {
     tolvane_payload *p = w->buffer.payload;
-    if (!p->file || w->pending.left == 0 || payload_offset(w) + w->pending.left <= p->fixed)
+    if (p == nullptr || !p->file || w->pending.left == 0 ||
+        payload_offset(w) + w->pending.left <= p->fixed)
         return false;
     if (w->writes_outstanding > 0) return true;  // bytes before these are still on their way
     uv_os_fd_t socket;

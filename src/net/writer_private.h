@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "tolvane/net/cbuf.h"
@@ -50,6 +51,7 @@ struct tolvane_writer {
     std::vector<sockaddr_storage> addresses;
     size_t address;            // the one being tried
     bool connected;            // the TCP connection is up
+    bool handshake_done;       // and, with TLS, the handshake done: `established` was called
     bool retrying;             // `tcp` is closing, to connect again to the next address
     int connect_timeout;       // seconds for the TCP connect and, with TLS, the handshake
     uv_timer_t connect_timer;  // runs while connecting and, with TLS, until the handshake is done
@@ -83,6 +85,7 @@ struct tolvane_writer {
         uint32_t head;  // commands answered
         uint32_t tail;  // commands enqueued
     } command;
+    uint64_t answers;  // response records taken on this connection
     uint32_t disconnect_after;
     // Payload bytes of the command being sent that are not yet handed on: sent straight from
     // the payload's memory or file on a plain connection, encrypted piece by piece with TLS.
@@ -137,6 +140,19 @@ const char *display_of(const tolvane_writer *w);
 uint64_t pace(tolvane_writer *w, uint64_t want, bool whole);
 // Bytes sent without a grant (frames), or granted and not sent (negative).
 void pace_spend(tolvane_writer *w, int64_t bytes);
+
+// What the connection is doing, as cause lines name it: "TCP connect", "TLS handshake",
+// "greeting" (the server has had all that was handed to the kernel and has not answered yet)
+// or "upload" (a payload is being sent, a write of ours failed, or an answer is awaited after
+// the first).
+const char *phase_of(const tolvane_writer *w, bool sending = false);
+// The line that says why the connection ended, before the line required for it:
+// "error: the connection to <host:port> <outcome> during the <phase> (<reason>).\n";
+// `sending`: a write of ours failed.
+std::string cause(const tolvane_writer *w, const char *outcome, const char *reason,
+                  bool sending = false);
+// The cause line of a connection lost with libuv's `status` (end of file, reset, ...).
+std::string lost(const tolvane_writer *w, int status, bool sending = false);
 
 // Ends the writer with `result`: everything stops, the handles close, and `done` reports it
 // once they have. Later calls change nothing.

@@ -125,8 +125,8 @@ bool encrypt_payload(tolvane_writer *w) {
 bool handshake_step(tolvane_writer *w) {
     struct cr_ssl_error e;
     if (cr_ssl_session_handshake(&w->ssl.session, &e) != CR_SSL_FAILED) return true;
-    return fail(w, "error: TLS handshake with %s failed: %s.\n", display_of(w),
-                cr_ssl_handshake_strerror(&w->ssl.session, &e));
+    return fail(w, "%s",
+                cause(w, "failed", cr_ssl_handshake_strerror(&w->ssl.session, &e)).c_str());
 }
 }  // namespace
 
@@ -182,7 +182,8 @@ bool tls_feed(tolvane_writer *w, const char *data, size_t n, uint32_t *added) {
                     cr_cbuf_error(w->replies.buffer));
     if (r == CR_CBUF_EOF && w->state == state::running &&
         tolvane_writer_replies_held(&w->replies) == 0)
-        return fail(w, "error: connection closed prematurely.\n");
+        return fail(w, "%serror: connection closed prematurely.\n",
+                    cause(w, "was closed by the server", "TLS close notify").c_str());
     return true;
 }
 }  // namespace session_writer

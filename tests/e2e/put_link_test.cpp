@@ -9,6 +9,7 @@
 
 #include <chrono>
 
+#include "cause_lines.h"
 #include "harness.h"
 
 using namespace e2e;
@@ -175,8 +176,8 @@ TEST(PutLink, ConnectsAndHandshakesAreBounded) {
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(sb.tolvane({"-c", cf, "put", "-u", "p", "t", "f.slt"}, {.timeout = 20s}),
                   exits(1, "",
-                        "error: connecting to 127.0.0.1:" + c.server.port() +
-                            " timed out after 2 s (" + c.what + ").\n" + c.after));
+                        "error: the connection to 127.0.0.1:" + c.server.port() +
+                            " timed out after 2 s during the " + c.what + ".\n" + c.after));
         double took = seconds_since(start);
         EXPECT_GT(took, 1.9);
         EXPECT_LT(took, 5.0);
@@ -206,16 +207,21 @@ TEST(PutLink, StoresOnIpv6LoopbackOnly) {
         Result r = sb.tolvane({"-c", cf, "put", "p", "t", "v4.slt"});
         EXPECT_EQ(r.status, 1) << r.err;
     }
-    // A session server that refuses, and a silent one, are named with brackets.
+    // Servers that refuse, and a silent one, are named with brackets.
     Silent quiet(false, true);
     Trace f = trace(sb, "f.slt");
     std::string cf = write_config(sb, writing(sb, "session", "[::1]", "1"));
     EXPECT_EQ(sb.tolvane({"-c", cf, "put", "p", "t", "f.slt"}),
               exits(1, "", "error: failed to connect to [::1]:1 (connection refused).\n"));
+    cf = write_config(sb, writing(sb, "http", "[::1]", "1"));
+    EXPECT_EQ(ms_masked(sb.tolvane({"-c", cf, "put", "p", "t", "f.slt"})),
+              exits(1, "",
+                    http_refused("[::1]:1", "::1", "1") +
+                        "error: failed to post file \"f.slt\": aborted connection.\n"));
     cf = write_config(sb, writing(sb, "session-tls", "[::1]", quiet.port(),
                                   "[general]\nupload.connect_timeout = 1\n"));
     EXPECT_EQ(sb.tolvane({"-c", cf, "put", "p", "t", "f.slt"}),
               exits(1, "",
-                    "error: connecting to [::1]:" + quiet.port() +
-                        " timed out after 1 s (TLS handshake).\n"));
+                    "error: the connection to [::1]:" + quiet.port() +
+                        " timed out after 1 s during the TLS handshake.\n"));
 }

@@ -101,8 +101,11 @@ TEST(PutProgress, OnATerminalOnlyAndGoneBeforeTheResultLine) {
                 EXPECT_EQ(sb.tolvane({"-c", cf, "put", "p", "t", "big.slt"}), exits(0, u.line));
             } else {
                 EXPECT_EQ(r.status, 1);
+                // The cause and the error, each a line of its own.
                 std::string shown = screen(r.out);
-                EXPECT_TRUE(shown.starts_with("error: ") && shown.find('\n') == shown.size() - 1)
+                size_t second = shown.find("\nerror: ");
+                EXPECT_TRUE(shown.starts_with("error: ") && second != std::string::npos &&
+                            shown.find('\n', second + 1) == shown.size() - 1)
                     << testing::PrintToString(r);
             }
         }

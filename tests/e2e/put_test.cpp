@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "cause_lines.h"
 #include "harness.h"
 #include "tolvane/commands/put.h"
 #include "tolvane/config/cf_home.h"
@@ -159,39 +160,64 @@ TEST_F(Put, WriterCannotBeCreated) {
                     "error: unrecognized curl.sslversion \"TLSv1.3\"\n.error: could not setup "
                     "cURL handle.\n" +
                         curl_fail));
-    // The URL may be 1022 characters long, not one more (leading zeros keep 127.0.0.1).
+    // The URL may be 1022 characters long, not one more (leading zeros keep 127.0.0.1, read as
+    // octal or decimal alike).
     const size_t fixed = std::string("http://:1/post?token=").size() + 64;
-    config("http://" + std::string(1022 - fixed - 9, '0') + "127.0.0.1:1");
-    EXPECT_EQ(put({"p", "t", "f.slt"}),
-              exits(1, "", "error: failed to post file \"f.slt\": aborted connection.\n"));
-    config("http://" + std::string(1023 - fixed - 9, '0') + "127.0.0.1:1");
+    const std::string host = "127.0.0." + std::string(1022 - fixed - 9, '0') + "1";
+    config("http://" + host + ":1");
+    EXPECT_EQ(ms_masked(put({"p", "t", "f.slt"})),
+              exits(1, "",
+                    http_refused(host + ":1", "127.0.0.1", "1") +
+                        "error: failed to post file \"f.slt\": aborted connection.\n"));
+    config("http://127.0.0." + std::string(1023 - fixed - 9, '0') + "1:1");
     EXPECT_EQ(put({"p", "t", "f.slt"}),
               exits(1, "", "error: Could not prepare URL.\n" + curl_fail));
 }
 
 TEST_F(Put, FailedReplies) {
     trace(sb, "f.slt");
-    auto fails = [](const std::string &why) {
-        return exits(1, "", "error: failed to post file \"f.slt\": " + why + "\n");
+    auto fails = [](const std::string &why, const std::string &cause) {
+        return exits(1, "", cause + "error: failed to post file \"f.slt\": " + why + "\n");
     };
     config("http://127.0.0.1:1");  // nothing listens there
-    EXPECT_EQ(put({"p", "t", "f.slt"}), fails("aborted connection."));
+    EXPECT_EQ(ms_masked(put({"p", "t", "f.slt"})),
+              fails("aborted connection.", http_refused("127.0.0.1:1", "127.0.0.1", "1")));
+    // The cause: none where the server's own text says it, else the reply as it came, or what
+    // the connection did.
+    const std::string json = "was not the expected JSON (HTTP ", empty = "Empty reply from server";
     struct Case {
         std::vector<std::string> receiver;
-        std::string why;
+        std::string why, cause;  // "<port>" in the cause stands for the server's port
     } cases[] = {
-        {{"--reply-body", R"({"error":{"message":"X"},"errstr":"Y"})", "--status", "500"}, "X"},
-        {{"--reply-body", R"({"error":"X","errstr":"Y"})"}, "Y"},
-        {{"--reply-body", R"({"response":"OK"})"}, "malformed post response."},
+        {{"--reply-body", R"({"error":{"message":"X"},"errstr":"Y"})", "--status", "500"}, "X", ""},
+        {{"--reply-body", R"({"error":"X","errstr":"Y"})"}, "Y", ""},
+        {{"--reply-body", R"({"response":"OK"})"},
+         "malformed post response.",
+         "error: the reply from 127.0.0.1:<port> " + json + "200, application/json, 17 bytes).\n"},
         {{"--reply-body", "<html>bad gateway</html>", "--status", "502"},
-         "could not parse post response."},
-        {{"--close-without-reply"}, "aborted connection."},
-        {{"--close-before-body"}, "aborted connection."},
+         "could not parse post response.",
+         "error: the reply from 127.0.0.1:<port> " + json + "502, application/json, 24 bytes).\n"},
+        {{"--close-without-reply"},
+         "aborted connection.",
+         "error: the connection to 127.0.0.1:<port> failed during the upload (" + empty + ").\n"},
+        // The close meets the body on its way: libcurl's text depends on which it sees first.
+        {{"--close-before-body"},
+         "aborted connection.",
+         "error: the connection to 127.0.0.1:<port> failed during the upload (<any>).\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.why);
-        config("http://127.0.0.1:" + start(c.receiver));
-        EXPECT_EQ(put({"p", "t", "f.slt"}), fails(c.why));
+        std::string port = start(c.receiver), cause = c.cause;
+        if (size_t at = cause.find("<port>"); at != std::string::npos) cause.replace(at, 6, port);
+        config("http://127.0.0.1:" + port);
+        Result r = put({"p", "t", "f.slt"});
+        // "<any>" stands for whatever reason came, up to the end of its line.
+        if (size_t at = cause.find("<any>");
+            at != std::string::npos && r.err.compare(0, at, cause, 0, at) == 0) {
+            if (size_t end = r.err.find(").\n", at); end != std::string::npos)
+                cause.replace(at, 5, r.err.substr(at, end - at));
+        }
+        EXPECT_EQ(r, fails(c.why, cause));
     }
     // A reply of ok under an error status still counts as stored.
     config("http://127.0.0.1:" +
@@ -206,7 +232,11 @@ TEST_F(Put, HttpsVerifiesThePeerUnlessToldNotTo) {
     EXPECT_EQ(put({"--randomize-uuid", "p", "t", "f.slt"}).status, 0);
     config("https://localhost:" + https);
     EXPECT_EQ(put({"p", "t", "f.slt"}),
-              exits(1, "", "error: failed to post file \"f.slt\": aborted connection.\n"));
+              exits(1, "",
+                    "error: the connection to localhost:" + https +
+                        " failed during the TLS handshake (SSL certificate problem: self-signed "
+                        "certificate).\n"
+                        "error: failed to post file \"f.slt\": aborted connection.\n"));
     EXPECT_EQ(put({"-k", "p", "t", "f.slt"}), exits(0, line));
     config("https://localhost:" + https, "curl.insecure = true\n");
     EXPECT_EQ(put({"--randomize-uuid", "p", "t", "f.slt"}).status, 0);
@@ -270,6 +300,10 @@ TEST_F(Put, EachInProcessCallStartsFromItsOwnOptions) {
     EXPECT_EQ(sb.read("out"), "");
     EXPECT_EQ(sb.read("err"),
               "error: no such token found.\n"
-              "error: failed to post file \"f.slt\": aborted connection.\n");
+              "error: the connection to localhost:" +
+                  rx->port("https") +
+                  " failed during the TLS handshake (SSL certificate problem: self-signed "
+                  "certificate).\n"
+                  "error: failed to post file \"f.slt\": aborted connection.\n");
     EXPECT_TRUE(sb.exists("f.slt"));
 }

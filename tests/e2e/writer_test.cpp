@@ -47,7 +47,7 @@ void on_done(tolvane_writer_t *, const tolvane_net_result *result) {
     uv_stop(tolvane_network_loop_get());
 }
 
-const tolvane_writer_callbacks callbacks{on_connected, on_response, on_released, on_done};
+const tolvane_writer_callbacks callbacks{on_connected, on_response, on_released, on_done, nullptr};
 
 // A loopback port on which nothing listens.
 std::string closed_port() {
@@ -222,7 +222,8 @@ TEST(SessionWriter, TriesTheAddressesInOrder) {
          1,
          true,
          {"connected"},
-         "error: connecting to [::1]:" + tls + " timed out after 1 s (TLS handshake).\n"},
+         "error: the connection to [::1]:" + tls +
+             " timed out after 1 s during the TLS handshake.\n"},
         {"every address refused",
          "plain",
          0,

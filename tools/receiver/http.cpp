@@ -497,7 +497,8 @@ Connection::Next Connection::reply(const Request &rq, int status, std::string bo
     };
     close |= !rq.keep_alive;
     std::string msg = "HTTP/1.1 " + std::to_string(status) + " " + reason(status) +
-                      "\r\nContent-Type: application/json\r\n" +
+                      "\r\nContent-Type: " + (misbehaving_ ? m.reply_type : "application/json") +
+                      "\r\n" +
                       (endless ? "Transfer-Encoding: chunked"
                                : "Content-Length: " + std::to_string(body.size())) +
                       "\r\n";

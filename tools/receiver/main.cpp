@@ -35,7 +35,8 @@ const char kUsage[] =
     "usage: tolvane-receiver --store DIR [--token HEX64]... [--http PORT] [--https PORT]\n"
     "           [--session PORT] [--session-tls PORT] [--cert-out FILE] [--key-out FILE]\n"
     "           [--address ADDR] [--session-body TEXT | --session-body-text TEXT]\n"
-    "           [--misbehave-after N] [--delay-ms N] [--reply-body TEXT [--status CODE]]\n"
+    "           [--misbehave-after N] [--delay-ms N]\n"
+    "           [--reply-body TEXT [--status CODE] [--reply-type TYPE]]\n"
     "           [--close-without-reply] [--close-before-body] [--reply-pad N]\n"
     "           [--reply-endless] [--close-after-reply] [--close-on-reuse]\n"
     "           [--session-status S [--session-substatus X]] [--session-length L]\n"
@@ -149,6 +150,9 @@ Options parse_args(int argc, char **argv) {
         } else if (arg == "--status") {
             o.misbehave.status = static_cast<int>(number(100, 999));
             status_given = true;
+        } else if (arg == "--reply-type") {
+            o.misbehave.reply_type = value();
+            status_given = true;
         } else if (arg == "--delay-ms") {
             o.misbehave.delay_ms = static_cast<unsigned>(number(0, UINT_MAX));
         } else if (arg == "--body-pause-ms") {
@@ -217,7 +221,8 @@ Options parse_args(int argc, char **argv) {
                 o.misbehave.close_before_body;
     if (modes > 1)
         usage("--reply-body, --close-without-reply and --close-before-body exclude each other");
-    if (status_given && !o.misbehave.reply_body) usage("--status goes with --reply-body");
+    if (status_given && !o.misbehave.reply_body)
+        usage("--status and --reply-type go with --reply-body");
     const rx::Misbehaviour &m = o.misbehave;
     if (substatus_given && !m.session_status)
         usage("--session-substatus goes with --session-status");

@@ -24,6 +24,7 @@ struct Misbehaviour {
     // HTTP requests.
     std::optional<std::string> reply_body;  // replied as is, with status, storing nothing
     int status = 200;
+    std::string reply_type = "application/json";  // the reply's content type, with reply_body
     bool close_without_reply = false;  // the whole body is read, then the connection closed
     bool close_before_body = false;    // the connection is closed right after the headers
     size_t reply_pad = 0;              // spaces added to the reply body

@@ -1,7 +1,19 @@
 // The HTTP upload writer: posts trace files one at a time to an HTTP or HTTPS writer server,
 // reusing one easy handle, and turns the JSON reply (or a transfer the network runtime had to
-// give up) into the result record its caller's completion callback receives.
+// give up) into the result record its caller's completion callback receives. It can also only
+// connect (TCP, a proxy's tunnel, the TLS handshake), sending nothing.
+//
+// A failure gets a line of its own before the one required for it, naming the server (and the
+// proxy the connection went through) and the phase:
+//   error: the connection to <host:port>[ through proxy <address:port>] failed during the
+//          <phase> (<libcurl's text>[: <the system's reason>]).
+//   error: the connection to <host:port> timed out after <N> s during the <phase>.
+//   error: the reply from <host:port> was cut off (<libcurl's text>).
+//   error: the reply from <host:port> was not the expected JSON (HTTP <status>, <type>, <N> bytes).
+// The phases: name resolution, TCP connect, proxy tunnel, TLS handshake, upload.
 #pragma once
+
+#include <netdb.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -26,9 +38,9 @@ typedef struct tolvane_curl_writer tolvane_curl_writer_t;
 // How one POST ended: TOLVANE_NET_OK when the server stored the file, TOLVANE_NET_CHANGED when
 // the payload was found changed, otherwise TOLVANE_NET_FAILED with
 // "error: failed to post file "<path>": <reason>" (the path and the server's text escaped, see
-// text.h), after a line with the cause where there is more to say than the reason. A transfer
-// libcurl reports as failed is never a success, whatever part of a reply came. The reply's status
-// code is in http_status when the transfer ended well. Runs from the loop; the writer may be
+// text.h), after a line with the cause (above) where there is more to say than the reason. A
+// transfer libcurl reports as failed is never a success, whatever part of a reply came. The reply's
+// status code is in http_status when the transfer ended well. Runs from the loop; the writer may be
 // destroyed from it.
 typedef void (*tolvane_curl_writer_cb_t)(tolvane_curl_writer_t *writer,
                                          const struct tolvane_net_result *result);
@@ -36,14 +48,14 @@ typedef void (*tolvane_curl_writer_cb_t)(tolvane_curl_writer_t *writer,
 // A writer for `server`, an HTTP or HTTPS writer server of the universe (whose transfer
 // settings apply), held to `limits` (null: the defaults): libcurl paces the body to max_rate,
 // and a connection (the TCP connect with the TLS handshake) not made within connect_timeout
-// seconds fails the upload, naming what timed out. Null when it cannot be made, with what led
-// to it in *result (TOLVANE_NET_NO_WRITER). Needs the network runtime initialised.
-tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *universe,
-                                                  tolvane_cf_server_t *server,
-                                                  tolvane_cf_token_t *token,
-                                                  tolvane_curl_writer_flags_t flags,
-                                                  const struct tolvane_net_limits *limits,
-                                                  struct tolvane_net_result *result);
+// seconds fails the upload, naming what timed out. `addresses` are the server's as resolved
+// (the caller's; libcurl resolves the name again itself): a connection to another address is a
+// proxy's. No `token` (null): a writer that only connects. Null when it cannot be made, with
+// what led to it in *result (TOLVANE_NET_NO_WRITER). Needs the network runtime initialised.
+tolvane_curl_writer_t *tolvane_curl_writer_create(
+    tolvane_cf_universe_t *universe, tolvane_cf_server_t *server, const struct addrinfo *addresses,
+    tolvane_cf_token_t *token, tolvane_curl_writer_flags_t flags,
+    const struct tolvane_net_limits *limits, struct tolvane_net_result *result);
 // Queues one POST of the payload, which is borrowed until `oncomplete` has run, once, for it.
 // The body's bytes past `fixed` are read from the payload's file while that is open; whatever
 // the file cannot give (it has shrunk) still comes from memory. The payload is checked once its
@@ -52,6 +64,12 @@ tolvane_curl_writer_t *tolvane_curl_writer_create(tolvane_cf_universe_t *univers
 bool tolvane_curl_writer_file_put(tolvane_curl_writer_t *writer, struct tolvane_payload *payload,
                                   tolvane_curl_writer_cb_t oncomplete,
                                   struct tolvane_net_result *result);
+// Only connects to the server, as a POST would (a proxy, its tunnel, the TLS handshake with the
+// configured verification), and sends nothing: `oncomplete` hears TOLVANE_NET_OK once the
+// connection is up, or TOLVANE_NET_FAILED with the cause line. The writer is for this alone
+// afterwards: destroy it. False when it cannot be started, with what led to it in *result.
+bool tolvane_curl_writer_connect(tolvane_curl_writer_t *writer, tolvane_curl_writer_cb_t oncomplete,
+                                 struct tolvane_net_result *result);
 void tolvane_curl_writer_destroy(tolvane_curl_writer_t *writer);
 // Body bytes of the current transfer that have been sent so far.
 uint64_t tolvane_curl_writer_sent(const tolvane_curl_writer_t *writer);

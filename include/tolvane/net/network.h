@@ -49,6 +49,9 @@ struct tolvane_network_transfer {
     // drive the transfer any more (a socket it could not watch).
     void (*done)(struct tolvane_network_transfer *transfer, CURLcode result, bool abandoned);
     bool running;  // in the multi handle
+    // The system's error on one of its sockets, when polling reported one (libcurl is told
+    // only that polling failed); 0 if none. Reset as the transfer starts.
+    int socket_error;
 };
 // Joins the multi handle; libcurl's code.
 CURLMcode tolvane_network_transfer_start(struct tolvane_network_transfer *transfer);

@@ -10,7 +10,15 @@
 // TOLVANE_WRITER_REPLY_MAX bytes. With TLS, encrypted bytes the loop holds stay under 4 MiB.
 //
 // The writer never ends the process: however the connection ends, it closes it and reports
-// once, through `done`, with a result record.
+// once, through `done`, with a result record. A connection lost (end of file, reset) is told in
+// a line of its own before the line that reports it: "error: the connection to <host:port>
+// <outcome> during the <phase> (<reason>).", the phase being the TLS handshake, the greeting
+// (before any answer, all sent) or the upload.
+//
+// A caller that only wants to know whether the server can be reached enqueues nothing: nothing
+// is sent then, not even the connection header, and `established` says when the connection is
+// up and, with TLS, the handshake done (the certificate verified as configured);
+// tolvane_writer_close ends it.
 #pragma once
 
 #include <netdb.h>
@@ -30,7 +38,7 @@ typedef struct tolvane_writer tolvane_writer_t;
 // What the caller hears, all from the loop.
 struct tolvane_writer_callbacks {
     // The connection is up (with TLS, the handshake has started) and nothing has been sent:
-    // enqueue the first command.
+    // enqueue the first command. Optional.
     void (*connected)(tolvane_writer_t *writer);
     // The one response record to the command enqueued last. Enqueue the next command, or
     // nothing: the writer then closes the connection and reports TOLVANE_NET_OK.
@@ -42,6 +50,9 @@ struct tolvane_writer_callbacks {
     // how it ended: TOLVANE_NET_OK after the last answer or once a payload cut short on purpose
     // has left, TOLVANE_NET_CHANGED when a payload's check failed, TOLVANE_NET_FAILED otherwise.
     void (*done)(tolvane_writer_t *writer, const struct tolvane_net_result *result);
+    // Once, after `connected`: the connection is up and, with TLS, the handshake is done.
+    // Optional.
+    void (*established)(tolvane_writer_t *writer);
 };
 
 // Starts connecting to `server`, a writer server of the universe (whose TLS settings apply), at
@@ -50,14 +61,18 @@ struct tolvane_writer_callbacks {
 // be done within limits->connect_timeout seconds, or the writer fails naming what timed out;
 // what it sends is paced to limits->max_rate (null: the defaults). Null when the connection
 // cannot be started, with why in *result: TOLVANE_NET_FAILED when that says all,
-// TOLVANE_NET_NO_WRITER when the caller is to add that it has no writer. Needs the network
-// runtime.
+// TOLVANE_NET_NO_WRITER when the caller is to add that it has no writer. `token` is used only
+// by tolvane_writer_enqueue (null for a writer that enqueues nothing). Needs the network runtime.
 tolvane_writer_t *tolvane_writer_create(tolvane_cf_universe_t *universe,
                                         tolvane_cf_server_t *server,
                                         const struct addrinfo *addresses, tolvane_cf_token_t *token,
                                         const struct tolvane_writer_callbacks *callbacks,
                                         const struct tolvane_net_limits *limits,
                                         struct tolvane_net_result *result);
+// Ends the connection (with TLS, a close notify goes first if the socket takes it at once);
+// `done` then reports TOLVANE_NET_OK unless the writer had ended already. May be called from
+// the callbacks.
+void tolvane_writer_close(tolvane_writer_t *writer);
 // Fills the one command slot, to be sent when the callback returns. The payload is borrowed
 // until `released` runs for it (or the writer is done). At most disconnect_after of its bytes
 // are sent; a payload cut short that way ends the connection with TOLVANE_NET_OK once it has
