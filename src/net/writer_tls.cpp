@@ -121,12 +121,14 @@ bool encrypt_payload(tolvane_writer *w) {
 }
 
 // Takes the handshake on with what has arrived; its failure (a refused certificate above all)
-// ends the upload with the reason, before any plaintext could have been encrypted.
+// ends the upload with the reason, before any plaintext could have been encrypted. Its line
+// already names the server and the reason, and scripts know it, so it keeps its own wording
+// and needs no cause line before it.
 bool handshake_step(tolvane_writer *w) {
     struct cr_ssl_error e;
     if (cr_ssl_session_handshake(&w->ssl.session, &e) != CR_SSL_FAILED) return true;
-    return fail(w, "%s",
-                cause(w, "failed", cr_ssl_handshake_strerror(&w->ssl.session, &e)).c_str());
+    return fail(w, "error: TLS handshake with %s failed: %s.\n", w->server->display,
+                cr_ssl_handshake_strerror(&w->ssl.session, &e));
 }
 }  // namespace
 

@@ -190,10 +190,9 @@ TEST_F(TlsVerify, RefusedPeersGetNoByteOfTheUpload) {
                             "TCP:127.0.0.1:" + server_port},
                            &relay_port);
         config(c.host, relay_port, "write.ssl.verify = true\n" + c.settings);
-        EXPECT_EQ(put("f.slt"),
-                  exits(1, "",
-                        "error: the connection to " + c.host + ":" + relay_port +
-                            " failed during the TLS handshake (" + c.reason + ").\n"));
+        EXPECT_EQ(put("f.slt"), exits(1, "",
+                                      "error: TLS handshake with " + c.host + ":" + relay_port +
+                                          " failed: " + c.reason + ".\n"));
         std::string decrypted = server->read_until("CONNECTION CLOSED");
         EXPECT_NE(relay->wait(10s), -1);
         std::string wire = sb.read("wire");
