@@ -138,7 +138,12 @@ std::string address_text(const sockaddr_storage &a) {
     const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(a);
     inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
     port = ntohs(v6.sin6_port);
-    return "[" + std::string(text) + "]:" + std::to_string(port);
+    // Built by appending: g++ 12 at -O3 warns falsely (-Wrestrict) on "[" + std::string.
+    std::string out = "[";
+    out += text;
+    out += "]:";
+    out += std::to_string(port);
+    return out;
 }
 
 // Where libcurl connects, recorded so that a failure can name a proxy it went through.
