@@ -156,14 +156,14 @@ class Daemon : public ::testing::Test {
     bool gone_and_stored(const std::string &rel, const std::string &uuid) {
         return !sb.exists(rel) && stored(uuid);
     }
-    // A recording program: each run appends its words, the HOME it sees and "--" to rec.log
+    // A recording program: each run appends its words, the HOME it sees and "==" to rec.log
     // (in one write, so that runs side by side do not mix their lines), writes its process id
     // to rec.pid, and then does what `then` says.
     std::string recorder(const std::string &then = "exit 0") {
         std::string log = sb.path("rec.log"), pid = sb.path("rec.pid");
         return sb.write("rec",
                         "#!/bin/sh\nrecord=$(printf '%s\\n' \"$0\" \"$@\" \"HOME=${HOME-unset}\" "
-                        "--)\nprintf '%s\\n' \"$record\" >>" +
+                        "==)\nprintf '%s\\n' \"$record\" >>" +
                             log + "\necho $$ >" + pid + "\n" + then + "\n",
                         0755);
     }
@@ -171,7 +171,7 @@ class Daemon : public ::testing::Test {
         std::vector<std::vector<std::string>> all(1);
         std::istringstream in(sb.exists("rec.log") ? sb.read("rec.log") : "");
         for (std::string line; std::getline(in, line);) {
-            if (line == "--") {
+            if (line == "==") {
                 all.emplace_back();
             } else {
                 all.back().push_back(line);

@@ -140,7 +140,7 @@ TEST_F(Daemon, OneChildPerWatcherWithExactlyItsArguments) {
     ASSERT_TRUE(eventually([&] { return records().size() >= 2; }));
     auto expect = [&](std::string p, std::string t, std::vector<std::string> files) {
         std::vector<std::string> words{
-            rec, "-C", sb.path("home"), "-c", cf, "put", "--progress-fd=3", "-u", p, t};
+            rec, "-C", sb.path("home"), "-c", cf, "put", "--progress-fd=3", "-u", "--", p, t};
         words.insert(words.end(), files.begin(), files.end());
         std::string line = "Command: ";
         for (const auto &w : words) line += w + " ";
@@ -152,6 +152,18 @@ TEST_F(Daemon, OneChildPerWatcherWithExactlyItsArguments) {
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got[0], expect("p1", "t1", {b, a}));
     EXPECT_EQ(got[1], expect("p2", "t2", {c}));
+}
+
+// Watcher (project) names that look like options reach put as its project words: "-k" would
+// otherwise turn off certificate checks and shift the words, "--help" print put's usage.
+TEST_F(Daemon, WatcherNamesThatLookLikeOptionsAreProjects) {
+    rx.emplace(sb);
+    config({{"-k", "k", "t1"}, {"--help", "h", "t2"}});
+    std::string k = trace(sb, "k/a.slt").uuid, h = trace(sb, "h/a.slt").uuid;
+    auto d = daemon({"-f"});
+    EXPECT_TRUE(eventually([&] { return gone_and_stored("k/a.slt", k); }));
+    EXPECT_TRUE(eventually([&] { return gone_and_stored("h/a.slt", h); }));
+    EXPECT_EQ(d->err(), kNoMonitor);
 }
 
 TEST_F(Daemon, WithoutForegroundDetachesAndKeepsWorking) {

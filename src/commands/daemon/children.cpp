@@ -116,8 +116,8 @@ void descriptors_close(int channel) {
     signal(SIGCHLD, SIG_DFL);
     descriptors_close(channel);
     const char *cf_path = child_cf.empty() ? nullptr : child_cf.c_str();
-    // The ten fixed words, the files and the terminating null slot.
-    size_t n = 10 + files.size() + 1;
+    // The eleven fixed words, the files and the terminating null slot.
+    size_t n = 11 + files.size() + 1;
     auto **argv = static_cast<const char **>(calloc(n, sizeof(char *)));
     if (argv == nullptr) {
         fputs("error: failed to push files.\n", stderr);
@@ -134,6 +134,8 @@ void descriptors_close(int channel) {
     argv[i++] = "put";
     argv[i++] = "--progress-fd=3";
     argv[i++] = "-u";
+    // The project and token are the watcher's names, which may look like options ("-k").
+    argv[i++] = "--";
     argv[i++] = tolvane_cf_watcher_name_get(w);
     argv[i++] = tolvane_cf_watcher_token_get(w);
     for (const trace *t : files) argv[i++] = t->path;
