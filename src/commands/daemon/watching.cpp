@@ -125,24 +125,33 @@ trace *trace_create(const char *directory, tolvane_cf_watcher_t *watcher, const 
     return t;
 }
 
+// Says why the watcher's root cannot be watched (`message`, the lines of one attempt): once, and
+// again only when the reason changes; a root that stays a plain file would otherwise say so at
+// every tick. A started watch clears it.
+void tell(watch &s, const std::string &message) {
+    if (message.empty() || s.told == message) return;
+    s.told = message;
+    fputs(message.c_str(), stderr);
+}
+
 // Lists the directory at the watcher's root, and gives the device and inode of the directory
-// listed. Entries that the listing does not find (their events were lost) are dropped, once
-// the listing is complete; a generation mark keeps that one pass over the list.
-bool directory_scan(watch &s, struct stat *listed) {
+// listed; when it cannot be opened, the reason goes to *problem. Entries that the listing does
+// not find (their events were lost) are dropped, once the listing is complete; a generation mark
+// keeps that one pass over the list.
+bool directory_scan(watch &s, struct stat *listed, std::string *problem) {
     const char *root = tolvane_cf_watcher_root_get(s.w);
     DIR *dir = opendir(root);  // O_DIRECTORY: whatever else is there now, it is not opened
     if (dir == nullptr) {
-        if (errno == ENOENT) {
-            DEBUG("warning: %s does not exist yet.\n", root);
+        int error = errno;
+        std::string shown = tolvane_printable(root);
+        if (error == ENOENT) {
+            DEBUG("warning: %s does not exist yet.\n", shown.c_str());
             // Quoted, so that a blank at its end (kept from the configuration) shows.
-            if (!s.missing_told)
-                fprintf(stderr,
-                        "warning: directory \"%s\" does not exist yet; it will be watched once "
-                        "it does.\n",
-                        root);
-            s.missing_told = true;
+            *problem += "warning: directory \"" + shown +
+                        "\" does not exist yet; it will be watched once it does.\n";
         } else {
-            fprintf(stderr, "error: %s cannot be monitored: %s.\n", root, tolvane_strerror(errno));
+            *problem +=
+                "error: " + shown + " cannot be monitored: " + tolvane_strerror(error) + ".\n";
         }
         return false;
     }
@@ -191,7 +200,10 @@ void watcher_defer(watch &s) {
 // defers the watcher.
 void directory_relist(watch &s) {
     struct stat st;
-    if (!directory_scan(s, &st) || st.st_dev != s.dev || st.st_ino != s.ino) watcher_defer(s);
+    std::string problem;
+    if (!directory_scan(s, &st, &problem) || st.st_dev != s.dev || st.st_ino != s.ino)
+        watcher_defer(s);
+    tell(s, problem);
 }
 
 // Every watched directory listed again: after events were lost.
@@ -262,19 +274,25 @@ bool inotify_ready() {
     return true;
 }
 
-// Starts an inotify watch on the root; its descriptor, or -1 after a message. A root that is a
-// symbolic link is followed: the administrator chose it, and should it be pointed elsewhere,
-// the tick's comparison of the directories notices.
-int directory_add(const char *root) {
-    if (!inotify_ready()) {
-        fputs("error: failed to initialize watcher.\n", stderr);
-        return -1;
-    }
-    int wd = inotify_add_watch(inotify_fd, root,
+// Starts an inotify watch on the watcher's root; its descriptor, or -1 with the reason in
+// *problem. A root that is a symbolic link is followed: the administrator chose it, and should
+// it be pointed elsewhere, the tick's comparison of the directories notices.
+int directory_add(watch &s, std::string *problem) {
+    const char *root = tolvane_cf_watcher_root_get(s.w);
+    int wd = -1;
+    if (inotify_ready())
+        wd = inotify_add_watch(inotify_fd, root,
                                IN_ONLYDIR | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                    IN_DELETE_SELF | IN_MOVE_SELF);
-    if (wd < 0) fputs("error: failed to watch directory.\n", stderr);
-    return wd;
+    if (wd >= 0) return wd;
+    // ENOSPC is the user's limit on inotify watches, which a host with many watched
+    // directories (or other watching programs) reaches; its own text would mislead.
+    std::string reason = errno == ENOSPC ? "inotify watch limit reached (raise "
+                                           "fs.inotify.max_user_watches with sysctl)"
+                                         : tolvane_strerror(errno);
+    *problem +=
+        "error: failed to watch directory \"" + tolvane_printable(root) + "\": " + reason + ".\n";
+    return -1;
 }
 
 }  // namespace
@@ -287,8 +305,10 @@ bool watch_start(watch &s) {
     const char *root = tolvane_cf_watcher_root_get(s.w);
     struct stat before, listed;
     int wd = -1;
-    if (stat(root, &before) == 0 && S_ISDIR(before.st_mode)) wd = directory_add(root);
-    bool ok = directory_scan(s, &listed);
+    std::string problem;
+    if (stat(root, &before) == 0 && S_ISDIR(before.st_mode)) wd = directory_add(s, &problem);
+    bool ok = directory_scan(s, &listed, &problem);
+    tell(s, problem);
     if (wd < 0) return false;
     if (!ok || listed.st_dev != before.st_dev || listed.st_ino != before.st_ino) {
         watch_release(wd);
@@ -297,7 +317,7 @@ bool watch_start(watch &s) {
     s.wd = wd;
     s.dev = listed.st_dev;
     s.ino = listed.st_ino;
-    s.missing_told = false;
+    s.told.clear();
     return true;
 }
 

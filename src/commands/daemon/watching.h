@@ -8,6 +8,7 @@
 
 #include <ctime>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -110,9 +111,9 @@ struct watch {
     int wd = -1;    // its inotify watch, -1 while deferred
     dev_t dev = 0;  // the directory the watch was started on
     ino_t ino = 0;
-    bool missing_told = false;  // a missing root was reported in this deferral
-    unsigned int listing = 0;   // the number of its latest listing
-    int64_t listed_at = 0;      // when the latest complete listing ended (monotonic ms)
+    std::string told;          // what was last said of a root it cannot watch; "" once watched
+    unsigned int listing = 0;  // the number of its latest listing
+    int64_t listed_at = 0;     // when the latest complete listing ended (monotonic ms)
     backoff uploads;
 };
 
