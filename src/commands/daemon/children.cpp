@@ -28,6 +28,7 @@
 #include "common.h"
 #include "tolvane/config/cf_home.h"
 #include "tolvane/util/fatal.h"
+#include "tolvane/util/text.h"
 
 namespace tolvane_daemon {
 namespace {
@@ -142,7 +143,7 @@ void descriptors_close(int channel) {
     if (cf.debug) {
         // One write, so that the lines of children started together stay whole.
         std::string line = "Command: ";
-        for (size_t k = 0; k < i; k++) line += std::string(argv[k]) + " ";
+        for (size_t k = 0; k < i; k++) line += tolvane_printable(argv[k]) + " ";
         line += "\n";
         ssize_t written = write(STDERR_FILENO, line.data(), line.size());
         (void)written;

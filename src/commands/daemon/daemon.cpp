@@ -59,6 +59,7 @@
 #include "tolvane/config/cf_universe.h"
 #include "tolvane/net/network.h"
 #include "tolvane/util/fatal.h"
+#include "tolvane/util/text.h"
 #include "watching.h"
 
 namespace tolvane_daemon {
@@ -181,17 +182,17 @@ void child_ended(const child_report &r) {
             outcome =
                 share[0] != nullptr && share[0]->refused ? attempt::refused_only : attempt::stalled;
     }
-    const char *root = tolvane_cf_watcher_root_get(s.w);
+    std::string root = tolvane_printable(tolvane_cf_watcher_root_get(s.w));
     notice said = s.uploads.child_ended(r.attempt, outcome, now, jitter);
     if (v.stored) last_upload = time(nullptr);
     if (outcome == attempt::stalled)
         DEBUG("[B%d] %u attempts stored nothing; next in %" PRId64 " ms.\n", r.id,
               s.uploads.stalls(), s.uploads.wait_ms());
     if (said == notice::working_again)
-        fprintf(stderr, "warning: uploads from \"%s\" work again.\n", root);
+        fprintf(stderr, "warning: uploads from \"%s\" work again.\n", root.c_str());
     if (said == notice::failing)
-        fprintf(stderr, "warning: uploads from \"%s\" are failing; next attempt in %d s.\n", root,
-                static_cast<int>((s.uploads.wait_ms() + 500) / 1000));
+        fprintf(stderr, "warning: uploads from \"%s\" are failing; next attempt in %d s.\n",
+                root.c_str(), static_cast<int>((s.uploads.wait_ms() + 500) / 1000));
     // Only a child that stored something is followed at once: one that ended well without
     // doing so (no put of ours) would otherwise be started again and again.
     if (v.stored && !list.empty()) traces_put(r.id, r.attempt);
@@ -274,7 +275,8 @@ void detach() {
 void watches_start(tolvane_cf_watcher_t *first) {
     for (tolvane_cf_watcher_t *w = first; w != nullptr; w = tolvane_cf_watcher_next(w)) {
         if (tolvane_cf_token_get(tolvane_cf_watcher_token_get(w)) == nullptr)
-            tolvane_fatal("error: no such token [%s] found.\n", tolvane_cf_watcher_token_get(w));
+            tolvane_fatal("error: no such token [%s] found.\n",
+                          tolvane_printable(tolvane_cf_watcher_token_get(w)).c_str());
         watch_start(watches[tolvane_cf_watcher_id_get(w)]);
     }
 }

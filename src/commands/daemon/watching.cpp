@@ -89,6 +89,12 @@ void trace_list::keep(trace *t, const struct stat *st) {
 }
 
 namespace {
+// A -d line for a change to list id (sign +, / or -), with the count before it. The path is
+// escaped: a name in a directory anyone can write must not forge lines.
+void list_line(char sign, int id, unsigned int total, const char *path) {
+    DEBUG("[%c%d] [%u] %s\n", sign, id, total, tolvane_printable(path).c_str());
+}
+
 bool has_suffix(const char *name) {
     const char *dot = strrchr(name, '.');
     return dot != nullptr && strcmp(dot, kSuffix) == 0;
@@ -110,18 +116,18 @@ trace *trace_create(const char *directory, tolvane_cf_watcher_t *watcher, const 
     trace *found = list.find(path);
     if (!readable_file(path.c_str())) {
         // Unreadable, gone or no trace at all: whatever is listed under that path goes.
-        DEBUG("[-%d] [%u] %s\n", id, trace_list::total(), path.c_str());
+        list_line('-', id, trace_list::total(), path.c_str());
         if (found != nullptr) list.erase(found);
         return nullptr;
     }
     if (found != nullptr) {
-        DEBUG("[/%d] [%u] %s\n", id, trace_list::total(), path.c_str());
+        list_line('/', id, trace_list::total(), path.c_str());
         return found;
     }
     unsigned int before = trace_list::total();
     trace *t = list.insert(watcher, path);
     if (t == nullptr) tolvane_fatal("error: failed to allocate trace.\n");
-    DEBUG("[+%d] [%u] %s\n", id, before, t->path);
+    list_line('+', id, before, t->path);
     return t;
 }
 
@@ -173,7 +179,7 @@ bool directory_scan(watch &s, struct stat *listed, std::string *problem) {
     int id = tolvane_cf_watcher_id_get(s.w);
     for (trace *t : traces[id]) {
         if (t->seen == listing) continue;
-        DEBUG("[-%d] [%u] %s\n", id, trace_list::total(), t->path);
+        list_line('-', id, trace_list::total(), t->path);
         traces[id].erase(t);
     }
     s.listed_at = now_ms();
@@ -224,12 +230,12 @@ void watcher(watch &s, const inotify_event *e) {
     const uint32_t self = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
     // An event on the directory itself carries no name; the directory's own is shown.
     const char *name = e->len > 0 ? e->name : (e->mask & self) ? base_name(root) : nullptr;
-    DEBUG("[E %s] %p %s / %#x / %#x\n", root, static_cast<void *>(&s), name ? name : "(null)",
-          static_cast<unsigned>(e->mask), 0u);
+    DEBUG("[E %s] %p %s / %#x / %#x\n", tolvane_printable(root).c_str(), static_cast<void *>(&s),
+          name ? tolvane_printable(name).c_str() : "(null)", static_cast<unsigned>(e->mask), 0u);
     if (e->mask & self) {
         // Removed, renamed or unmounted: whatever is at the root path now is another directory.
         DEBUG("warning: event on directory.\n");
-        DEBUG("warning: %s being removed.\n", root);
+        DEBUG("warning: %s being removed.\n", tolvane_printable(root).c_str());
         watcher_defer(s);
         return;
     }
@@ -359,7 +365,7 @@ void roots_check() {
         const char *root = tolvane_cf_watcher_root_get(s.w);
         struct stat st;
         if (stat(root, &st) != 0 || st.st_dev != s.dev || st.st_ino != s.ino) {
-            DEBUG("warning: %s being removed.\n", root);
+            DEBUG("warning: %s being removed.\n", tolvane_printable(root).c_str());
             watcher_defer(s);
         }
     }
@@ -385,7 +391,9 @@ void watches_check() {
     for (int id = 0; id < count; id++) {
         watch &s = watches[id];
         if (s.wd < 0) {
-            if (watch_start(s)) DEBUG("Added watcher for %s\n", tolvane_cf_watcher_root_get(s.w));
+            if (watch_start(s))
+                DEBUG("Added watcher for %s\n",
+                      tolvane_printable(tolvane_cf_watcher_root_get(s.w)).c_str());
         } else if (now - s.listed_at >= kRelistMs) {
             directory_relist(s);
         }
@@ -418,7 +426,7 @@ std::vector<trace *> traces_ready(int id) {
             ready.push_back(t);
         } else if (gone) {
             // Its event was lost, or it is no regular file any more: dropped as an event would.
-            DEBUG("[-%d] [%u] %s\n", id, trace_list::total(), t->path);
+            list_line('-', id, trace_list::total(), t->path);
             traces[id].erase(t);
         }
     }
