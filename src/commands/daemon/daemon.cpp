@@ -110,8 +110,6 @@ const char kUsage[] =
     "Usage: daemon [<options>]\n\n    -f, --foreground              Run in foreground.\n"
     "    -h, --help                    Print this message.\n";
 
-void status_update();
-
 // The next child's share of `ready`, from *start on; *start moves past it.
 std::vector<trace *> share_next(const std::vector<trace *> &ready, size_t *start, size_t fixed) {
     std::vector<trace *> share;
@@ -219,14 +217,6 @@ std::string status_text() {
     return text;
 }
 
-// Sends the summary when it has changed.
-void status_update() {
-    if (!notifying) return;
-    std::string text = status_text();
-    if (text == status_sent) return;
-    status_sent = text;
-    notify(status_sent);
-}
 
 void timer_handler(uv_timer_t *) {
     watches_check();
@@ -313,6 +303,14 @@ void run(int argc, char **argv) {
     tolvane_network_run();
 }
 }  // namespace
+
+void status_update() {
+    if (!notifying) return;
+    std::string text = status_text();
+    if (text == status_sent) return;
+    status_sent = text;
+    notify(status_sent);
+}
 }  // namespace tolvane_daemon
 
 void tolvane_command_daemon_handler(int argc, char **argv) {

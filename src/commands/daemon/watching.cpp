@@ -266,6 +266,8 @@ void inotify_readable(uv_poll_t *, int status, int) {
         DEBUG("warning: events were lost; listing the watched directories again.\n");
         rescan_watched();
     }
+    // A deletion by a child (or anyone) shows in the status at once, not a tick later.
+    status_update();
 }
 
 // The inotify descriptor, opened at the first watch and read on the loop from then on.
