@@ -145,7 +145,7 @@ TEST_F(Daemon, OneChildPerWatcherWithExactlyItsArguments) {
         std::string line = "Command: ";
         for (const auto &w : words) line += w + " ";
         EXPECT_EQ(count(d->err(), line + "\n"), 1u) << line << "\n" << d->err();
-        words.push_back("HOME=unset");  // the child gets no environment
+        words.push_back("HOME=" + sb.dir());  // passed on from the daemon
         return words;
     };
     auto got = records();  // the two run side by side: in either order

@@ -40,6 +40,18 @@ const uint64_t kLimitLookMs = 250;
 // The configuration home and file that the upload children are given.
 std::string child_home, child_cf;
 
+// The variables children get from the daemon's environment, when set, and nothing else: what
+// put run by hand would use of them (HOME for "~" and "$HOME" in the configuration, the proxy
+// and certificate variables that libcurl reads, the journal's stream), so that put by hand and
+// the daemon's children behave alike, while whatever else the daemon was started with (a
+// service manager's socket, a shell's settings) stays out.
+const char *const kPassedOn[] = {"HOME",          "http_proxy",    "https_proxy",  "no_proxy",
+                                 "all_proxy",     "HTTP_PROXY",    "HTTPS_PROXY",  "NO_PROXY",
+                                 "ALL_PROXY",     "SSL_CERT_FILE", "SSL_CERT_DIR", "CURL_CA_BUNDLE",
+                                 "JOURNAL_STREAM"};
+std::vector<std::string> child_env_text;
+std::vector<char *> child_env;  // pointers into child_env_text, null-terminated
+
 // Set by SIGTERM or SIGINT; each of them, and SIGCHLD, writes a byte to signal_pipe to wake the
 // loop.
 volatile sig_atomic_t stop_signal;
@@ -90,12 +102,26 @@ std::string expansion_proof(const std::string &path) {
     return quoted + "'";
 }
 
-// In the forked child: only the standard streams and the progress channel stay open.
+// In the forked child: only the standard streams and the progress channel stay open. A standard
+// stream the daemon was started without (closed, or its number since taken by a descriptor of
+// the daemon's own, which closes at exec) is /dev/null to the child: put fails when it cannot
+// write its result lines.
 void descriptors_close(int channel) {
     if (channel == kChannelFd) {
         fcntl(channel, F_SETFD, 0);
     } else {
         dup2(channel, kChannelFd);  // without close-on-exec
+    }
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC)) continue;
+        int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);  // without close-on-exec
+            close(null);
+        } else if (null == fd) {
+            fcntl(fd, F_SETFD, 0);
+        }
     }
 #ifdef SYS_close_range
     if (syscall(SYS_close_range, kChannelFd + 1u, ~0u, 0u) == 0) return;
@@ -148,8 +174,7 @@ void descriptors_close(int channel) {
         ssize_t written = write(STDERR_FILENO, line.data(), line.size());
         (void)written;
     }
-    char *empty[] = {nullptr};
-    execve(argv[0], const_cast<char **>(argv), empty);
+    execve(argv[0], const_cast<char **>(argv), child_env.data());
     fputs("error: failed to execute tolvane.\n", stderr);
     _exit(1);
 }
@@ -310,6 +335,12 @@ void child_paths_set() {
         tolvane_fatal("error: failed to sample full path to tolvane binary.\n");
     child_home = expansion_proof(absolute(tolvane_cf_confighome_path_get()));
     if (const char *path = tolvane_cf_path_get()) child_cf = absolute(path);
+    for (const char *name : kPassedOn) {
+        if (const char *value = getenv(name))
+            child_env_text.push_back(std::string(name) + "=" + value);
+    }
+    for (std::string &text : child_env_text) child_env.push_back(text.data());
+    child_env.push_back(nullptr);
 }
 
 size_t child_fixed_bytes(tolvane_cf_watcher_t *w) {

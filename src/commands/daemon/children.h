@@ -15,8 +15,8 @@
 
 namespace tolvane_daemon {
 
-// Fixes the program and configuration paths that the children get. A detached daemon works in
-// "/", so this comes before detaching.
+// Fixes the program and configuration paths that the children get, and their environment. A
+// detached daemon works in "/", so this comes before detaching.
 void child_paths_set();
 // The argument bytes that every child for watcher w takes besides its files, with room to
 // spare.
