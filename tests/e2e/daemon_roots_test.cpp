@@ -1,5 +1,6 @@
 // The daemon's roots: one that cannot be watched says why once, and again only when the reason
-// changes.
+// changes; one daemon per directory.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,4 +70,59 @@ TEST_F(Daemon, RootsThatCannotBeWatchedSayWhyOnceAndAgainWhenTheReasonChanges) {
                                   "error: " + root + "/file" + loop + "error: " + root +
                                   "/file/sub" + loop + missing);
     }
+}
+
+// One daemon per directory. Two roots of one daemon that name one directory are no conflict. A
+// second daemon on a configuration that the first runs refuses to start, naming the directory
+// and the first daemon; put -u by hand beside the first is allowed. Killed with SIGKILL, the
+// first leaves nothing behind: a new one starts at once. Two daemons on a root that appears only
+// later: the first tick to find it takes it, and the other says so once and leaves it be.
+TEST_F(Daemon, OneDaemonPerDirectory) {
+    rx.emplace(sb);
+    sb.mkdir("in");
+    ASSERT_EQ(symlink("in", sb.path("alias").c_str()), 0);
+    config({{"p", "in", "t1"}, {"q", "alias", "t1"}}, "cf-alias");
+    auto alias = sb.spawn(TOLVANE_BINARY,
+                          {"-C", sb.path("home"), "-c", sb.path("cf-alias"), "daemon", "-f"});
+    EXPECT_TRUE(says(*alias, kNoMonitor, 5s));
+    EXPECT_EQ(alias->err(), kNoMonitor);
+    alias->stop();
+
+    config({{"p", "in", "t1"}});
+    auto first = daemon({"-f"});
+    ASSERT_TRUE(says(*first, kNoMonitor, 5s));
+    const std::string taken = "error: directory \"" + sb.path("in") +
+                              "\" is watched by another daemon (process " +
+                              std::to_string(first->pid()) + ").\n";
+    EXPECT_EQ(sb.tolvane({"-C", sb.path("home"), "-c", cf, "daemon", "-f"}), exits(1, "", taken));
+    Trace by_hand = trace(sb, "by-hand.slt");
+    EXPECT_EQ(sb.tolvane({"-c", cf, "put", "-u", "p", "t1", "by-hand.slt"}),
+              exits(0, by_hand.line));
+    EXPECT_FALSE(sb.exists("by-hand.slt"));
+
+    ASSERT_EQ(kill(first->pid(), SIGKILL), 0);
+    EXPECT_NE(first->wait(5s), -1);
+    std::string uuid = trace(sb, "in/a.slt").uuid;
+    auto next = daemon({"-f"});
+    EXPECT_TRUE(eventually([&] { return gone_and_stored("in/a.slt", uuid); }, 7s));
+    EXPECT_EQ(next->err(), kNoMonitor);
+
+    config({{"p", "later", "t1"}}, "cf-later");
+    std::unique_ptr<Background> two[2];
+    for (auto &d : two)
+        d = sb.spawn(TOLVANE_BINARY,
+                     {"-C", sb.path("home"), "-c", sb.path("cf-later"), "daemon", "-f"});
+    for (auto &d : two) ASSERT_TRUE(says(*d, kNoMonitor, 5s));
+    uuid = trace(sb, "made/a.slt").uuid;
+    ASSERT_EQ(rename(sb.path("made").c_str(), sb.path("later").c_str()), 0);
+    EXPECT_TRUE(eventually([&] { return gone_and_stored("later/a.slt", uuid); }, 7s));
+    auto started = std::chrono::steady_clock::now();
+    int loser = says(*two[0], "is watched by another daemon", 6s) ? 0 : 1;
+    std::this_thread::sleep_until(started + 6s);  // another tick of each
+    const std::string missing = "warning: directory \"" + sb.path("later") +
+                                "\" does not exist yet; it will be watched once it does.\n";
+    EXPECT_EQ(two[1 - loser]->err(), missing + kNoMonitor);
+    EXPECT_EQ(two[loser]->err(), missing + kNoMonitor + "error: directory \"" + sb.path("later") +
+                                     "\" is watched by another daemon (process " +
+                                     std::to_string(two[1 - loser]->pid()) + ").\n");
 }

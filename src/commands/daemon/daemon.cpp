@@ -217,7 +217,6 @@ std::string status_text() {
     return text;
 }
 
-
 void timer_handler(uv_timer_t *) {
     watches_check();
     DEBUG("[T] Scanning for traces [%u]...\n", trace_list::total());
@@ -260,14 +259,16 @@ void detach() {
     if (daemon(0, 0) != 0) tolvane_fatal("error: failed to spawn daemon.\n");
 }
 
-// Each watcher's token is checked; its directory is watched and listed, or else left to the
-// ticks.
+// Each watcher's token is checked; its directory is locked, watched and listed, or else left to
+// the ticks. A directory that another daemon watches already ends this one: two daemons on one
+// directory would send its traces twice.
 void watches_start(tolvane_cf_watcher_t *first) {
     for (tolvane_cf_watcher_t *w = first; w != nullptr; w = tolvane_cf_watcher_next(w)) {
         if (tolvane_cf_token_get(tolvane_cf_watcher_token_get(w)) == nullptr)
             tolvane_fatal("error: no such token [%s] found.\n",
                           tolvane_printable(tolvane_cf_watcher_token_get(w)).c_str());
-        watch_start(watches[tolvane_cf_watcher_id_get(w)]);
+        if (watch_start(watches[tolvane_cf_watcher_id_get(w)]) == root_state::taken)
+            tolvane_exit(1);
     }
 }
 

@@ -26,6 +26,7 @@
 #include <string>
 
 #include "common.h"
+#include "locks.h"
 #include "tolvane/trace/qvif.h"
 #include "tolvane/util/fatal.h"
 #include "tolvane/util/misc.h"
@@ -140,26 +141,30 @@ void tell(watch &s, const std::string &message) {
     fputs(message.c_str(), stderr);
 }
 
+// Why the root cannot be opened: missing (said as a warning: it is watched once it is there),
+// or anything else.
+std::string root_problem(const char *root, int error) {
+    std::string shown = tolvane_printable(root);
+    if (error == ENOENT) {
+        DEBUG("warning: %s does not exist yet.\n", shown.c_str());
+        // Quoted, so that a blank at its end (kept from the configuration) shows.
+        return "warning: directory \"" + shown +
+               "\" does not exist yet; it will be watched once it does.\n";
+    }
+    return "error: " + shown + " cannot be monitored: " + tolvane_strerror(error) + ".\n";
+}
+
 // Lists the directory at the watcher's root, and gives the device and inode of the directory
-// listed; when it cannot be opened, the reason goes to *problem. Entries that the listing does
-// not find (their events were lost) are dropped, once the listing is complete; a generation mark
-// keeps that one pass over the list.
-bool directory_scan(watch &s, struct stat *listed, std::string *problem) {
+// listed; 0, or the error that kept it from being opened, whose reason goes to *problem.
+// Entries that the listing does not find (their events were lost) are dropped, once the listing
+// is complete; a generation mark keeps that one pass over the list.
+int directory_scan(watch &s, struct stat *listed, std::string *problem) {
     const char *root = tolvane_cf_watcher_root_get(s.w);
     DIR *dir = opendir(root);  // O_DIRECTORY: whatever else is there now, it is not opened
     if (dir == nullptr) {
         int error = errno;
-        std::string shown = tolvane_printable(root);
-        if (error == ENOENT) {
-            DEBUG("warning: %s does not exist yet.\n", shown.c_str());
-            // Quoted, so that a blank at its end (kept from the configuration) shows.
-            *problem += "warning: directory \"" + shown +
-                        "\" does not exist yet; it will be watched once it does.\n";
-        } else {
-            *problem +=
-                "error: " + shown + " cannot be monitored: " + tolvane_strerror(error) + ".\n";
-        }
-        return false;
+        *problem += root_problem(root, error);
+        return error;
     }
     if (fstat(dirfd(dir), listed) != 0) *listed = {};
     unsigned int listing = ++s.listing;
@@ -175,7 +180,7 @@ bool directory_scan(watch &s, struct stat *listed, std::string *problem) {
     }
     bool complete = errno == 0;
     closedir(dir);
-    if (!complete) return true;
+    if (!complete) return 0;
     int id = tolvane_cf_watcher_id_get(s.w);
     for (trace *t : traces[id]) {
         if (t->seen == listing) continue;
@@ -183,8 +188,38 @@ bool directory_scan(watch &s, struct stat *listed, std::string *problem) {
         traces[id].erase(t);
     }
     s.listed_at = now_ms();
+    return 0;
+}
+
+// The watch no longer holds its directory's lock.
+void lock_drop(watch &s) {
+    if (!s.locked) return;
+    s.locked = false;
+    lock_release(s.lock_dev, s.lock_ino);
+}
+
+// Holds the lock of the directory open at fd (st) for the watch, letting go of one it held on
+// another; false, with the reason in *problem, when another daemon holds it. fd is the lock's,
+// or closed.
+bool lock_hold(watch &s, int fd, const struct stat &st, std::string *problem) {
+    if (s.locked && s.lock_dev == st.st_dev && s.lock_ino == st.st_ino) {
+        close(fd);
+        return true;
+    }
+    lock_drop(s);
+    pid_t holder;
+    if (!lock_take(fd, st, &holder)) {
+        *problem += "error: directory \"" + tolvane_printable(tolvane_cf_watcher_root_get(s.w)) +
+                    "\" is watched by another daemon" +
+                    (holder > 0 ? " (process " + std::to_string(holder) + ")" : "") + ".\n";
+        return false;
+    }
+    s.locked = true;
+    s.lock_dev = st.st_dev;
+    s.lock_ino = st.st_ino;
     return true;
 }
+
 // Ends an inotify watch, unless another watcher still has it: roots that name one directory
 // share one watch.
 void watch_release(int wd) {
@@ -200,6 +235,7 @@ void watcher_defer(watch &s) {
     int wd = s.wd;
     s.wd = -1;
     if (wd >= 0) watch_release(wd);
+    lock_drop(s);
 }
 
 // Lists a watched directory again. A directory other than the watched one at the root now
@@ -207,7 +243,7 @@ void watcher_defer(watch &s) {
 void directory_relist(watch &s) {
     struct stat st;
     std::string problem;
-    if (!directory_scan(s, &st, &problem) || st.st_dev != s.dev || st.st_ino != s.ino)
+    if (directory_scan(s, &st, &problem) != 0 || st.st_dev != s.dev || st.st_ino != s.ino)
         watcher_defer(s);
     tell(s, problem);
 }
@@ -305,28 +341,45 @@ int directory_add(watch &s, std::string *problem) {
 
 }  // namespace
 
-// Watches the directory now at the watcher's root and lists it; false, and the watcher stays
-// deferred, when either cannot be done (its files are listed all the same when the listing
-// could be). The watch starts first, so that no file lands unseen between the two, and the
-// directory listed must be the one that was at the root when the watch started.
-bool watch_start(watch &s) {
+// Watches the directory now at the watcher's root and lists it, once it holds the directory's
+// lock; the watcher stays deferred when any of it cannot be done, and its files are listed all
+// the same when the listing could be (a directory that cannot be watched, at the inotify limit
+// say, is then listed at every tick). The watch starts before the listing, so that no file lands
+// unseen between the two, and both must find the directory that was locked.
+root_state watch_start(watch &s) {
     const char *root = tolvane_cf_watcher_root_get(s.w);
-    struct stat before, listed;
-    int wd = -1;
     std::string problem;
-    if (stat(root, &before) == 0 && S_ISDIR(before.st_mode)) wd = directory_add(s, &problem);
-    bool ok = directory_scan(s, &listed, &problem);
-    tell(s, problem);
-    if (wd < 0) return false;
-    if (!ok || listed.st_dev != before.st_dev || listed.st_ino != before.st_ino) {
-        watch_release(wd);
-        return false;
+    struct stat locked, listed;
+    int fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0 || fstat(fd, &locked) != 0) {
+        int error = errno;
+        if (fd >= 0) close(fd);
+        lock_drop(s);
+        tell(s, root_problem(root, error));
+        return error == ENOENT ? root_state::missing : root_state::unusable;
     }
+    if (!lock_hold(s, fd, locked, &problem)) {
+        // Another daemon's: what was listed from it here is left to that one.
+        for (trace *t : traces[tolvane_cf_watcher_id_get(s.w)])
+            if (t->child == 0) traces[tolvane_cf_watcher_id_get(s.w)].erase(t);
+        tell(s, problem);
+        return root_state::taken;
+    }
+    int wd = directory_add(s, &problem);
+    int error = directory_scan(s, &listed, &problem);
+    tell(s, problem);
+    if (error != 0 || listed.st_dev != locked.st_dev || listed.st_ino != locked.st_ino) {
+        // Gone or replaced since it was locked: the next tick starts again on what is there.
+        if (wd >= 0) watch_release(wd);
+        lock_drop(s);
+        return error == 0 || error == ENOENT ? root_state::missing : root_state::unusable;
+    }
+    if (wd < 0) return root_state::unusable;
     s.wd = wd;
     s.dev = listed.st_dev;
     s.ino = listed.st_ino;
     s.told.clear();
-    return true;
+    return root_state::watched;
 }
 
 namespace {
@@ -393,7 +446,7 @@ void watches_check() {
     for (int id = 0; id < count; id++) {
         watch &s = watches[id];
         if (s.wd < 0) {
-            if (watch_start(s))
+            if (watch_start(s) == root_state::watched)
                 DEBUG("Added watcher for %s\n",
                       tolvane_printable(tolvane_cf_watcher_root_get(s.w)).c_str());
         } else if (now - s.listed_at >= kRelistMs) {

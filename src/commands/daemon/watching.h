@@ -111,7 +111,10 @@ struct watch {
     int wd = -1;    // its inotify watch, -1 while deferred
     dev_t dev = 0;  // the directory the watch was started on
     ino_t ino = 0;
-    std::string told;          // what was last said of a root it cannot watch; "" once watched
+    std::string told;     // what was last said of a root it cannot watch; "" once watched
+    bool locked = false;  // it holds the lock of the directory lock_dev, lock_ino
+    dev_t lock_dev = 0;
+    ino_t lock_ino = 0;
     unsigned int listing = 0;  // the number of its latest listing
     int64_t listed_at = 0;     // when the latest complete listing ended (monotonic ms)
     backoff uploads;
@@ -125,9 +128,13 @@ extern int count;
 // Makes one empty list and one deferred watch per watcher. Returns the first watcher.
 tolvane_cf_watcher_t *lists_create();
 
-// Watches the directory now at the watcher's root and lists it; false, and the watcher stays
-// deferred, when either cannot be done.
-bool watch_start(watch &s);
+// What came of starting a watch: the directory is watched (and locked, and listed); it is not
+// there; it is there but cannot be used (no directory, no permission, no inotify watch); or
+// another daemon holds its lock. All but the first leave the watcher deferred, after saying why
+// (once).
+enum class root_state { watched, missing, unusable, taken };
+// Watches the directory now at the watcher's root and lists it.
+root_state watch_start(watch &s);
 
 // At a tick: watches whose root names another directory now are deferred, deferred watchers
 // are started again, and directories not listed for a while are listed again.
