@@ -94,7 +94,10 @@ TEST_F(Daemon, OneDaemonPerDirectory) {
     const std::string taken = "error: directory \"" + sb.path("in") +
                               "\" is watched by another daemon (process " +
                               std::to_string(first->pid()) + ").\n";
-    EXPECT_EQ(sb.tolvane({"-C", sb.path("home"), "-c", cf, "daemon", "-f"}), exits(1, "", taken));
+    for (const char *mode : {"-f", "-d"})  // in the foreground or not
+        EXPECT_EQ(sb.tolvane({"-C", sb.path("home"), "-c", cf, "daemon", mode}),
+                  exits(1, "", taken))
+            << mode;
     Trace by_hand = trace(sb, "by-hand.slt");
     EXPECT_EQ(sb.tolvane({"-c", cf, "put", "-u", "p", "t1", "by-hand.slt"}),
               exits(0, by_hand.line));

@@ -166,6 +166,29 @@ TEST_F(Daemon, WatcherNamesThatLookLikeOptionsAreProjects) {
     EXPECT_EQ(d->err(), kNoMonitor);
 }
 
+// Without -f, what can be checked before detaching is: a mistake ends the command with its
+// message and status 1 (a detached daemon's messages go nowhere), and a missing root, which
+// is watched once it is there, is said but is no mistake.
+TEST_F(Daemon, WithoutForegroundMistakesAreSaidBeforeDetaching) {
+    sb.mkdir("in");
+    sb.write("file", "not a directory");
+    config({{"p", "in", "t1"}, {"q", "in", "nope"}}, "cf-token");
+    config({{"p", "in", "t1"}, {"q", "file", "t1"}}, "cf-file");
+    config({}, "cf-none");
+    struct Case {
+        std::string cf, err;
+    } cases[] = {
+        {"cf-token", "error: no such token [nope] found.\n"},
+        {"cf-file", "error: " + sb.path("file") + " cannot be monitored: Not a directory.\n"},
+        {"cf-none", "error: no watchers specified in configuration file.\n"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(
+            sb.tolvane({"-C", sb.path("home"), "-c", sb.path(c.cf), "daemon"}, {.timeout = 10s}),
+            exits(1, "", c.err))
+            << c.cf;
+}
+
 TEST_F(Daemon, WithoutForegroundDetachesAndKeepsWorking) {
     rx.emplace(sb);
     config({{"p", "in", "t1"}});

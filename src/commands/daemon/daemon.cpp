@@ -36,6 +36,7 @@
 // after each tick, and STOPPING=1 when SIGTERM or SIGINT ends it.
 #include "tolvane/commands/daemon.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +44,7 @@
 #include <systemd/sd-daemon.h>
 #endif
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -255,19 +257,57 @@ void options_parse(int argc, char **argv) {
     }
 }
 
-void detach() {
-    if (daemon(0, 0) != 0) tolvane_fatal("error: failed to spawn daemon.\n");
+// Detaching, in two steps, so that the start-up's mistakes are seen and end the command with
+// status 1 (a detached daemon's messages go nowhere). The process forks; the starting process
+// waits until the daemon, which goes on in a session of its own, has checked what it can (the
+// tokens, the roots and their locks) and says that it runs, and then exits with status 0; if
+// the daemon ends first, after its message, with status 1. The locks are taken by the daemon
+// itself, so that /proc/locks names it.
+int detach_pipe = -1;
+
+void detach_begin() {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) tolvane_fatal("error: failed to spawn daemon.\n");
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) tolvane_fatal("error: failed to spawn daemon.\n");
+    if (pid > 0) {
+        close(p[1]);
+        char word = 0;
+        ssize_t n;
+        while ((n = read(p[0], &word, 1)) < 0 && errno == EINTR) {
+        }
+        tolvane_exit(n == 1 && word == 'r' ? 0 : 1);
+    }
+    close(p[0]);
+    detach_pipe = p[1];
+    if (setsid() < 0) tolvane_fatal("error: failed to spawn daemon.\n");
 }
 
-// Each watcher's token is checked; its directory is locked, watched and listed, or else left to
-// the ticks. A directory that another daemon watches already ends this one: two daemons on one
-// directory would send its traces twice.
+void detach_end() {
+    if (chdir("/") != 0) tolvane_fatal("error: failed to spawn daemon.\n");
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0) tolvane_fatal("error: failed to spawn daemon.\n");
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) dup2(null, fd);
+    if (null > STDERR_FILENO) close(null);
+    ssize_t n = write(detach_pipe, "r", 1);
+    (void)n;  // the starting process gone: nobody to tell
+    close(detach_pipe);
+}
+
+// Each watcher's token is checked, and then its directory is locked, watched and listed, or else
+// left to the ticks. A directory that another daemon watches already ends this one: two daemons
+// on one directory would send its traces twice. So does, unless the daemon stays in the
+// foreground, a root that is there but cannot be watched: nothing would say so later.
 void watches_start(tolvane_cf_watcher_t *first) {
     for (tolvane_cf_watcher_t *w = first; w != nullptr; w = tolvane_cf_watcher_next(w)) {
         if (tolvane_cf_token_get(tolvane_cf_watcher_token_get(w)) == nullptr)
             tolvane_fatal("error: no such token [%s] found.\n",
                           tolvane_printable(tolvane_cf_watcher_token_get(w)).c_str());
-        if (watch_start(watches[tolvane_cf_watcher_id_get(w)]) == root_state::taken)
+    }
+    for (tolvane_cf_watcher_t *w = first; w != nullptr; w = tolvane_cf_watcher_next(w)) {
+        root_state state = watch_start(watches[tolvane_cf_watcher_id_get(w)]);
+        if (state == root_state::taken || (state == root_state::unusable && !cf.foreground))
             tolvane_exit(1);
     }
 }
@@ -289,12 +329,13 @@ void run(int argc, char **argv) {
     cf.timeout = tolvane_cf_daemon_timeout_get();
     tolvane_cf_watcher_t *first = lists_create();
     child_paths_set();
-    if (!cf.foreground) detach();
+    if (!cf.foreground) detach_begin();
     if (tolvane_net_result r; !tolvane_network_init(&r)) tolvane_fatal("%s", r.message.c_str());
     loop = tolvane_network_loop_get();
     notifying = getenv("NOTIFY_SOCKET") != nullptr;
     children_init(child_ended);
     watches_start(first);
+    if (!cf.foreground) detach_end();
     heartbeat_attach();
     timer_start();
     if (notifying) {
