@@ -306,8 +306,12 @@ TEST_F(Daemon, MonitorRecordSignalsAndTraceRequest) {
 // use (no number, or a file too small for the record), or a root that is not there (a blank
 // kept at the end of the configured value, say).
 TEST_F(Daemon, StartupWarningsAreSaidOnceAndTheDaemonGoesOn) {
+    // A directory of its own for each daemon: one daemon per directory.
+    for (const char *n : {"0", "1", "2", "3"}) {
+        sb.mkdir(std::string("in") + n);
+        config({{"p", std::string("in") + n, "t1"}}, std::string("cf") + n);
+    }
     sb.mkdir("in");
-    config({{"p", "in", "t1"}});
     config({{"p", "in ", "t1"}}, "cf-blank");
     const std::string no_monitor = "warning: no watchdog monitor attached.\n";
     struct Case {
@@ -315,10 +319,10 @@ TEST_F(Daemon, StartupWarningsAreSaidOnceAndTheDaemonGoesOn) {
         bool file;
         std::string cf, err;
     } cases[] = {
-        {"", false, "cf", kNoMonitor},
-        {"abc", false, "cf", "gimli: can't map abc: Bad file descriptor\n" + no_monitor},
-        {"", true, "cf", "gimli: can't map %d: Invalid argument\n" + no_monitor},
-        {"abcd", true, "cf", "gimli: can't map %d: Invalid argument\n" + no_monitor},
+        {"", false, "cf0", kNoMonitor},
+        {"abc", false, "cf1", "gimli: can't map abc: Bad file descriptor\n" + no_monitor},
+        {"", true, "cf2", "gimli: can't map %d: Invalid argument\n" + no_monitor},
+        {"abcd", true, "cf3", "gimli: can't map %d: Invalid argument\n" + no_monitor},
         {"", false, "cf-blank",
          "warning: directory \"" + sb.path("in ") +
              "\" does not exist yet; it will be watched once it does.\n" + kNoMonitor},
