@@ -60,6 +60,9 @@ uv_poll_t signal_handle;
 bool stop_begun;
 
 child_ended_fn on_ended;
+other_ended_fn on_other;
+void (*on_hangup)();
+volatile sig_atomic_t hangup_signal;  // SIGHUP came, and has not been acted upon
 
 // One upload child while it runs. Its share is kept as paths: an entry may be dropped from its
 // list (its file deleted) while the child runs, and found again by path at the end.
@@ -135,12 +138,12 @@ void descriptors_close(int channel) {
 
 // In the forked child: runs put on the files. It ends with _exit, never through tolvane_exit:
 // the parent's buffered output and exit handlers are not the child's to run.
-[[noreturn]] void child_exec(tolvane_cf_watcher_t *w, const std::vector<trace *> &files,
-                             int channel) {
+[[noreturn]] void child_exec(const watch &s, const std::vector<trace *> &files, int channel) {
     // Until the program is replaced, these signals are the child's own, not the daemon's.
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_DFL);
     signal(SIGCHLD, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
     descriptors_close(channel);
     const char *cf_path = child_cf.empty() ? nullptr : child_cf.c_str();
     // The eleven fixed words, the files and the terminating null slot.
@@ -163,8 +166,8 @@ void descriptors_close(int channel) {
     argv[i++] = "-u";
     // The project and token are the watcher's names, which may look like options ("-k").
     argv[i++] = "--";
-    argv[i++] = tolvane_cf_watcher_name_get(w);
-    argv[i++] = tolvane_cf_watcher_token_get(w);
+    argv[i++] = s.name.c_str();
+    argv[i++] = s.token.c_str();
     for (const trace *t : files) argv[i++] = t->path;
     if (cf.debug) {
         // One write, so that the lines of children started together stay whole.
@@ -192,6 +195,14 @@ void stop_handler(int sig) {
     int saved = errno;
     if (stop_signal == 0) stop_signal = sig;
     ssize_t n = write(signal_pipe[1], "", 1);  // full already: a wake-up is pending anyway
+    (void)n;
+    errno = saved;
+}
+
+void hangup_handler(int) {
+    int saved = errno;
+    hangup_signal = 1;
+    ssize_t n = write(signal_pipe[1], "", 1);
     (void)n;
     errno = saved;
 }
@@ -262,7 +273,7 @@ void child_finished(child *c, int status) {
                         std::move(c->said),
                         WIFEXITED(status) && WEXITSTATUS(status) == 0};
     for (const std::string &path : report.paths) {
-        trace *t = traces[report.id].find(path);
+        trace *t = watches[static_cast<size_t>(report.id)]->list.find(path);
         if (t != nullptr && t->child == report.serial) t->child = 0;
     }
     if (c->polled) {
@@ -288,7 +299,11 @@ void children_reap() {
         if (pid <= 0) return;
         auto it = std::find_if(running.begin(), running.end(),
                                [pid](const child *c) { return c->pid == pid; });
-        if (it != running.end()) child_finished(*it, status);
+        if (it != running.end()) {
+            child_finished(*it, status);
+        } else {
+            on_other(pid, status);
+        }
     }
 }
 
@@ -306,6 +321,10 @@ void signal_readable(uv_poll_t *, int, int) {
     while (read(signal_pipe[0], drain, sizeof drain) > 0) {
     }
     children_reap();
+    if (hangup_signal != 0 && stop_signal == 0) {
+        hangup_signal = 0;
+        on_hangup();
+    }
     if (stop_signal != 0 && !stop_begun) stop_begin();
     if (stop_begun && running.empty()) daemon_stop();
 }
@@ -343,15 +362,22 @@ void child_paths_set() {
     child_env.push_back(nullptr);
 }
 
-size_t child_fixed_bytes(tolvane_cf_watcher_t *w) {
+const char *child_home_get() {
+    return child_home.c_str();
+}
+
+const char *child_cf_get() {
+    return child_cf.empty() ? nullptr : child_cf.c_str();
+}
+
+size_t child_fixed_bytes(const watch &s) {
     return 256 + strlen(tolvane_cf_tolvane_binary_name_get()) + child_home.size() +
-           child_cf.size() + strlen(tolvane_cf_watcher_name_get(w)) +
-           strlen(tolvane_cf_watcher_token_get(w));
+           child_cf.size() + s.name.size() + s.token.size();
 }
 
 bool child_start(int id, unsigned int attempt, const std::vector<trace *> &files) {
     if (stop_signal != 0) return false;
-    tolvane_cf_watcher_t *w = files[0]->watcher;
+    const watch &s = *watches[static_cast<size_t>(id)];
     int channel[2];
     if (pipe2(channel, O_CLOEXEC | O_NONBLOCK) != 0) {
         fputs("warning: failed to launch client.\n", stderr);
@@ -364,7 +390,7 @@ bool child_start(int id, unsigned int attempt, const std::vector<trace *> &files
         fputs("warning: failed to launch client.\n", stderr);
         return false;
     }
-    if (pid == 0) child_exec(w, files, channel[1]);
+    if (pid == 0) child_exec(s, files, channel[1]);
     close(channel[1]);
     // Measured on the monotonic clock, so that a step of the wall clock cannot cut an upload
     // short.
@@ -410,8 +436,10 @@ bool stopping() {
     return stop_signal != 0;
 }
 
-void children_init(child_ended_fn ended) {
+void children_init(child_ended_fn ended, other_ended_fn other, void (*hangup)()) {
     on_ended = ended;
+    on_other = other;
+    on_hangup = hangup;
     if (pipe2(signal_pipe, O_NONBLOCK | O_CLOEXEC) != 0 ||
         uv_poll_init(loop, &signal_handle, signal_pipe[0]) != 0 ||
         uv_poll_start(&signal_handle, UV_READABLE, signal_readable) != 0)
@@ -422,6 +450,8 @@ void children_init(child_ended_fn ended) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = hangup_handler;
+    sigaction(SIGHUP, &sa, nullptr);
     sa.sa_handler = child_handler;
     sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
     sigaction(SIGCHLD, &sa, nullptr);

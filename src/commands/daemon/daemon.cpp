@@ -31,9 +31,19 @@
 // at most once an hour. A trace the store already held (HTTP 409, the session's "exists") is
 // deleted by put like a stored one; it is not a failure of the store.
 //
+// One daemon per directory. Each watched directory is locked (locks.h); a daemon that would
+// watch one that another holds does not start.
+//
+// Start-up. Without -f the daemon detaches only once it has checked what it can (tokens, roots,
+// locks), so that a mistake ends the command with its message and status 1.
+//
+// Reload. SIGHUP loads the configuration again (reload.h), keeping the lists of the roots that
+// stay; one that does not load leaves the running one in place.
+//
 // Service manager. Under systemd (NOTIFY_SOCKET set, libsystemd compiled in) the daemon says
-// READY=1 after its first scan, WATCHDOG=1 wherever it beats the heartbeat, a STATUS= summary
-// after each tick, and STOPPING=1 when SIGTERM or SIGINT ends it.
+// READY=1 after its first scan and after a reload (RELOADING=1 before it), WATCHDOG=1 wherever
+// it beats the heartbeat, a STATUS= summary whenever a tick, a child's end or directory events
+// change it, and STOPPING=1 when SIGTERM or SIGINT ends it.
 #include "tolvane/commands/daemon.h"
 
 #include <fcntl.h>
@@ -57,6 +67,7 @@
 #include "common.h"
 #include "heartbeat.h"
 #include "policy.h"
+#include "reload.h"
 #include "tolvane/config/cf_blocks.h"
 #include "tolvane/config/cf_universe.h"
 #include "tolvane/net/network.h"
@@ -128,10 +139,10 @@ uint32_t jitter(uint32_t bound) {
 // Offers one watcher's ready files to new children, as far as the limits on children allow,
 // unless the list is backing off. They make a new attempt, or go on with `attempt`.
 void traces_put(int id, unsigned int attempt = 0) {
-    watch &s = watches[id];
+    watch &s = *watches[static_cast<size_t>(id)];
     const int64_t now = now_ms();
     const int64_t period = static_cast<int64_t>(cf.interval) * 1000;
-    if (stopping() || s.uploads.waits(now, period)) return;
+    if (stopping() || s.retired || s.uploads.waits(now, period)) return;
     auto room = [id] {
         return children_running(id) < kChildrenPerDirectory && children_running() < kChildrenInAll;
     };
@@ -139,7 +150,7 @@ void traces_put(int id, unsigned int attempt = 0) {
     std::vector<trace *> ready = traces_ready(id);
     if (ready.empty()) return;
     if (ready[0]->refused && s.uploads.marked_waits(now, period)) return;
-    size_t fixed = child_fixed_bytes(s.w);
+    size_t fixed = child_fixed_bytes(s);
     if (attempt == 0) attempt = s.uploads.attempt_begin();
     for (size_t start = 0; start < ready.size() && room();) {
         std::vector<trace *> share = share_next(ready, &start, fixed);
@@ -152,8 +163,8 @@ void traces_put(int id, unsigned int attempt = 0) {
 // kept (stored, not deletable) are not sent again. The outcome counts for the back-off, and a
 // child that stored anything is followed by the next share at once.
 void child_ended(const child_report &r) {
-    trace_list &list = traces[r.id];
-    watch &s = watches[r.id];
+    watch &s = *watches[static_cast<size_t>(r.id)];
+    trace_list &list = s.list;
     const int64_t now = now_ms();
     std::vector<trace *> share;  // the child's files still listed; null for those gone
     std::vector<bool> gone;
@@ -182,7 +193,7 @@ void child_ended(const child_report &r) {
             outcome =
                 share[0] != nullptr && share[0]->refused ? attempt::refused_only : attempt::stalled;
     }
-    std::string root = tolvane_printable(tolvane_cf_watcher_root_get(s.w));
+    std::string root = tolvane_printable(s.root);
     notice said = s.uploads.child_ended(r.attempt, outcome, now, jitter);
     if (v.stored) last_upload = time(nullptr);
     if (outcome == attempt::stalled)
@@ -196,16 +207,20 @@ void child_ended(const child_report &r) {
     // Only a child that stored something is followed at once: one that ended well without
     // doing so (no put of ours) would otherwise be started again and again.
     if (v.stored && !list.empty()) traces_put(r.id, r.attempt);
+    // A root that left the configuration goes with its last child.
+    if (s.retired && children_running(r.id) == 0) watch_drop(r.id);
     status_update();
 }
 
 // The summary the service manager shows: directories watched, files listed, the last upload
 // that stored anything, and how many lists are backing off.
 std::string status_text() {
-    int watched = 0, backing_off = 0;
-    for (int id = 0; id < count; id++) {
-        watched += watches[id].wd >= 0;
-        backing_off += watches[id].uploads.backing_off();
+    int watched = 0, configured = 0, backing_off = 0;
+    for (const auto &s : watches) {
+        if (!s || s->retired) continue;
+        configured++;
+        watched += s->wd >= 0;
+        backing_off += s->uploads.backing_off();
     }
     char last[32] = "never";
     struct tm tm;
@@ -215,7 +230,7 @@ std::string status_text() {
     snprintf(text, sizeof text,
              "STATUS=directories watched: %d/%d; traces queued: %u; last upload: %s; backing off: "
              "%d",
-             watched, count, trace_list::total() - trace_list::kept(), last, backing_off);
+             watched, configured, trace_list::total() - trace_list::kept(), last, backing_off);
     return text;
 }
 
@@ -223,12 +238,13 @@ void timer_handler(uv_timer_t *) {
     watches_check();
     DEBUG("[T] Scanning for traces [%u]...\n", trace_list::total());
     beat();
-    for (int id = 0; id < count; id++) {
-        if (traces[id].empty()) {
+    for (size_t id = 0; id < watches.size(); id++) {
+        if (!watches[id] || watches[id]->retired) continue;
+        if (watches[id]->list.empty()) {
             DEBUG("warning: empty list [%ju].\n", static_cast<uintmax_t>(id));
             continue;
         }
-        traces_put(id);
+        traces_put(static_cast<int>(id));
     }
     status_update();
 }
@@ -295,18 +311,14 @@ void detach_end() {
     close(detach_pipe);
 }
 
-// Each watcher's token is checked, and then its directory is locked, watched and listed, or else
-// left to the ticks. A directory that another daemon watches already ends this one: two daemons
-// on one directory would send its traces twice. So does, unless the daemon stays in the
-// foreground, a root that is there but cannot be watched: nothing would say so later.
-void watches_start(tolvane_cf_watcher_t *first) {
-    for (tolvane_cf_watcher_t *w = first; w != nullptr; w = tolvane_cf_watcher_next(w)) {
-        if (tolvane_cf_token_get(tolvane_cf_watcher_token_get(w)) == nullptr)
-            tolvane_fatal("error: no such token [%s] found.\n",
-                          tolvane_printable(tolvane_cf_watcher_token_get(w)).c_str());
-    }
-    for (tolvane_cf_watcher_t *w = first; w != nullptr; w = tolvane_cf_watcher_next(w)) {
-        root_state state = watch_start(watches[tolvane_cf_watcher_id_get(w)]);
+// Each watcher's directory is locked, watched and listed, or else left to the ticks. A directory
+// that another daemon watches already ends this one: two daemons on one directory would send its
+// traces twice. So does, unless the daemon stays in the foreground, a root that is there but cannot
+// be watched: nothing would say so later.
+void watches_start() {
+    // In the reverse of their order in the file, as always.
+    for (auto it = watches.rbegin(); it != watches.rend(); ++it) {
+        root_state state = watch_start(**it);
         if (state == root_state::taken || (state == root_state::unusable && !cf.foreground))
             tolvane_exit(1);
     }
@@ -327,24 +339,27 @@ void timer_start() {
 void run(int argc, char **argv) {
     options_parse(argc, argv);
     cf.timeout = tolvane_cf_daemon_timeout_get();
-    tolvane_cf_watcher_t *first = lists_create();
+    lists_create();
     child_paths_set();
     if (!cf.foreground) detach_begin();
     if (tolvane_net_result r; !tolvane_network_init(&r)) tolvane_fatal("%s", r.message.c_str());
     loop = tolvane_network_loop_get();
     notifying = getenv("NOTIFY_SOCKET") != nullptr;
-    children_init(child_ended);
-    watches_start(first);
+    children_init(child_ended, reload_child_ended, reload_begin);
+    watches_start();
     if (!cf.foreground) detach_end();
     heartbeat_attach();
     timer_start();
-    if (notifying) {
-        status_sent = status_text();
-        notify("READY=1\n" + status_sent);
-    }
+    notify_ready();
     tolvane_network_run();
 }
 }  // namespace
+
+void notify_ready() {
+    if (!notifying) return;
+    status_sent = status_text();
+    notify("READY=1\n" + status_sent);
+}
 
 void status_update() {
     if (!notifying) return;

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,7 @@
 
 #include "common.h"
 #include "locks.h"
+#include "tolvane/config/cf_universe.h"
 #include "tolvane/trace/qvif.h"
 #include "tolvane/util/fatal.h"
 #include "tolvane/util/misc.h"
@@ -34,9 +36,7 @@
 
 namespace tolvane_daemon {
 
-std::unique_ptr<trace_list[]> traces;
-std::unique_ptr<watch[]> watches;
-int count;
+std::vector<std::unique_ptr<watch>> watches;
 
 namespace {
 const char kSuffix[] = ".slt";
@@ -48,7 +48,7 @@ int inotify_fd = -1;
 uv_poll_t inotify_handle;
 }  // namespace
 
-trace *trace_list::insert(tolvane_cf_watcher_t *watcher, std::string_view path) {
+trace *trace_list::insert(const watch *watcher, std::string_view path) {
     auto *t = static_cast<trace *>(malloc(sizeof(trace) + path.size() + 1));
     if (t == nullptr) return nullptr;
     t->attempt = 0;
@@ -108,12 +108,12 @@ bool readable_file(const char *path) {
     return lstat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, R_OK) == 0;
 }
 
-// Adds, confirms or drops the entry for directory/name, as the file is a readable regular file
-// or not.
-trace *trace_create(const char *directory, tolvane_cf_watcher_t *watcher, const char *name) {
-    std::string path = std::string(directory) + "/" + name;
-    int id = tolvane_cf_watcher_id_get(watcher);
-    trace_list &list = traces[id];
+// Adds, confirms or drops the entry for root/name, as the file is a readable regular file or
+// not.
+trace *trace_create(watch &s, const char *name) {
+    std::string path = s.root + "/" + name;
+    int id = s.id;
+    trace_list &list = s.list;
     trace *found = list.find(path);
     if (!readable_file(path.c_str())) {
         // Unreadable, gone or no trace at all: whatever is listed under that path goes.
@@ -125,8 +125,9 @@ trace *trace_create(const char *directory, tolvane_cf_watcher_t *watcher, const 
         list_line('/', id, trace_list::total(), path.c_str());
         return found;
     }
+    if (s.retired) return nullptr;  // it sends nothing new
     unsigned int before = trace_list::total();
-    trace *t = list.insert(watcher, path);
+    trace *t = list.insert(&s, path);
     if (t == nullptr) tolvane_fatal("error: failed to allocate trace.\n");
     list_line('+', id, before, t->path);
     return t;
@@ -159,7 +160,7 @@ std::string root_problem(const char *root, int error) {
 // Entries that the listing does not find (their events were lost) are dropped, once the listing
 // is complete; a generation mark keeps that one pass over the list.
 int directory_scan(watch &s, struct stat *listed, std::string *problem) {
-    const char *root = tolvane_cf_watcher_root_get(s.w);
+    const char *root = s.root.c_str();
     DIR *dir = opendir(root);  // O_DIRECTORY: whatever else is there now, it is not opened
     if (dir == nullptr) {
         int error = errno;
@@ -174,21 +175,31 @@ int directory_scan(watch &s, struct stat *listed, std::string *problem) {
         // regular file; trace_create examines the rest.
         if (e->d_name[0] != '.' && has_suffix(e->d_name) &&
             (e->d_type == DT_REG || e->d_type == DT_UNKNOWN)) {
-            if (trace *t = trace_create(root, s.w, e->d_name)) t->seen = listing;
+            if (trace *t = trace_create(s, e->d_name)) t->seen = listing;
         }
         errno = 0;
     }
     bool complete = errno == 0;
     closedir(dir);
     if (!complete) return 0;
-    int id = tolvane_cf_watcher_id_get(s.w);
-    for (trace *t : traces[id]) {
+    for (trace *t : s.list) {
         if (t->seen == listing) continue;
-        list_line('-', id, trace_list::total(), t->path);
-        traces[id].erase(t);
+        list_line('-', s.id, trace_list::total(), t->path);
+        s.list.erase(t);
     }
     s.listed_at = now_ms();
     return 0;
+}
+
+// Whether a root that left the configuration at a reload, and still has children, is on the
+// directory `st`: a new root on it waits for them, so that no file goes to two children.
+bool retiring(const watch &s, const struct stat &st) {
+    for (const auto &o : watches) {
+        if (o && o.get() != &s && o->retired && o->locked && o->lock_dev == st.st_dev &&
+            o->lock_ino == st.st_ino)
+            return true;
+    }
+    return false;
 }
 
 // The watch no longer holds its directory's lock.
@@ -209,7 +220,7 @@ bool lock_hold(watch &s, int fd, const struct stat &st, std::string *problem) {
     lock_drop(s);
     pid_t holder;
     if (!lock_take(fd, st, &holder)) {
-        *problem += "error: directory \"" + tolvane_printable(tolvane_cf_watcher_root_get(s.w)) +
+        *problem += "error: directory \"" + tolvane_printable(s.root) +
                     "\" is watched by another daemon" +
                     (holder > 0 ? " (process " + std::to_string(holder) + ")" : "") + ".\n";
         return false;
@@ -223,8 +234,8 @@ bool lock_hold(watch &s, int fd, const struct stat &st, std::string *problem) {
 // Ends an inotify watch, unless another watcher still has it: roots that name one directory
 // share one watch.
 void watch_release(int wd) {
-    for (int id = 0; id < count; id++) {
-        if (watches[id].wd == wd) return;
+    for (const auto &s : watches) {
+        if (s && s->wd == wd) return;
     }
     inotify_rm_watch(inotify_fd, wd);
 }
@@ -250,8 +261,8 @@ void directory_relist(watch &s) {
 
 // Every watched directory listed again: after events were lost.
 void rescan_watched() {
-    for (int id = 0; id < count; id++) {
-        if (watches[id].wd >= 0) directory_relist(watches[id]);
+    for (const auto &s : watches) {
+        if (s && s->wd >= 0) directory_relist(*s);
     }
 }
 
@@ -262,7 +273,7 @@ const char *base_name(const char *path) {
 
 // One event of watch s.
 void watcher(watch &s, const inotify_event *e) {
-    const char *root = tolvane_cf_watcher_root_get(s.w);
+    const char *root = s.root.c_str();
     const uint32_t self = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
     // An event on the directory itself carries no name; the directory's own is shown.
     const char *name = e->len > 0 ? e->name : (e->mask & self) ? base_name(root) : nullptr;
@@ -276,7 +287,7 @@ void watcher(watch &s, const inotify_event *e) {
         return;
     }
     if (e->len == 0 || e->name[0] == '.' || (e->mask & IN_ISDIR) || !has_suffix(e->name)) return;
-    trace_create(root, s.w, e->name);
+    trace_create(s, e->name);
 }
 
 // Reads one buffer of events; the loop calls again while more wait, so a flood of events never
@@ -294,8 +305,8 @@ void inotify_readable(uv_poll_t *, int status, int) {
             overflow = true;
             continue;
         }
-        for (int id = 0; id < count; id++) {
-            if (watches[id].wd == e->wd) watcher(watches[id], e);
+        for (const auto &s : watches) {
+            if (s && s->wd == e->wd) watcher(*s, e);
         }
     }
     if (overflow) {
@@ -322,7 +333,7 @@ bool inotify_ready() {
 // *problem. A root that is a symbolic link is followed: the administrator chose it, and should
 // it be pointed elsewhere, the tick's comparison of the directories notices.
 int directory_add(watch &s, std::string *problem) {
-    const char *root = tolvane_cf_watcher_root_get(s.w);
+    const char *root = s.root.c_str();
     int wd = -1;
     if (inotify_ready())
         wd = inotify_add_watch(inotify_fd, root,
@@ -347,7 +358,7 @@ int directory_add(watch &s, std::string *problem) {
 // say, is then listed at every tick). The watch starts before the listing, so that no file lands
 // unseen between the two, and both must find the directory that was locked.
 root_state watch_start(watch &s) {
-    const char *root = tolvane_cf_watcher_root_get(s.w);
+    const char *root = s.root.c_str();
     std::string problem;
     struct stat locked, listed;
     int fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
@@ -358,10 +369,14 @@ root_state watch_start(watch &s) {
         tell(s, root_problem(root, error));
         return error == ENOENT ? root_state::missing : root_state::unusable;
     }
+    if (retiring(s, locked)) {
+        close(fd);
+        return root_state::missing;
+    }
     if (!lock_hold(s, fd, locked, &problem)) {
         // Another daemon's: what was listed from it here is left to that one.
-        for (trace *t : traces[tolvane_cf_watcher_id_get(s.w)])
-            if (t->child == 0) traces[tolvane_cf_watcher_id_get(s.w)].erase(t);
+        for (trace *t : s.list)
+            if (t->child == 0) s.list.erase(t);
         tell(s, problem);
         return root_state::taken;
     }
@@ -414,41 +429,99 @@ bool ready_to_send(const trace *t, bool *gone) {
 // A watch is compared with what its root names now. This also catches what sends no event: a
 // file system mounted over the root, or a root link pointed elsewhere.
 void roots_check() {
-    for (int id = 0; id < count; id++) {
-        watch &s = watches[id];
-        if (s.wd < 0) continue;
-        const char *root = tolvane_cf_watcher_root_get(s.w);
+    for (const auto &w : watches) {
+        if (!w || w->wd < 0 || w->retired) continue;
+        watch &s = *w;
         struct stat st;
-        if (stat(root, &st) != 0 || st.st_dev != s.dev || st.st_ino != s.ino) {
-            DEBUG("warning: %s being removed.\n", tolvane_printable(root).c_str());
+        if (stat(s.root.c_str(), &st) != 0 || st.st_dev != s.dev || st.st_ino != s.ino) {
+            DEBUG("warning: %s being removed.\n", tolvane_printable(s.root).c_str());
             watcher_defer(s);
         }
     }
 }
+
+// The configuration's watchers, in the order of their ids.
+std::vector<tolvane_cf_watcher_t *> configured() {
+    std::vector<tolvane_cf_watcher_t *> all(static_cast<size_t>(tolvane_cf_watcher_count()));
+    for (tolvane_cf_watcher_t *w = tolvane_cf_watchers_get(); w != nullptr;
+         w = tolvane_cf_watcher_next(w))
+        all[static_cast<size_t>(tolvane_cf_watcher_id_get(w))] = w;
+    return all;
+}
+
+// A deferred watch for the watcher, in the first free place; its id.
+int watch_add(tolvane_cf_watcher_t *w) {
+    auto s = std::make_unique<watch>();
+    s->name = tolvane_cf_watcher_name_get(w);
+    s->root = tolvane_cf_watcher_root_get(w);
+    s->token = tolvane_cf_watcher_token_get(w);
+    auto free = std::find(watches.begin(), watches.end(), nullptr);
+    if (free == watches.end()) free = watches.insert(free, nullptr);
+    s->id = static_cast<int>(free - watches.begin());
+    *free = std::move(s);
+    return (*free)->id;
+}
 }  // namespace
 
-tolvane_cf_watcher_t *lists_create() {
-    tolvane_cf_watcher_t *first = tolvane_cf_watchers_get();
-    if (first == nullptr) tolvane_fatal("error: no watchers specified in configuration file.\n");
-    count = tolvane_cf_watcher_count();
-    traces.reset(new (std::nothrow) trace_list[static_cast<size_t>(count)]);
-    watches.reset(new (std::nothrow) watch[static_cast<size_t>(count)]);
-    if (traces == nullptr || watches == nullptr)
-        tolvane_fatal("error: failed to allocate watcher lists.\n");
-    for (tolvane_cf_watcher_t *w = first; w != nullptr; w = tolvane_cf_watcher_next(w))
-        watches[tolvane_cf_watcher_id_get(w)].w = w;
-    return first;
+void watchers_check() {
+    if (tolvane_cf_watchers_get() == nullptr)
+        tolvane_fatal("error: no watchers specified in configuration file.\n");
+    for (tolvane_cf_watcher_t *w = tolvane_cf_watchers_get(); w != nullptr;
+         w = tolvane_cf_watcher_next(w)) {
+        if (tolvane_cf_token_get(tolvane_cf_watcher_token_get(w)) == nullptr)
+            tolvane_fatal("error: no such token [%s] found.\n",
+                          tolvane_printable(tolvane_cf_watcher_token_get(w)).c_str());
+    }
+}
+
+void lists_create() {
+    watchers_check();
+    for (tolvane_cf_watcher_t *w : configured()) watch_add(w);
+}
+
+void watchers_update() {
+    const size_t before = watches.size();
+    std::vector<bool> matched(before, false);
+    for (tolvane_cf_watcher_t *w : configured()) {
+        const char *root = tolvane_cf_watcher_root_get(w);
+        size_t i = 0;
+        while (i < before &&
+               !(watches[i] && !watches[i]->retired && !matched[i] && watches[i]->root == root))
+            i++;
+        if (i == before) {
+            i = static_cast<size_t>(watch_add(w));
+            if (i < before) matched[i] = true;
+            if (watch_start(*watches[i]) == root_state::watched)
+                DEBUG("Added watcher for %s\n", tolvane_printable(root).c_str());
+            continue;
+        }
+        matched[i] = true;
+        watches[i]->name = tolvane_cf_watcher_name_get(w);
+        watches[i]->token = tolvane_cf_watcher_token_get(w);
+    }
+    for (size_t i = 0; i < before; i++) {
+        if (!watches[i] || matched[i]) continue;
+        // What no child has is not sent from here any more.
+        watches[i]->retired = true;
+        for (trace *t : watches[i]->list)
+            if (t->child == 0) watches[i]->list.erase(t);
+    }
+}
+
+void watch_drop(int id) {
+    watcher_defer(*watches[static_cast<size_t>(id)]);
+    watches[static_cast<size_t>(id)].reset();
 }
 
 void watches_check() {
     roots_check();
     int64_t now = now_ms();
-    for (int id = 0; id < count; id++) {
-        watch &s = watches[id];
+    for (const auto &w : watches) {
+        if (!w || w->retired) continue;
+        watch &s = *w;
         if (s.wd < 0) {
             if (watch_start(s) == root_state::watched)
-                DEBUG("Added watcher for %s\n",
-                      tolvane_printable(tolvane_cf_watcher_root_get(s.w)).c_str());
+                DEBUG("Added watcher for %s\n", tolvane_printable(s.root).c_str());
         } else if (now - s.listed_at >= kRelistMs) {
             directory_relist(s);
         }
@@ -464,7 +537,8 @@ void kept_tell(const trace *t, int64_t now) {
 std::vector<trace *> traces_ready(int id) {
     std::vector<trace *> ready;
     const int64_t now = now_ms();
-    for (trace *t : traces[id]) {
+    trace_list &list = watches[static_cast<size_t>(id)]->list;
+    for (trace *t : list) {
         if (t->child != 0) continue;
         if (t->kept != nullptr) {
             // Still the file that was stored: not sent again. Another file under its name is.
@@ -474,7 +548,7 @@ std::vector<trace *> traces_ready(int id) {
                 kept_tell(t, now);
                 continue;
             }
-            traces[id].keep(t, nullptr);
+            list.keep(t, nullptr);
         }
         bool gone;
         if (ready_to_send(t, &gone)) {
@@ -482,7 +556,7 @@ std::vector<trace *> traces_ready(int id) {
         } else if (gone) {
             // Its event was lost, or it is no regular file any more: dropped as an event would.
             list_line('-', id, trace_list::total(), t->path);
-            traces[id].erase(t);
+            list.erase(t);
         }
     }
     offer_order(ready);
