@@ -74,14 +74,26 @@ TEST_F(Daemon, ChildrenUploadThroughTheDaemonsProxyAndExpandHome) {
 }
 
 // Started with its standard output closed, the daemon gives its children /dev/null there: put
-// fails when it cannot write a result line, so they would otherwise fail every upload they made.
+// fails when it cannot write a result line, so they would otherwise fail every upload they
+// made. Detaching must not close a descriptor of the daemon's own that took that number either.
 TEST_F(Daemon, ClosedStandardOutputIsNoFailureOfItsChildren) {
     rx.emplace(sb);
-    config({{"p", "in", "t1"}});
-    std::string uuid = trace(sb, "in/a.slt").uuid;
-    auto d = sb.spawn("/bin/sh", {"-c", "exec \"$0\" \"$@\" >&-", TOLVANE_BINARY, "-C",
-                                  sb.path("home"), "-c", cf, "daemon", "-f"});
-    EXPECT_TRUE(eventually([&] { return gone_and_stored("in/a.slt", uuid); }, 8s));
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(d->err(), kNoMonitor);
+    for (bool foreground : {true, false}) {
+        SCOPED_TRACE(foreground);
+        std::string dir = foreground ? "in-f" : "in";
+        config({{"p", dir, "t1"}}, "cf-" + dir);
+        std::string uuid = trace(sb, dir + "/a.slt").uuid;
+        std::vector<std::string> words{TOLVANE_BINARY, "-C", sb.path("home"), "-c", cf, "daemon"};
+        if (foreground) words.push_back("-f");
+        std::vector<std::string> args{"-c", "exec \"$0\" \"$@\" >&-"};
+        args.insert(args.end(), words.begin(), words.end());
+        auto d = sb.spawn("/bin/sh", args);
+        if (!foreground) {
+            EXPECT_EQ(d->wait(5s), 0);
+            EXPECT_NE(detached(words), 0);
+        }
+        EXPECT_TRUE(eventually([&] { return gone_and_stored(dir + "/a.slt", uuid); }, 8s));
+        std::this_thread::sleep_for(200ms);
+        EXPECT_EQ(d->err(), foreground ? kNoMonitor : "");
+    }
 }

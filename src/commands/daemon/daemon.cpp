@@ -336,7 +336,22 @@ void timer_start() {
         tolvane_fatal("error: failed to register timer.\n");
 }
 
+// A standard stream the daemon was started without is /dev/null from now on: else the loop's
+// or a watch's descriptor would take its number, be closed again by detaching, and be what the
+// children write their result lines to.
+void std_streams_open() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
 void run(int argc, char **argv) {
+    std_streams_open();
     options_parse(argc, argv);
     cf.timeout = tolvane_cf_daemon_timeout_get();
     lists_create();
