@@ -242,3 +242,34 @@ TEST_F(DaemonFaults, TruncatedHeartbeatRecordIsSaidOnceAndTheDaemonGoesOn) {
     EXPECT_EQ(sb.read("hb"), "");
     sigaction(SIGUSR2, &saved, nullptr);
 }
+
+// A trace whose name holds line feeds and an escape sequence, in a directory anyone can write,
+// forges no line on standard error (the journal, under systemd) and sends nothing to a
+// terminal: the daemon's messages, its debug lines and its children's messages show it escaped.
+// One such trace is stored; another, which the store holds already, makes put name it.
+TEST_F(DaemonFaults, FileNamesCannotForgeLines) {
+    rx.emplace(sb);
+    config({{"p", "in", "t1"}});
+    const std::string forged = "a\": aborted connection.\nFORGED warning: x\n\x1b[31mred",
+                      shown = "a\": aborted connection.\\nFORGED warning: x\\n\\x1b[31mred";
+    std::string taken = trace(sb, "first.slt").uuid;
+    ASSERT_EQ(sb.tolvane({"-c", cf, "put", "p", "t1", "first.slt"}).status, 0);
+    // Made under plain names (the tool's output is split at blanks) and renamed.
+    trace(sb, "made/held.slt", {"--uuid", taken});
+    std::string uuid = trace(sb, "made/new.slt").uuid;
+    sb.mkdir("in");
+    ASSERT_EQ(
+        rename(sb.path("made/held.slt").c_str(), sb.path("in/" + forged + " held.slt").c_str()), 0);
+    ASSERT_EQ(rename(sb.path("made/new.slt").c_str(), sb.path("in/" + forged + ".slt").c_str()), 0);
+    auto d = daemon();
+    EXPECT_TRUE(eventually([&] { return gone_and_stored("in/" + forged + ".slt", uuid); }));
+    EXPECT_TRUE(eventually([&] { return !sb.exists("in/" + forged + " held.slt"); }));
+    const std::string in = sb.path("in/");
+    EXPECT_TRUE(says(*d, "error: failed to post file \"" + in + shown +
+                             " held.slt\": trace already exists with UUID " + taken + "\n"));
+    std::string err = d->err();
+    EXPECT_NE(err.find("] " + in + shown + ".slt\n"), std::string::npos) << err;  // [+0] ...
+    EXPECT_NE(err.find(" " + in + shown + ".slt \n"), std::string::npos) << err;  // Command: ...
+    EXPECT_EQ(err.find('\x1b'), std::string::npos) << err;
+    EXPECT_EQ(err.find("\nFORGED"), std::string::npos) << err;
+}

@@ -2,8 +2,10 @@
 // the watchers, the daemon started in the background, and waiting for what it does.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,6 +16,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -152,18 +156,47 @@ class Daemon : public ::testing::Test {
         options.insert(options.begin(), {"-C", sb.path("home"), "-c", cf, "daemon"});
         return sb.spawn(TOLVANE_BINARY, options, argv0);
     }
+    // A daemon that detached (so is no child of the test), found by its whole command line; 0
+    // when none shows within 5 s. It is killed, with its group, when the test ends.
+    pid_t detached(const std::vector<std::string> &words) {
+        std::string wanted;
+        for (const std::string &w : words) wanted += w + '\0';
+        pid_t pid = 0;
+        eventually(
+            [&] {
+                DIR *proc = opendir("/proc");
+                while (dirent *e = readdir(proc)) {
+                    std::ifstream f(std::string("/proc/") + e->d_name + "/cmdline",
+                                    std::ios::binary);
+                    std::string cmdline((std::istreambuf_iterator<char>(f)), {});
+                    if (cmdline == wanted) pid = atoi(e->d_name);
+                }
+                closedir(proc);
+                return pid != 0;
+            },
+            5s);
+        if (pid != 0) detached_.push_back(pid);
+        return pid;
+    }
+    void TearDown() override {
+        for (pid_t pid : detached_) {
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            eventually([pid] { return kill(pid, 0) != 0; }, 5s);
+        }
+    }
     bool stored(const std::string &uuid) { return sb.exists("store/" + uuid + ".slt"); }
     bool gone_and_stored(const std::string &rel, const std::string &uuid) {
         return !sb.exists(rel) && stored(uuid);
     }
-    // A recording program: each run appends its words, the HOME it sees and "--" to rec.log
+    // A recording program: each run appends its words, the HOME it sees and "==" to rec.log
     // (in one write, so that runs side by side do not mix their lines), writes its process id
     // to rec.pid, and then does what `then` says.
     std::string recorder(const std::string &then = "exit 0") {
         std::string log = sb.path("rec.log"), pid = sb.path("rec.pid");
         return sb.write("rec",
                         "#!/bin/sh\nrecord=$(printf '%s\\n' \"$0\" \"$@\" \"HOME=${HOME-unset}\" "
-                        "--)\nprintf '%s\\n' \"$record\" >>" +
+                        "==)\nprintf '%s\\n' \"$record\" >>" +
                             log + "\necho $$ >" + pid + "\n" + then + "\n",
                         0755);
     }
@@ -171,7 +204,7 @@ class Daemon : public ::testing::Test {
         std::vector<std::vector<std::string>> all(1);
         std::istringstream in(sb.exists("rec.log") ? sb.read("rec.log") : "");
         for (std::string line; std::getline(in, line);) {
-            if (line == "--") {
+            if (line == "==") {
                 all.emplace_back();
             } else {
                 all.back().push_back(line);
@@ -186,5 +219,6 @@ class Daemon : public ::testing::Test {
     std::optional<std::string> write;  // the universe's writer, instead of the receiver
     std::string cf;
     int dropped_ = 0;
+    std::vector<pid_t> detached_;
 };
 }  // namespace e2e

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <thread>
@@ -60,4 +61,38 @@ TEST_F(Daemon, TellsTheServiceManagerReadyAliveAndStoppingAndEndsItsChildOnSigte
     ASSERT_GE(beats.size(), 3u);
     for (size_t i = 1; i < beats.size(); i++)
         EXPECT_NEAR(beats[i] - beats[i - 1], 5.0, 1.0) << "a tick apart, beat " << i;
+}
+
+// The status line follows the lists: once the deletions of an upload have been taken in, the
+// status shows them at once, not a tick later: put's own deletions, and those that come after
+// its child ended (a stand-in that says nothing and deletes its file in the background, 300 ms
+// later).
+TEST_F(Daemon, StatusShowsTheQueueOnceDeletionsAreTakenIn) {
+    if (!kNotifies) GTEST_SKIP() << "built without libsystemd: no status is sent";
+    rx.emplace(sb);
+    recorder("for f; do :; done\n(exec 3>&-; sleep 0.3; rm -f \"$f\") &\nexit 0");
+    NotifyListener manager(sb.path("notify"));
+    sb.setenv("NOTIFY_SOCKET", sb.path("notify"));
+    for (const std::string &program : std::vector<std::string>{TOLVANE_BINARY, sb.path("rec")}) {
+        SCOPED_TRACE(program);
+        std::string dir = program == TOLVANE_BINARY ? "in" : "in-rec";
+        config({{"p", dir, "t1"}});
+        trace(sb, dir + "/a.slt");
+        auto d = daemon({"-f"}, program);
+        const std::string ready =
+            "READY=1\nSTATUS=directories watched: 1/1; traces queued: 1; last upload: never; "
+            "backing off: 0";
+        ASSERT_TRUE(manager.until(ready, 4s));
+        ASSERT_TRUE(eventually([&] { return !sb.exists(dir + "/a.slt"); }, 8s));
+        auto gone = std::chrono::steady_clock::now();
+        EXPECT_TRUE(eventually(
+            [&] {
+                auto got = manager.got();
+                return got.back().second.find("traces queued: 0;") != std::string::npos;
+            },
+            4s))
+            << manager.got().back().second;
+        EXPECT_LT(std::chrono::steady_clock::now() - gone, 1s) << "a tick later";
+        d->stop();
+    }
 }

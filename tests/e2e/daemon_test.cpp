@@ -140,18 +140,53 @@ TEST_F(Daemon, OneChildPerWatcherWithExactlyItsArguments) {
     ASSERT_TRUE(eventually([&] { return records().size() >= 2; }));
     auto expect = [&](std::string p, std::string t, std::vector<std::string> files) {
         std::vector<std::string> words{
-            rec, "-C", sb.path("home"), "-c", cf, "put", "--progress-fd=3", "-u", p, t};
+            rec, "-C", sb.path("home"), "-c", cf, "put", "--progress-fd=3", "-u", "--", p, t};
         words.insert(words.end(), files.begin(), files.end());
         std::string line = "Command: ";
         for (const auto &w : words) line += w + " ";
         EXPECT_EQ(count(d->err(), line + "\n"), 1u) << line << "\n" << d->err();
-        words.push_back("HOME=unset");  // the child gets no environment
+        words.push_back("HOME=" + sb.dir());  // passed on from the daemon
         return words;
     };
     auto got = records();  // the two run side by side: in either order
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got[0], expect("p1", "t1", {b, a}));
     EXPECT_EQ(got[1], expect("p2", "t2", {c}));
+}
+
+// Watcher (project) names that look like options reach put as its project words: "-k" would
+// otherwise turn off certificate checks and shift the words, "--help" print put's usage.
+TEST_F(Daemon, WatcherNamesThatLookLikeOptionsAreProjects) {
+    rx.emplace(sb);
+    config({{"-k", "k", "t1"}, {"--help", "h", "t2"}});
+    std::string k = trace(sb, "k/a.slt").uuid, h = trace(sb, "h/a.slt").uuid;
+    auto d = daemon({"-f"});
+    EXPECT_TRUE(eventually([&] { return gone_and_stored("k/a.slt", k); }));
+    EXPECT_TRUE(eventually([&] { return gone_and_stored("h/a.slt", h); }));
+    EXPECT_EQ(d->err(), kNoMonitor);
+}
+
+// Without -f, what can be checked before detaching is: a mistake ends the command with its
+// message and status 1 (a detached daemon's messages go nowhere), and a missing root, which
+// is watched once it is there, is said but is no mistake.
+TEST_F(Daemon, WithoutForegroundMistakesAreSaidBeforeDetaching) {
+    sb.mkdir("in");
+    sb.write("file", "not a directory");
+    config({{"p", "in", "t1"}, {"q", "in", "nope"}}, "cf-token");
+    config({{"p", "in", "t1"}, {"q", "file", "t1"}}, "cf-file");
+    config({}, "cf-none");
+    struct Case {
+        std::string cf, err;
+    } cases[] = {
+        {"cf-token", "error: no such token [nope] found.\n"},
+        {"cf-file", "error: " + sb.path("file") + " cannot be monitored: Not a directory.\n"},
+        {"cf-none", "error: no watchers specified in configuration file.\n"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(
+            sb.tolvane({"-C", sb.path("home"), "-c", sb.path(c.cf), "daemon"}, {.timeout = 10s}),
+            exits(1, "", c.err))
+            << c.cf;
 }
 
 TEST_F(Daemon, WithoutForegroundDetachesAndKeepsWorking) {
@@ -162,28 +197,9 @@ TEST_F(Daemon, WithoutForegroundDetachesAndKeepsWorking) {
     auto start = sb.spawn(TOLVANE_BINARY, {"-c", "cf", "-C", "home", "daemon"});
     int status = start->wait(5s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    // Find the detached daemon by its command line, and end it (and its group) whatever happens.
-    const std::string wanted = std::string(TOLVANE_BINARY) + '\0' + "-c" + '\0' + "cf" + '\0' +
-                               "-C" + '\0' + "home" + '\0' + "daemon" + '\0';
-    pid_t pid = 0;
-    eventually(
-        [&] {
-            DIR *proc = opendir("/proc");
-            while (dirent *e = readdir(proc)) {
-                std::ifstream f(std::string("/proc/") + e->d_name + "/cmdline", std::ios::binary);
-                std::string cmdline((std::istreambuf_iterator<char>(f)), {});
-                if (cmdline == wanted) pid = atoi(e->d_name);
-            }
-            closedir(proc);
-            return pid != 0;
-        },
-        5s);
+    pid_t pid = detached({TOLVANE_BINARY, "-c", "cf", "-C", "home", "daemon"});
     ASSERT_NE(pid, 0);
-    std::shared_ptr<void> end(nullptr, [pid](void *) {
-        kill(-pid, SIGKILL);
-        eventually([pid] { return kill(pid, 0) != 0; }, 5s);
-    });
-    // Its own group once daemon(3) has called setsid, which may come after its parent ended.
+    // Its own group: it has called setsid before its parent ended.
     EXPECT_TRUE(eventually([pid] { return getpgid(pid) == pid; }, 2s)) << getpgid(pid);
     EXPECT_NE(getsid(pid), getsid(0));
     EXPECT_EQ(start->err(), "");
@@ -271,8 +287,12 @@ TEST_F(Daemon, MonitorRecordSignalsAndTraceRequest) {
 // use (no number, or a file too small for the record), or a root that is not there (a blank
 // kept at the end of the configured value, say).
 TEST_F(Daemon, StartupWarningsAreSaidOnceAndTheDaemonGoesOn) {
+    // A directory of its own for each daemon: one daemon per directory.
+    for (const char *n : {"0", "1", "2", "3"}) {
+        sb.mkdir(std::string("in") + n);
+        config({{"p", std::string("in") + n, "t1"}}, std::string("cf") + n);
+    }
     sb.mkdir("in");
-    config({{"p", "in", "t1"}});
     config({{"p", "in ", "t1"}}, "cf-blank");
     const std::string no_monitor = "warning: no watchdog monitor attached.\n";
     struct Case {
@@ -280,10 +300,10 @@ TEST_F(Daemon, StartupWarningsAreSaidOnceAndTheDaemonGoesOn) {
         bool file;
         std::string cf, err;
     } cases[] = {
-        {"", false, "cf", kNoMonitor},
-        {"abc", false, "cf", "gimli: can't map abc: Bad file descriptor\n" + no_monitor},
-        {"", true, "cf", "gimli: can't map %d: Invalid argument\n" + no_monitor},
-        {"abcd", true, "cf", "gimli: can't map %d: Invalid argument\n" + no_monitor},
+        {"", false, "cf0", kNoMonitor},
+        {"abc", false, "cf1", "gimli: can't map abc: Bad file descriptor\n" + no_monitor},
+        {"", true, "cf2", "gimli: can't map %d: Invalid argument\n" + no_monitor},
+        {"abcd", true, "cf3", "gimli: can't map %d: Invalid argument\n" + no_monitor},
         {"", false, "cf-blank",
          "warning: directory \"" + sb.path("in ") +
              "\" does not exist yet; it will be watched once it does.\n" + kNoMonitor},

@@ -28,6 +28,7 @@
 #include "common.h"
 #include "tolvane/config/cf_home.h"
 #include "tolvane/util/fatal.h"
+#include "tolvane/util/text.h"
 
 namespace tolvane_daemon {
 namespace {
@@ -39,6 +40,18 @@ const uint64_t kLimitLookMs = 250;
 // The configuration home and file that the upload children are given.
 std::string child_home, child_cf;
 
+// The variables children get from the daemon's environment, when set, and nothing else: what
+// put run by hand would use of them (HOME for "~" and "$HOME" in the configuration, the proxy
+// and certificate variables that libcurl reads, the journal's stream), so that put by hand and
+// the daemon's children behave alike, while whatever else the daemon was started with (a
+// service manager's socket, a shell's settings) stays out.
+const char *const kPassedOn[] = {"HOME",          "http_proxy",    "https_proxy",  "no_proxy",
+                                 "all_proxy",     "HTTP_PROXY",    "HTTPS_PROXY",  "NO_PROXY",
+                                 "ALL_PROXY",     "SSL_CERT_FILE", "SSL_CERT_DIR", "CURL_CA_BUNDLE",
+                                 "JOURNAL_STREAM"};
+std::vector<std::string> child_env_text;
+std::vector<char *> child_env;  // pointers into child_env_text, null-terminated
+
 // Set by SIGTERM or SIGINT; each of them, and SIGCHLD, writes a byte to signal_pipe to wake the
 // loop.
 volatile sig_atomic_t stop_signal;
@@ -47,6 +60,9 @@ uv_poll_t signal_handle;
 bool stop_begun;
 
 child_ended_fn on_ended;
+other_ended_fn on_other;
+void (*on_hangup)();
+volatile sig_atomic_t hangup_signal;  // SIGHUP came, and has not been acted upon
 
 // One upload child while it runs. Its share is kept as paths: an entry may be dropped from its
 // list (its file deleted) while the child runs, and found again by path at the end.
@@ -89,12 +105,26 @@ std::string expansion_proof(const std::string &path) {
     return quoted + "'";
 }
 
-// In the forked child: only the standard streams and the progress channel stay open.
+// In the forked child: only the standard streams and the progress channel stay open. A standard
+// stream the daemon was started without (closed, or its number since taken by a descriptor of
+// the daemon's own, which closes at exec) is /dev/null to the child: put fails when it cannot
+// write its result lines.
 void descriptors_close(int channel) {
     if (channel == kChannelFd) {
         fcntl(channel, F_SETFD, 0);
     } else {
         dup2(channel, kChannelFd);  // without close-on-exec
+    }
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC)) continue;
+        int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);  // without close-on-exec
+            close(null);
+        } else if (null == fd) {
+            fcntl(fd, F_SETFD, 0);
+        }
     }
 #ifdef SYS_close_range
     if (syscall(SYS_close_range, kChannelFd + 1u, ~0u, 0u) == 0) return;
@@ -108,16 +138,16 @@ void descriptors_close(int channel) {
 
 // In the forked child: runs put on the files. It ends with _exit, never through tolvane_exit:
 // the parent's buffered output and exit handlers are not the child's to run.
-[[noreturn]] void child_exec(tolvane_cf_watcher_t *w, const std::vector<trace *> &files,
-                             int channel) {
+[[noreturn]] void child_exec(const watch &s, const std::vector<trace *> &files, int channel) {
     // Until the program is replaced, these signals are the child's own, not the daemon's.
     signal(SIGTERM, SIG_DFL);
     signal(SIGINT, SIG_DFL);
     signal(SIGCHLD, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
     descriptors_close(channel);
     const char *cf_path = child_cf.empty() ? nullptr : child_cf.c_str();
-    // The ten fixed words, the files and the terminating null slot.
-    size_t n = 10 + files.size() + 1;
+    // The eleven fixed words, the files and the terminating null slot.
+    size_t n = 11 + files.size() + 1;
     auto **argv = static_cast<const char **>(calloc(n, sizeof(char *)));
     if (argv == nullptr) {
         fputs("error: failed to push files.\n", stderr);
@@ -134,19 +164,20 @@ void descriptors_close(int channel) {
     argv[i++] = "put";
     argv[i++] = "--progress-fd=3";
     argv[i++] = "-u";
-    argv[i++] = tolvane_cf_watcher_name_get(w);
-    argv[i++] = tolvane_cf_watcher_token_get(w);
+    // The project and token are the watcher's names, which may look like options ("-k").
+    argv[i++] = "--";
+    argv[i++] = s.name.c_str();
+    argv[i++] = s.token.c_str();
     for (const trace *t : files) argv[i++] = t->path;
     if (cf.debug) {
         // One write, so that the lines of children started together stay whole.
         std::string line = "Command: ";
-        for (size_t k = 0; k < i; k++) line += std::string(argv[k]) + " ";
+        for (size_t k = 0; k < i; k++) line += tolvane_printable(argv[k]) + " ";
         line += "\n";
         ssize_t written = write(STDERR_FILENO, line.data(), line.size());
         (void)written;
     }
-    char *empty[] = {nullptr};
-    execve(argv[0], const_cast<char **>(argv), empty);
+    execve(argv[0], const_cast<char **>(argv), child_env.data());
     fputs("error: failed to execute tolvane.\n", stderr);
     _exit(1);
 }
@@ -164,6 +195,14 @@ void stop_handler(int sig) {
     int saved = errno;
     if (stop_signal == 0) stop_signal = sig;
     ssize_t n = write(signal_pipe[1], "", 1);  // full already: a wake-up is pending anyway
+    (void)n;
+    errno = saved;
+}
+
+void hangup_handler(int) {
+    int saved = errno;
+    hangup_signal = 1;
+    ssize_t n = write(signal_pipe[1], "", 1);
     (void)n;
     errno = saved;
 }
@@ -234,7 +273,7 @@ void child_finished(child *c, int status) {
                         std::move(c->said),
                         WIFEXITED(status) && WEXITSTATUS(status) == 0};
     for (const std::string &path : report.paths) {
-        trace *t = traces[report.id].find(path);
+        trace *t = watches[static_cast<size_t>(report.id)]->list.find(path);
         if (t != nullptr && t->child == report.serial) t->child = 0;
     }
     if (c->polled) {
@@ -260,7 +299,11 @@ void children_reap() {
         if (pid <= 0) return;
         auto it = std::find_if(running.begin(), running.end(),
                                [pid](const child *c) { return c->pid == pid; });
-        if (it != running.end()) child_finished(*it, status);
+        if (it != running.end()) {
+            child_finished(*it, status);
+        } else {
+            on_other(pid, status);
+        }
     }
 }
 
@@ -278,6 +321,10 @@ void signal_readable(uv_poll_t *, int, int) {
     while (read(signal_pipe[0], drain, sizeof drain) > 0) {
     }
     children_reap();
+    if (hangup_signal != 0 && stop_signal == 0) {
+        hangup_signal = 0;
+        on_hangup();
+    }
     if (stop_signal != 0 && !stop_begun) stop_begin();
     if (stop_begun && running.empty()) daemon_stop();
 }
@@ -307,17 +354,30 @@ void child_paths_set() {
         tolvane_fatal("error: failed to sample full path to tolvane binary.\n");
     child_home = expansion_proof(absolute(tolvane_cf_confighome_path_get()));
     if (const char *path = tolvane_cf_path_get()) child_cf = absolute(path);
+    for (const char *name : kPassedOn) {
+        if (const char *value = getenv(name))
+            child_env_text.push_back(std::string(name) + "=" + value);
+    }
+    for (std::string &text : child_env_text) child_env.push_back(text.data());
+    child_env.push_back(nullptr);
 }
 
-size_t child_fixed_bytes(tolvane_cf_watcher_t *w) {
+const char *child_home_get() {
+    return child_home.c_str();
+}
+
+const char *child_cf_get() {
+    return child_cf.empty() ? nullptr : child_cf.c_str();
+}
+
+size_t child_fixed_bytes(const watch &s) {
     return 256 + strlen(tolvane_cf_tolvane_binary_name_get()) + child_home.size() +
-           child_cf.size() + strlen(tolvane_cf_watcher_name_get(w)) +
-           strlen(tolvane_cf_watcher_token_get(w));
+           child_cf.size() + s.name.size() + s.token.size();
 }
 
 bool child_start(int id, unsigned int attempt, const std::vector<trace *> &files) {
     if (stop_signal != 0) return false;
-    tolvane_cf_watcher_t *w = files[0]->watcher;
+    const watch &s = *watches[static_cast<size_t>(id)];
     int channel[2];
     if (pipe2(channel, O_CLOEXEC | O_NONBLOCK) != 0) {
         fputs("warning: failed to launch client.\n", stderr);
@@ -330,7 +390,7 @@ bool child_start(int id, unsigned int attempt, const std::vector<trace *> &files
         fputs("warning: failed to launch client.\n", stderr);
         return false;
     }
-    if (pid == 0) child_exec(w, files, channel[1]);
+    if (pid == 0) child_exec(s, files, channel[1]);
     close(channel[1]);
     // Measured on the monotonic clock, so that a step of the wall clock cannot cut an upload
     // short.
@@ -376,8 +436,10 @@ bool stopping() {
     return stop_signal != 0;
 }
 
-void children_init(child_ended_fn ended) {
+void children_init(child_ended_fn ended, other_ended_fn other, void (*hangup)()) {
     on_ended = ended;
+    on_other = other;
+    on_hangup = hangup;
     if (pipe2(signal_pipe, O_NONBLOCK | O_CLOEXEC) != 0 ||
         uv_poll_init(loop, &signal_handle, signal_pipe[0]) != 0 ||
         uv_poll_start(&signal_handle, UV_READABLE, signal_readable) != 0)
@@ -388,6 +450,8 @@ void children_init(child_ended_fn ended) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = hangup_handler;
+    sigaction(SIGHUP, &sa, nullptr);
     sa.sa_handler = child_handler;
     sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
     sigaction(SIGCHLD, &sa, nullptr);

@@ -15,12 +15,16 @@
 
 namespace tolvane_daemon {
 
-// Fixes the program and configuration paths that the children get. A detached daemon works in
-// "/", so this comes before detaching.
+// Fixes the program and configuration paths that the children get, and their environment. A
+// detached daemon works in "/", so this comes before detaching.
 void child_paths_set();
-// The argument bytes that every child for watcher w takes besides its files, with room to
+// The argument bytes that every child for watch s takes besides its files, with room to
 // spare.
-size_t child_fixed_bytes(tolvane_cf_watcher_t *w);
+size_t child_fixed_bytes(const watch &s);
+// The configuration home (as the children get it: quoted for expansion where it needs to be)
+// and file (null when none was read) that the children are given.
+const char *child_home_get();
+const char *child_cf_get();
 
 // How a child ended, once it has been reaped and its channel read to the end.
 struct child_report {
@@ -32,9 +36,12 @@ struct child_report {
     bool ok;                         // it exited with status 0
 };
 using child_ended_fn = void (*)(const child_report &);
+using other_ended_fn = void (*)(pid_t pid, int status);
 
-// Catches SIGTERM, SIGINT and SIGCHLD on the loop; `ended` hears of each child's end.
-void children_init(child_ended_fn ended);
+// Catches SIGTERM, SIGINT, SIGCHLD and SIGHUP on the loop: `ended` hears of each upload child's
+// end, `other` of the end of any other child (with its wait status), and `hangup` of SIGHUP,
+// unless the daemon is stopping.
+void children_init(child_ended_fn ended, other_ended_fn other, void (*hangup)());
 
 // Starts put on the files, which are marked as the new child's (trace::child) until it ends,
 // as part of the list's attempt `attempt`; false, after a message, when no child could be

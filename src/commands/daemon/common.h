@@ -36,6 +36,13 @@ void notify(const std::string &state);
 // Beats the heartbeat (when a monitor is attached) and the service manager's watchdog.
 void beat();
 
+// Sends the service manager the status line (what is watched and queued), when it has changed:
+// called whenever the lists may have changed, so it is never a tick behind.
+void status_update();
+// Tells the service manager that the daemon is ready (after start-up, or a reload), with the
+// status line.
+void notify_ready();
+
 }  // namespace tolvane_daemon
 
 #define DEBUG(...)                                                  \

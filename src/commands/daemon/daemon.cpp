@@ -31,11 +31,22 @@
 // at most once an hour. A trace the store already held (HTTP 409, the session's "exists") is
 // deleted by put like a stored one; it is not a failure of the store.
 //
+// One daemon per directory. Each watched directory is locked (locks.h); a daemon that would
+// watch one that another holds does not start.
+//
+// Start-up. Without -f the daemon detaches only once it has checked what it can (tokens, roots,
+// locks), so that a mistake ends the command with its message and status 1.
+//
+// Reload. SIGHUP loads the configuration again (reload.h), keeping the lists of the roots that
+// stay; one that does not load leaves the running one in place.
+//
 // Service manager. Under systemd (NOTIFY_SOCKET set, libsystemd compiled in) the daemon says
-// READY=1 after its first scan, WATCHDOG=1 wherever it beats the heartbeat, a STATUS= summary
-// after each tick, and STOPPING=1 when SIGTERM or SIGINT ends it.
+// READY=1 after its first scan and after a reload (RELOADING=1 before it), WATCHDOG=1 wherever
+// it beats the heartbeat, a STATUS= summary whenever a tick, a child's end or directory events
+// change it, and STOPPING=1 when SIGTERM or SIGINT ends it.
 #include "tolvane/commands/daemon.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +54,7 @@
 #include <systemd/sd-daemon.h>
 #endif
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -55,10 +67,12 @@
 #include "common.h"
 #include "heartbeat.h"
 #include "policy.h"
+#include "reload.h"
 #include "tolvane/config/cf_blocks.h"
 #include "tolvane/config/cf_universe.h"
 #include "tolvane/net/network.h"
 #include "tolvane/util/fatal.h"
+#include "tolvane/util/text.h"
 #include "watching.h"
 
 namespace tolvane_daemon {
@@ -109,8 +123,6 @@ const char kUsage[] =
     "Usage: daemon [<options>]\n\n    -f, --foreground              Run in foreground.\n"
     "    -h, --help                    Print this message.\n";
 
-void status_update();
-
 // The next child's share of `ready`, from *start on; *start moves past it.
 std::vector<trace *> share_next(const std::vector<trace *> &ready, size_t *start, size_t fixed) {
     std::vector<trace *> share;
@@ -127,10 +139,10 @@ uint32_t jitter(uint32_t bound) {
 // Offers one watcher's ready files to new children, as far as the limits on children allow,
 // unless the list is backing off. They make a new attempt, or go on with `attempt`.
 void traces_put(int id, unsigned int attempt = 0) {
-    watch &s = watches[id];
+    watch &s = *watches[static_cast<size_t>(id)];
     const int64_t now = now_ms();
     const int64_t period = static_cast<int64_t>(cf.interval) * 1000;
-    if (stopping() || s.uploads.waits(now, period)) return;
+    if (stopping() || s.retired || s.uploads.waits(now, period)) return;
     auto room = [id] {
         return children_running(id) < kChildrenPerDirectory && children_running() < kChildrenInAll;
     };
@@ -138,7 +150,7 @@ void traces_put(int id, unsigned int attempt = 0) {
     std::vector<trace *> ready = traces_ready(id);
     if (ready.empty()) return;
     if (ready[0]->refused && s.uploads.marked_waits(now, period)) return;
-    size_t fixed = child_fixed_bytes(s.w);
+    size_t fixed = child_fixed_bytes(s);
     if (attempt == 0) attempt = s.uploads.attempt_begin();
     for (size_t start = 0; start < ready.size() && room();) {
         std::vector<trace *> share = share_next(ready, &start, fixed);
@@ -151,8 +163,8 @@ void traces_put(int id, unsigned int attempt = 0) {
 // kept (stored, not deletable) are not sent again. The outcome counts for the back-off, and a
 // child that stored anything is followed by the next share at once.
 void child_ended(const child_report &r) {
-    trace_list &list = traces[r.id];
-    watch &s = watches[r.id];
+    watch &s = *watches[static_cast<size_t>(r.id)];
+    trace_list &list = s.list;
     const int64_t now = now_ms();
     std::vector<trace *> share;  // the child's files still listed; null for those gone
     std::vector<bool> gone;
@@ -181,30 +193,34 @@ void child_ended(const child_report &r) {
             outcome =
                 share[0] != nullptr && share[0]->refused ? attempt::refused_only : attempt::stalled;
     }
-    const char *root = tolvane_cf_watcher_root_get(s.w);
+    std::string root = tolvane_printable(s.root);
     notice said = s.uploads.child_ended(r.attempt, outcome, now, jitter);
     if (v.stored) last_upload = time(nullptr);
     if (outcome == attempt::stalled)
         DEBUG("[B%d] %u attempts stored nothing; next in %" PRId64 " ms.\n", r.id,
               s.uploads.stalls(), s.uploads.wait_ms());
     if (said == notice::working_again)
-        fprintf(stderr, "warning: uploads from \"%s\" work again.\n", root);
+        fprintf(stderr, "warning: uploads from \"%s\" work again.\n", root.c_str());
     if (said == notice::failing)
-        fprintf(stderr, "warning: uploads from \"%s\" are failing; next attempt in %d s.\n", root,
-                static_cast<int>((s.uploads.wait_ms() + 500) / 1000));
+        fprintf(stderr, "warning: uploads from \"%s\" are failing; next attempt in %d s.\n",
+                root.c_str(), static_cast<int>((s.uploads.wait_ms() + 500) / 1000));
     // Only a child that stored something is followed at once: one that ended well without
     // doing so (no put of ours) would otherwise be started again and again.
     if (v.stored && !list.empty()) traces_put(r.id, r.attempt);
+    // A root that left the configuration goes with its last child.
+    if (s.retired && children_running(r.id) == 0) watch_drop(r.id);
     status_update();
 }
 
 // The summary the service manager shows: directories watched, files listed, the last upload
 // that stored anything, and how many lists are backing off.
 std::string status_text() {
-    int watched = 0, backing_off = 0;
-    for (int id = 0; id < count; id++) {
-        watched += watches[id].wd >= 0;
-        backing_off += watches[id].uploads.backing_off();
+    int watched = 0, configured = 0, backing_off = 0;
+    for (const auto &s : watches) {
+        if (!s || s->retired) continue;
+        configured++;
+        watched += s->wd >= 0;
+        backing_off += s->uploads.backing_off();
     }
     char last[32] = "never";
     struct tm tm;
@@ -214,29 +230,21 @@ std::string status_text() {
     snprintf(text, sizeof text,
              "STATUS=directories watched: %d/%d; traces queued: %u; last upload: %s; backing off: "
              "%d",
-             watched, count, trace_list::total() - trace_list::kept(), last, backing_off);
+             watched, configured, trace_list::total() - trace_list::kept(), last, backing_off);
     return text;
-}
-
-// Sends the summary when it has changed.
-void status_update() {
-    if (!notifying) return;
-    std::string text = status_text();
-    if (text == status_sent) return;
-    status_sent = text;
-    notify(status_sent);
 }
 
 void timer_handler(uv_timer_t *) {
     watches_check();
     DEBUG("[T] Scanning for traces [%u]...\n", trace_list::total());
     beat();
-    for (int id = 0; id < count; id++) {
-        if (traces[id].empty()) {
+    for (size_t id = 0; id < watches.size(); id++) {
+        if (!watches[id] || watches[id]->retired) continue;
+        if (watches[id]->list.empty()) {
             DEBUG("warning: empty list [%ju].\n", static_cast<uintmax_t>(id));
             continue;
         }
-        traces_put(id);
+        traces_put(static_cast<int>(id));
     }
     status_update();
 }
@@ -265,17 +273,54 @@ void options_parse(int argc, char **argv) {
     }
 }
 
-void detach() {
-    if (daemon(0, 0) != 0) tolvane_fatal("error: failed to spawn daemon.\n");
+// Detaching, in two steps, so that the start-up's mistakes are seen and end the command with
+// status 1 (a detached daemon's messages go nowhere). The process forks; the starting process
+// waits until the daemon, which goes on in a session of its own, has checked what it can (the
+// tokens, the roots and their locks) and says that it runs, and then exits with status 0; if
+// the daemon ends first, after its message, with status 1. The locks are taken by the daemon
+// itself, so that /proc/locks names it.
+int detach_pipe = -1;
+
+void detach_begin() {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) tolvane_fatal("error: failed to spawn daemon.\n");
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) tolvane_fatal("error: failed to spawn daemon.\n");
+    if (pid > 0) {
+        close(p[1]);
+        char word = 0;
+        ssize_t n;
+        while ((n = read(p[0], &word, 1)) < 0 && errno == EINTR) {
+        }
+        tolvane_exit(n == 1 && word == 'r' ? 0 : 1);
+    }
+    close(p[0]);
+    detach_pipe = p[1];
+    if (setsid() < 0) tolvane_fatal("error: failed to spawn daemon.\n");
 }
 
-// Each watcher's token is checked; its directory is watched and listed, or else left to the
-// ticks.
-void watches_start(tolvane_cf_watcher_t *first) {
-    for (tolvane_cf_watcher_t *w = first; w != nullptr; w = tolvane_cf_watcher_next(w)) {
-        if (tolvane_cf_token_get(tolvane_cf_watcher_token_get(w)) == nullptr)
-            tolvane_fatal("error: no such token [%s] found.\n", tolvane_cf_watcher_token_get(w));
-        watch_start(watches[tolvane_cf_watcher_id_get(w)]);
+void detach_end() {
+    if (chdir("/") != 0) tolvane_fatal("error: failed to spawn daemon.\n");
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0) tolvane_fatal("error: failed to spawn daemon.\n");
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) dup2(null, fd);
+    if (null > STDERR_FILENO) close(null);
+    ssize_t n = write(detach_pipe, "r", 1);
+    (void)n;  // the starting process gone: nobody to tell
+    close(detach_pipe);
+}
+
+// Each watcher's directory is locked, watched and listed, or else left to the ticks. A directory
+// that another daemon watches already ends this one: two daemons on one directory would send its
+// traces twice. So does, unless the daemon stays in the foreground, a root that is there but cannot
+// be watched: nothing would say so later.
+void watches_start() {
+    // In the reverse of their order in the file, as always.
+    for (auto it = watches.rbegin(); it != watches.rend(); ++it) {
+        root_state state = watch_start(**it);
+        if (state == root_state::taken || (state == root_state::unusable && !cf.foreground))
+            tolvane_exit(1);
     }
 }
 
@@ -291,26 +336,53 @@ void timer_start() {
         tolvane_fatal("error: failed to register timer.\n");
 }
 
+// A standard stream the daemon was started without is /dev/null from now on: else the loop's
+// or a watch's descriptor would take its number, be closed again by detaching, and be what the
+// children write their result lines to.
+void std_streams_open() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
 void run(int argc, char **argv) {
+    std_streams_open();
     options_parse(argc, argv);
     cf.timeout = tolvane_cf_daemon_timeout_get();
-    tolvane_cf_watcher_t *first = lists_create();
+    lists_create();
     child_paths_set();
-    if (!cf.foreground) detach();
+    if (!cf.foreground) detach_begin();
     if (tolvane_net_result r; !tolvane_network_init(&r)) tolvane_fatal("%s", r.message.c_str());
     loop = tolvane_network_loop_get();
     notifying = getenv("NOTIFY_SOCKET") != nullptr;
-    children_init(child_ended);
-    watches_start(first);
+    children_init(child_ended, reload_child_ended, reload_begin);
+    watches_start();
+    if (!cf.foreground) detach_end();
     heartbeat_attach();
     timer_start();
-    if (notifying) {
-        status_sent = status_text();
-        notify("READY=1\n" + status_sent);
-    }
+    notify_ready();
     tolvane_network_run();
 }
 }  // namespace
+
+void notify_ready() {
+    if (!notifying) return;
+    status_sent = status_text();
+    notify("READY=1\n" + status_sent);
+}
+
+void status_update() {
+    if (!notifying) return;
+    std::string text = status_text();
+    if (text == status_sent) return;
+    status_sent = text;
+    notify(status_sent);
+}
 }  // namespace tolvane_daemon
 
 void tolvane_command_daemon_handler(int argc, char **argv) {

@@ -8,6 +8,7 @@
 
 #include <ctime>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -26,15 +27,17 @@ struct kept_file {
     kept_report report;
 };
 
+struct watch;
+
 // One listed file, allocated as one block with its path inline.
 struct trace {
     TAILQ_ENTRY(trace) linkage;
-    time_t attempt;  // part of the entry record, set to 0 and not read
-    tolvane_cf_watcher_t *watcher;
-    unsigned int seen;   // the latest listing of its directory that found the file
-    bool refused;        // the store refused it while it took others from the same child
-    unsigned int child;  // the running child that has it (its serial number), 0 for none
-    kept_file *kept;     // stored but not deletable; null for a file still to send
+    time_t attempt;        // part of the entry record, set to 0 and not read
+    const watch *watcher;  // the watch of the directory that holds it
+    unsigned int seen;     // the latest listing of its directory that found the file
+    bool refused;          // the store refused it while it took others from the same child
+    unsigned int child;    // the running child that has it (its serial number), 0 for none
+    kept_file *kept;       // stored but not deletable; null for a file still to send
     char path[];
 };
 
@@ -64,7 +67,7 @@ class trace_list {
     }
 
     // A new entry at the head (the newest end); null when it cannot be allocated.
-    trace *insert(tolvane_cf_watcher_t *watcher, std::string_view path);
+    trace *insert(const watch *watcher, std::string_view path);
     // Unlinks and releases the entry.
     void erase(trace *t);
     // The entry's file, as `st` describes it, is stored but cannot be deleted; or, with null,
@@ -103,30 +106,55 @@ class trace_list {
     static inline unsigned int kept_ = 0;
 };
 
-// What the daemon knows of one watcher's directory, and how its list's uploads go. A watcher
-// without a watch is deferred: every tick tries to start one.
+// What the daemon knows of one watcher's directory: its list, its watch, and how its uploads
+// go. A watch that is not started (wd -1) is deferred: every tick tries to start one. It holds
+// copies of the watcher's settings: a reload frees the configuration they came from, while the
+// list and the children go on.
 struct watch {
-    tolvane_cf_watcher_t *w = nullptr;
+    int id = 0;  // its place in `watches`, which children and debug lines name
+    std::string name, root, token;
+    // Its root left the configuration at a reload: it starts no child, and is dropped once the
+    // last of its running children has ended.
+    bool retired = false;
     int wd = -1;    // its inotify watch, -1 while deferred
     dev_t dev = 0;  // the directory the watch was started on
     ino_t ino = 0;
-    bool missing_told = false;  // a missing root was reported in this deferral
-    unsigned int listing = 0;   // the number of its latest listing
-    int64_t listed_at = 0;      // when the latest complete listing ended (monotonic ms)
+    std::string told;     // what was last said of a root it cannot watch; "" once watched
+    bool locked = false;  // it holds the lock of the directory lock_dev, lock_ino
+    dev_t lock_dev = 0;
+    ino_t lock_ino = 0;
+    unsigned int listing = 0;  // the number of its latest listing
+    int64_t listed_at = 0;     // when the latest complete listing ended (monotonic ms)
     backoff uploads;
+    trace_list list;
 };
 
-// One list and one watch per watcher, indexed by the watcher's id; count is their number.
-extern std::unique_ptr<trace_list[]> traces;
-extern std::unique_ptr<watch[]> watches;
-extern int count;
+// The watches, by id; a dropped one leaves its place empty (null) for a later one. Each is
+// allocated on its own: its list's entries point at it.
+extern std::vector<std::unique_ptr<watch>> watches;
 
-// Makes one empty list and one deferred watch per watcher. Returns the first watcher.
-tolvane_cf_watcher_t *lists_create();
+// Ends the process with its message unless the configuration's watchers can be watched: there
+// is one at least, and each names a token that exists.
+void watchers_check();
+// Checks the watchers, and makes one deferred watch, with an empty list, per watcher, with the
+// watcher's id.
+void lists_create();
 
-// Watches the directory now at the watcher's root and lists it; false, and the watcher stays
-// deferred, when either cannot be done.
-bool watch_start(watch &s);
+// After the configuration was loaded again: each watcher keeps the watch of its root (matched by
+// the root's text; the first watch not yet matched), whose name and token it updates, and a root
+// new to the daemon gets a watch, started at once. A watch whose root is no longer configured is
+// marked retired, for the caller to drop once it has no running child.
+void watchers_update();
+// Ends the watch and its list, and frees its place.
+void watch_drop(int id);
+
+// What came of starting a watch: the directory is watched (and locked, and listed); it is not
+// there; it is there but cannot be used (no directory, no permission, no inotify watch); or
+// another daemon holds its lock. All but the first leave the watcher deferred, after saying why
+// (once).
+enum class root_state { watched, missing, unusable, taken };
+// Watches the directory now at the watcher's root and lists it.
+root_state watch_start(watch &s);
 
 // At a tick: watches whose root names another directory now are deferred, deferred watchers
 // are started again, and directories not listed for a while are listed again.
