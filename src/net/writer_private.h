@@ -175,6 +175,23 @@ bool start_reading(tolvane_writer *w);
 // Moves what can be moved now: the pump of the connection's kind.
 void drain(tolvane_writer *w);
 
+// A handle has closed. Once the last one has, a writer that had started reports and goes.
+void on_closed(uv_handle_t *handle);
+// The connection is up and, with TLS, its handshake done: the caller hears of it once. False
+// when the caller closed the writer from its callback.
+bool established(tolvane_writer *w);
+// Sends the connection header first, then the command enqueued last with its payload.
+void send_data(tolvane_writer *w, bool with_header);
+
+// The TLS context (for every writer) and, with TLS, the session; false with why in *result.
+bool setup_tls(tolvane_writer *w, tolvane_cf_universe_t *universe, tolvane_net_result *result);
+// The IPv4 and IPv6 addresses among `addresses`, in their order, with the server's port; false
+// after saying why.
+bool addresses_for(tolvane_writer *w, const addrinfo *addresses, tolvane_net_result *result);
+// Starts connecting to the address being tried, with the time limit running; false with why in
+// *result.
+bool connect_to(tolvane_writer *w, tolvane_net_result *result);
+
 void drain_plain(tolvane_writer *w);
 void drain_tls(tolvane_writer *w);
 // Feeds received bytes through the TLS session into the replies' buffer, with the plain bytes

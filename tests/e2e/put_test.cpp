@@ -154,10 +154,11 @@ TEST_F(Put, WriterCannotBeCreated) {
               exits(1, "",
                     "error: first reachable writer server 127.0.0.1:9 is not an HTTP server.\n" +
                         curl_fail));
+    // The name's line ends with its full stop (which once began the next line).
     config("http://127.0.0.1:1", "curl.sslversion = TLSv1.3\n");
     EXPECT_EQ(put({"p", "t", "f.slt"}),
               exits(1, "",
-                    "error: unrecognized curl.sslversion \"TLSv1.3\"\n.error: could not setup "
+                    "error: unrecognized curl.sslversion \"TLSv1.3\".\nerror: could not setup "
                     "cURL handle.\n" +
                         curl_fail));
     // The URL may be 1022 characters long, not one more (leading zeros keep 127.0.0.1, read as
