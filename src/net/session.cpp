@@ -15,7 +15,7 @@ const char *cr_session_strerror(cr_session_error_code code) {
         "internal server error", "invalid token",
         "protocol error",
     };
-    return static_cast<unsigned>(code) < CR_SESSION_ERROR_MAX ? texts[code] : "";
+    return code < CR_SESSION_ERROR_MAX ? texts[code] : "";
 }
 
 cr_session_response_status tolvane_writer_response_status(const tolvane_writer_response *r) {

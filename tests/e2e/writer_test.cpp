@@ -10,6 +10,7 @@
 
 #include <filesystem>
 
+#include "cause_lines.h"
 #include "harness.h"
 #include "tolvane/config/cf_home.h"
 #include "tolvane/net/network.h"
@@ -48,19 +49,6 @@ void on_done(tolvane_writer_t *, const tolvane_net_result *result) {
 }
 
 const tolvane_writer_callbacks callbacks{on_connected, on_response, on_released, on_done, nullptr};
-
-// A loopback port on which nothing listens.
-std::string closed_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    bind(s, reinterpret_cast<sockaddr *>(&a), n);
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &n);
-    close(s);
-    return std::to_string(ntohs(a.sin_port));
-}
 }  // namespace
 
 TEST(SessionWriter, ReportsHowTheConnectionEnded) {

@@ -285,6 +285,8 @@ TEST(SessionResponse, ErrorTexts) {
     EXPECT_STREQ(cr_session_strerror(CR_SESSION_ERROR_TOKEN), "invalid token");
     EXPECT_STREQ(cr_session_strerror(CR_SESSION_ERROR_PROTOCOL), "protocol error");
     EXPECT_STREQ(cr_session_strerror(static_cast<cr_session_error_code>(7)), "");
+    // The substatus is 64 bits wide on the wire: its high half must not vanish into "exists".
+    EXPECT_STREQ(cr_session_strerror(static_cast<cr_session_error_code>((1ULL << 32) + 1)), "");
 
     struct cr_ssl_error eof {
         0, SSL_ERROR_SYSCALL, 0

@@ -13,13 +13,13 @@ typedef enum {
     CR_SESSION_TOKEN_PUT_ONCE = 3,
 } cr_session_command_code;
 
-typedef enum {
+typedef enum : uint32_t {  // as on the wire: a server may send any value
     CR_SESSION_RESPONSE_OK = 0,
     CR_SESSION_RESPONSE_CHAIN = 1,
     CR_SESSION_RESPONSE_ERROR = 2,
 } cr_session_response_status;
 
-typedef enum {
+typedef enum : uint64_t {  // as on the wire (an error's substatus): any value may come
     CR_SESSION_ERROR_PARSE = 0,
     CR_SESSION_ERROR_EXISTS = 1,
     CR_SESSION_ERROR_INTERNAL = 2,
