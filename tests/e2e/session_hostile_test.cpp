@@ -26,127 +26,26 @@ void lean(Sandbox &sb) {
     if (const char *asan = getenv("ASAN_OPTIONS"))
         sb.setenv("ASAN_OPTIONS", std::string(asan) + ":quarantine_size_mb=0");
 }
-}  // namespace
 
-TEST(SessionHostile, StoresOrFailsQuicklyWithBoundedMemory) {
-    const size_t max = TOLVANE_WRITER_REPLY_MAX;
-    const std::string big = std::to_string(32 << 20);  // more than loopback buffers take at once
-    // A long body is shown cut, as all server text is.
-    const std::string shown_cut = std::string(TOLVANE_SERVER_TEXT_MAX, ' ') + "...";
-    struct Case {
-        const char *name;
-        std::vector<std::string> receiver;
-        bool tls;
-        std::string first_size;  // of f0; f1 and f2 are small
-        int stored;              // files stored, reported and deleted
-        std::string err;         // empty when every file is stored
-        std::string left = "";   // left of the result lines when not the signature
-        bool first_deleted = false;
-        const char *logged = "";  // in the receiver's log: the misbehaviour really happened
-    } cases[] = {
-        {"endless text", {"--session-endless"}, false, "20000", 0, kTooLarge, "", false, "endless"},
-        {"endless text, TLS",
-         {"--session-endless"},
-         true,
-         "20000",
-         0,
-         kTooLarge,
-         "",
-         false,
-         "endless"},
-        {"text a byte too long",
-         {"--session-body-text", "", "--session-pad", std::to_string(max)},
-         false,
-         "20000",
-         0,
-         kTooLarge},
-        {"text just long enough",
-         {"--session-body-text", "", "--session-pad", std::to_string(max - 1)},
-         true,
-         "20000",
-         3,
-         "",
-         shown_cut},
-        {"counted body a byte too long",
-         {"--session-pad", std::to_string(max + 1)},
-         true,
-         "20000",
-         0,
-         kTooLarge},
-        {"counted body just long enough",
-         {"--session-pad", std::to_string(max)},
-         false,
-         "20000",
-         3,
-         "",
-         shown_cut},
-        {"extra record", {"--session-extra"}, false, "20000", 1, kUnasked, "", false, "unasked"},
-        {"extra record, TLS",
-         {"--session-extra"},
-         true,
-         "20000",
-         1,
-         kUnasked,
-         "",
-         false,
-         "unasked"},
-        {"record before the first command",
-         {"--session-greet"},
-         false,
-         big,
-         0,
-         kEarly,
-         "",
-         false,
-         "greeted"},
-        {"record before the first command, TLS",
-         {"--session-greet"},
-         true,
-         big,
-         0,
-         kEarly,
-         "",
-         false,
-         "greeted"},
-        {"early OK", {"--session-early"}, false, big, 0, kEarly, "", false, "before its payload"},
-        {"early OK, TLS",
-         {"--session-early"},
-         true,
-         big,
-         0,
-         kEarly,
-         "",
-         false,
-         "before its payload"},
-        {"early ERROR",
-         {"--session-early", "--session-status", "2", "--session-substatus", "3"},
-         false,
-         big,
-         0,
-         "error: invalid token\n",
-         "",
-         false,
-         "before its payload"},
-        {"early ERROR, TLS",
-         {"--session-early", "--session-status", "2", "--session-substatus", "2"},
-         true,
-         big,
-         0,
-         "error: internal server error\n",
-         "",
-         false,
-         "before its payload"},
-        // The store says it has the trace already: that holds however early it says so.
-        {"early ERROR that the trace exists",
-         {"--session-early", "--session-status", "2", "--session-substatus", "1"},
-         true,
-         big,
-         0,
-         "error: failed to upload f0.slt: trace already exists with UUID\n",
-         "",
-         true,
-         "before its payload"},
-    };
+const size_t kMax = TOLVANE_WRITER_REPLY_MAX;
+const std::string kBig = std::to_string(32 << 20);  // more than loopback buffers take at once
+// A long body is shown cut, as all server text is.
+const std::string kShownCut = std::string(TOLVANE_SERVER_TEXT_MAX, ' ') + "...";
+
+struct Case {
+    const char *name;
+    std::vector<std::string> receiver;
+    bool tls;
+    std::string first_size;  // of f0; f1 and f2 are small
+    int stored;              // files stored, reported and deleted
+    std::string err;         // empty when every file is stored
+    std::string left = "";   // left of the result lines when not the signature
+    bool first_deleted = false;
+    const char *logged = "";  // in the receiver's log: the misbehaviour really happened
+};
+
+// Each case: three traces put with -u to a receiver that misbehaves as the case says.
+void run(const std::vector<Case> &cases) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox sb;
@@ -177,6 +76,121 @@ TEST(SessionHostile, StoresOrFailsQuicklyWithBoundedMemory) {
         EXPECT_LT(peak, (64 << 10) + kSanitizerRssKib) << "KiB at the peak";
         EXPECT_NE(rx.err().find(c.logged), std::string::npos) << rx.err();
     }
+}
+}  // namespace
+
+// Answers too long, never ending, or not asked for.
+TEST(SessionHostile, LongAndUnaskedAnswersFailQuicklyWithBoundedMemory) {
+    run({
+        {"endless text", {"--session-endless"}, false, "20000", 0, kTooLarge, "", false, "endless"},
+        {"endless text, TLS",
+         {"--session-endless"},
+         true,
+         "20000",
+         0,
+         kTooLarge,
+         "",
+         false,
+         "endless"},
+        {"text a byte too long",
+         {"--session-body-text", "", "--session-pad", std::to_string(kMax)},
+         false,
+         "20000",
+         0,
+         kTooLarge},
+        {"text just long enough",
+         {"--session-body-text", "", "--session-pad", std::to_string(kMax - 1)},
+         true,
+         "20000",
+         3,
+         "",
+         kShownCut},
+        {"counted body a byte too long",
+         {"--session-pad", std::to_string(kMax + 1)},
+         true,
+         "20000",
+         0,
+         kTooLarge},
+        {"counted body just long enough",
+         {"--session-pad", std::to_string(kMax)},
+         false,
+         "20000",
+         3,
+         "",
+         kShownCut},
+        {"extra record", {"--session-extra"}, false, "20000", 1, kUnasked, "", false, "unasked"},
+        {"extra record, TLS",
+         {"--session-extra"},
+         true,
+         "20000",
+         1,
+         kUnasked,
+         "",
+         false,
+         "unasked"},
+    });
+}
+
+// Answers before the payload has been sent.
+TEST(SessionHostile, EarlyAnswersFailQuicklyWithBoundedMemory) {
+    run({
+        {"record before the first command",
+         {"--session-greet"},
+         false,
+         kBig,
+         0,
+         kEarly,
+         "",
+         false,
+         "greeted"},
+        {"record before the first command, TLS",
+         {"--session-greet"},
+         true,
+         kBig,
+         0,
+         kEarly,
+         "",
+         false,
+         "greeted"},
+        {"early OK", {"--session-early"}, false, kBig, 0, kEarly, "", false, "before its payload"},
+        {"early OK, TLS",
+         {"--session-early"},
+         true,
+         kBig,
+         0,
+         kEarly,
+         "",
+         false,
+         "before its payload"},
+        {"early ERROR",
+         {"--session-early", "--session-status", "2", "--session-substatus", "3"},
+         false,
+         kBig,
+         0,
+         "error: invalid token\n",
+         "",
+         false,
+         "before its payload"},
+        {"early ERROR, TLS",
+         {"--session-early", "--session-status", "2", "--session-substatus", "2"},
+         true,
+         kBig,
+         0,
+         "error: internal server error\n",
+         "",
+         false,
+         "before its payload"},
+        // The store says it has the trace already: that holds however early it says so.
+        {"early ERROR that the trace exists",
+         {"--session-early", "--session-status", "2", "--session-substatus", "1"},
+         true,
+         kBig,
+         0,
+         "error: failed to upload f0.slt: trace already exists with UUID\n",
+         "",
+         true,
+         "before its payload"},
+    });
 }
 
 TEST(SessionHostile, TlsNeedsNoMoreMemoryThanPlain) {
