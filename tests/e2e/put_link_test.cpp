@@ -119,11 +119,10 @@ TEST(PutLink, TheRateCapHoldsOnEveryTransport) {
         const Case &c = cases[i];
         std::string n = std::to_string(i);
         Trace f = trace(sb, "f" + n + ".slt", {"--size", std::to_string(c.size)});
-        std::string cf =
-            write_config(sb,
-                         writing(sb, c.kind, "127.0.0.1", rx->port(c.kind),
-                                 "[general]\nupload.max_rate = " + c.key + "\n"),
-                         "cf" + n);
+        std::string cf = write_config(sb,
+                                      writing(sb, c.kind, "127.0.0.1", rx->port(c.kind),
+                                              "[general]\nupload.max_rate = " + c.key + "\n"),
+                                      "cf" + n);
         std::vector<std::string> args{"-c", cf, "put"};
         args.insert(args.end(), c.option.begin(), c.option.end());
         args.insert(args.end(), {"p", "t", f.path});
