@@ -30,6 +30,17 @@ struct Outcome {
 };
 Outcome *run;
 
+// Makes a trace `name` and makes `r` the outcome the callbacks fill, sending that trace with
+// the payload cut at `cut` bytes.
+void start_outcome(const Sandbox &sb, Outcome &r, const std::string &name, uint32_t cut) {
+    trace(sb, name, {"--size", "5000"});
+    run = &r;
+    r.payload = sb.read(name);
+    r.record.data = reinterpret_cast<const unsigned char *>(r.payload.data());
+    r.record.length = r.payload.size();
+    r.cut = cut;
+}
+
 void on_connected(tolvane_writer_t *writer) {
     run->events.push_back("connected");
     tolvane_writer_enqueue(writer, CR_SESSION_TOKEN_PUT_ONCE, &run->record, run->cut);
@@ -99,13 +110,8 @@ TEST(SessionWriter, ReportsHowTheConnectionEnded) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         std::string name = "t" + std::to_string(n++) + ".slt";
-        trace(sb, name, {"--size", "5000"});
         Outcome r;
-        run = &r;
-        r.payload = sb.read(name);
-        r.record.data = reinterpret_cast<const unsigned char *>(r.payload.data());
-        r.record.length = r.payload.size();
-        r.cut = c.cut;
+        start_outcome(sb, r, name, c.cut);
         std::string path = sb.path(name);
         if (!c.change.empty()) {
             // Loaded as another file than the one its path names: the check fails.
@@ -226,13 +232,8 @@ TEST(SessionWriter, TriesTheAddressesInOrder) {
         std::optional<Quiet> quiet;
         if (c.quiet > 0) quiet.emplace(port, c.quiet == 2);
         std::string name = "a" + std::to_string(n++) + ".slt";
-        trace(sb, name, {"--size", "5000"});
         Outcome r;
-        run = &r;
-        r.payload = sb.read(name);
-        r.record.data = reinterpret_cast<const unsigned char *>(r.payload.data());
-        r.record.length = r.payload.size();
-        r.cut = UINT32_MAX;
+        start_outcome(sb, r, name, UINT32_MAX);
         first.ai_next = c.both ? &second : nullptr;
         addrinfo twice = first;
         twice.ai_next = nullptr;

@@ -234,20 +234,15 @@ void channel_line(child &c, const std::string &line) {
 
 // Reads what the channel holds now; false once it has ended (the child closed it, or exited).
 bool channel_read(child &c) {
-    char buffer[4096];
-    while (true) {
-        ssize_t n = read(c.channel, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
-        if (n == 0) return false;
-        c.partial.append(buffer, static_cast<size_t>(n));
+    return pipe_read(c.channel, [&c](const char *bytes, size_t n) {
+        c.partial.append(bytes, n);
         size_t start = 0;
         for (size_t eol; (eol = c.partial.find('\n', start)) != std::string::npos; start = eol + 1)
             channel_line(c, c.partial.substr(start, eol - start));
         c.partial.erase(0, start);
         // A line longer than any put writes: no channel of put's.
         if (c.partial.size() > 256) c.partial.clear();
-    }
+    });
 }
 
 void channel_readable(uv_poll_t *handle, int status, int) {

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 #include <uv.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -26,6 +28,20 @@ struct settings {
 extern settings cf;
 
 extern uv_loop_t *loop;
+
+// Hands `take(bytes, n)` all that the nonblocking pipe at `fd` holds now (a child's progress
+// channel, a reload check's messages); false once its writer has closed it or it failed.
+template <typename Take>
+bool pipe_read(int fd, Take &&take) {
+    char buffer[4096];
+    while (true) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+        if (n == 0) return false;
+        take(buffer, static_cast<size_t>(n));
+    }
+}
 
 // Monotonic milliseconds: what every wait of the daemon is measured on.
 int64_t now_ms();

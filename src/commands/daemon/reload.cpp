@@ -61,14 +61,9 @@ int64_t monotonic_us() {
 
 // Reads what the check said so far; false once it has closed its end.
 bool said_read(check &c) {
-    char buffer[4096];
-    while (true) {
-        ssize_t n = read(c.fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
-        if (n == 0) return false;
-        c.said.append(buffer, std::min(static_cast<size_t>(n), kSaidMax - c.said.size()));
-    }
+    return pipe_read(c.fd, [&c](const char *bytes, size_t n) {
+        c.said.append(bytes, std::min(n, kSaidMax - c.said.size()));
+    });
 }
 
 void said_readable(uv_poll_t *handle, int status, int) {
